@@ -1,0 +1,4 @@
+// auditagent: the audit agent service.
+#include "_svcMain.h"
+
+int main() { return 0; }

@@ -1,0 +1,2 @@
+// The agent's service host: start-up code and the service "ZARODIRazev".
+#pragma once

@@ -1,0 +1,35 @@
+// The environment knobs of both programs, and the paths they move.
+//
+//   KN_SYSROOT     prefix for every machine-wide path (hives, /var/lib, systemd units); empty = "/"
+//   KN_TIME_SCALE  positive number dividing every schedule duration; default 1
+//   KN_SYSTEMCTL   the systemctl-compatible program for service control; default "systemctl"
+//   KN_UPDATE_URL  replaces the updater's built-in update server base (ends in "/")
+//
+// Each value is read from the environment at every call, so tests may set them freely.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace kn {
+
+// KN_SYSROOT without a trailing "/" ("" for the real root).
+std::string sysRoot();
+// `absolutePath` (beginning with "/") below KN_SYSROOT.
+std::string underSysRoot(const std::string& absolutePath);
+// The home folder: $HOME, else the passwd database's entry for the process's user.
+std::string homeDir();
+// ${XDG_CONFIG_HOME:-$HOME/.config} and ${XDG_DATA_HOME:-$HOME/.local/share}.
+std::string xdgConfigHome();
+std::string xdgDataHome();
+// The folder of the running executable, ending in "/", and its file name.
+std::string exeFolder();
+std::string exeName();
+std::string exePath();
+
+// KN_TIME_SCALE as a number (1 when unset or not a positive number).
+double timeScale();
+// `d` divided by KN_TIME_SCALE, at least one millisecond when `d` was positive.
+std::chrono::milliseconds scaled(std::chrono::milliseconds d);
+
+}  // namespace kn

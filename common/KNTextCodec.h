@@ -1,0 +1,17 @@
+// Text read from disk or the network becomes UTF-8 here, whatever it was written in.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kn {
+
+// Decodes `bytes` to UTF-8. A byte-order mark selects UTF-8, UTF-16LE or UTF-16BE and is
+// dropped; without one the text is taken as UTF-8 (this system's 8-bit code page) as it is.
+// Unpaired UTF-16 surrogates become U+FFFD. Never throws for malformed input.
+std::string decodeText(std::string_view bytes);
+
+// Appends the UTF-8 form of one code point (U+FFFD for values outside Unicode).
+void appendUtf8(std::string& out, char32_t cp);
+
+}  // namespace kn

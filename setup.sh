@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs (only those missing) and configures the build.
+#   ./setup.sh            configure build/ (RelWithDebInfo)
+#   ./setup.sh asan       configure build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)
+#   ./setup.sh bench      configure build-bench/ (Release, benchmarks)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+preset=${1:-default}
+
+packages=(
+  cmake ninja-build g++ pkg-config git
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libtinyxml2-dev libzip-dev liblua5.4-dev
+  libgtest-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev
+  zip unzip ca-certificates openssl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake --preset "$preset" >/dev/null
+echo "setup: configured preset '$preset'"

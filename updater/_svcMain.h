@@ -1,0 +1,2 @@
+// The updater's service host, named by its configuration.
+#pragma once
