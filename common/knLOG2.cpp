@@ -23,8 +23,8 @@ struct LogState {
   bool timestamps = false;
   bool mainCreated = false;
   LogStyle style = LogStyle::Agent;
-  std::string folder;   // ends with "/"
-  std::string stem;     // executable name less its last three characters, ends with "."
+  std::string folder;  // ends with "/"
+  std::string stem;    // executable name less its last three characters, ends with "."
   std::string mainFile;
 };
 
@@ -58,7 +58,8 @@ void createMainFile(LogState& s) {
 // Past the limit the main file moves aside to ".old" and a fresh one begins.
 void capMainFile(LogState& s) {
   struct stat st;
-  if (::stat(s.mainFile.c_str(), &st) != 0 || static_cast<std::uintmax_t>(st.st_size) <= kMainLogLimit) return;
+  if (::stat(s.mainFile.c_str(), &st) != 0 || static_cast<std::uintmax_t>(st.st_size) <= kMainLogLimit)
+    return;
   std::string old = s.mainFile + ".old";
   if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s.mainFile);
 }
