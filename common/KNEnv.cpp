@@ -15,8 +15,6 @@ std::string env(const char* name) {
   return v ? v : "";
 }
 
-}  // namespace
-
 std::string sysRoot() {
   std::string root = env("KN_SYSROOT");
   while (!root.empty() && root.back() == '/') root.pop_back();
@@ -47,7 +45,25 @@ std::string xdgDataHome() {
   return v.empty() ? homeDir() + "/.local/share" : v;
 }
 
+std::string& overrideFolder() {
+  static std::string folder;
+  return folder;
+}
+
+std::string& overrideName() {
+  static std::string name;
+  return name;
+}
+
+}  // namespace
+
+void setExeOverride(const std::string& folder, const std::string& name) {
+  overrideFolder() = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  overrideName() = name;
+}
+
 std::string exePath() {
+  if (!overrideFolder().empty()) return overrideFolder() + overrideName();
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : p.string();
