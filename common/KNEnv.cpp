@@ -15,6 +15,18 @@ std::string env(const char* name) {
   return v ? v : "";
 }
 
+std::string& overrideFolder() {
+  static std::string folder;
+  return folder;
+}
+
+std::string& overrideName() {
+  static std::string name;
+  return name;
+}
+
+}  // namespace
+
 std::string sysRoot() {
   std::string root = env("KN_SYSROOT");
   while (!root.empty() && root.back() == '/') root.pop_back();
@@ -44,18 +56,6 @@ std::string xdgDataHome() {
   std::string v = env("XDG_DATA_HOME");
   return v.empty() ? homeDir() + "/.local/share" : v;
 }
-
-std::string& overrideFolder() {
-  static std::string folder;
-  return folder;
-}
-
-std::string& overrideName() {
-  static std::string name;
-  return name;
-}
-
-}  // namespace
 
 void setExeOverride(const std::string& folder, const std::string& name) {
   overrideFolder() = folder.empty() || folder.back() == '/' ? folder : folder + "/";
