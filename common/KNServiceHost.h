@@ -86,6 +86,15 @@ ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args);
 // True for a valid service name: letters, digits and underscores, not beginning with a digit.
 bool isValidServiceName(std::string_view name);
 
+// The systemd unit that install writes for `program` (an absolute path). The display name is made
+// safe for a unit file (control characters become spaces, "%" is doubled) and the path is quoted
+// where systemd would otherwise split or expand it.
+std::string serviceUnitText(const ServiceRegistration& reg, const std::string& program);
+
+// Posts a stop request to the running service application, exactly as SIGTERM does. Any thread
+// may call it, a signal handler too; without a running service application it does nothing.
+void requestServiceStop();
+
 // Runs the service application and returns the process's exit code: 0 after a successful install,
 // uninstall or run; 1 after any failure, whose message has gone to standard error (the stand-in
 // for the system event log). Success messages go to standard output unless SILENT is given.

@@ -99,28 +99,6 @@ std::string execArgument(std::string_view path) {
   return out + "\"";
 }
 
-std::string unitFileText(const ServiceRegistration& reg, const std::string& program) {
-  int hintMs = reg.waitHintMs > 0 ? reg.waitHintMs : 5000;
-  return "[Unit]\n"
-         "Description=" +
-         unitValue(reg.displayName) +
-         "\n"
-         "\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" +
-         execArgument(program) +
-         "\n"
-         "Restart=on-failure\n"
-         "TimeoutStartSec=" +
-         std::to_string(hintMs) +
-         "ms\n"
-         "User=root\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
-}
-
 std::string unitFilePath(const std::string& name) {
   return underSysRoot("/etc/systemd/system/" + name + ".service");
 }
@@ -191,7 +169,7 @@ int install(ServiceModule& module, const ServiceRegistration& reg, bool silent) 
     module.beforeInstall();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    writeFileWhole(path, unitFileText(reg, program), 0644);
+    writeFileWhole(path, serviceUnitText(reg, program), 0644);
   } catch (const std::exception& e) {
     std::cerr << "Service " << reg.name << ": " << e.what() << std::endl;
     return 1;
@@ -251,35 +229,32 @@ void notifySystemd(std::string_view state) {
 // ---- stop signals ---------------------------------------------------------------------------
 
 // What the signal handler may touch: lock-free atomics only, and write() on the wake-up pipe.
+// The pipe is made by the first run and kept for the life of the process, so a late stop request
+// from another thread can never write into a closed (or reused) descriptor.
 std::atomic<bool> gStopRequested{false};
-std::atomic<int> gWakeWrite{-1};
 std::atomic<bool> gHosting{false};
+std::atomic<int> gWakeRead{-1};
+std::atomic<int> gWakeWrite{-1};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
-extern "C" void onStopSignal(int) {
-  int saved = errno;
-  gStopRequested.store(true);
-  int fd = gWakeWrite.load();
-  if (fd >= 0) {
-    char c = 1;
-    ssize_t n = ::write(fd, &c, 1);  // a full pipe already holds a wake-up
-    (void)n;
-  }
-  errno = saved;
-}
+extern "C" void onStopSignal(int) { requestServiceStop(); }
 
-// Owns the stop-signal handlers and the wake-up pipe for one run; restores the previous
-// handlers when it goes. Only one may exist at a time.
+// Owns the stop-signal handlers for one run and restores the previous ones when it goes. Only one
+// may exist at a time.
 class StopSignals {
  public:
   StopSignals() {
     if (gHosting.exchange(true)) throw EServiceHostError("a service application is already running");
-    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-      gHosting.store(false);
-      throw EServiceHostError("could not create the wake-up pipe: " + errnoText(errno));
+    if (gWakeRead.load() < 0) {
+      int fds[2];
+      if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        gHosting.store(false);
+        throw EServiceHostError("could not create the wake-up pipe: " + errnoText(errno));
+      }
+      gWakeRead.store(fds[0]);
+      gWakeWrite.store(fds[1]);  // until here a request only sets the flag (write(-1) fails)
     }
-    gStopRequested.store(false);
-    gWakeWrite.store(pipe_[1]);
+    takeRequest();  // forget a request left over from an earlier run
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -290,9 +265,6 @@ class StopSignals {
   ~StopSignals() {
     sigaction(SIGTERM, &oldTerm_, nullptr);
     sigaction(SIGINT, &oldInt_, nullptr);
-    gWakeWrite.store(-1);
-    ::close(pipe_[0]);
-    ::close(pipe_[1]);
     gHosting.store(false);
   }
   StopSignals(const StopSignals&) = delete;
@@ -301,7 +273,7 @@ class StopSignals {
   // Takes the waiting stop request, if any, and empties the pipe.
   bool takeRequest() {
     char buf[64];
-    while (::read(pipe_[0], buf, sizeof buf) > 0) {
+    while (::read(gWakeRead.load(), buf, sizeof buf) > 0) {
     }
     return gStopRequested.exchange(false);
   }
@@ -311,14 +283,13 @@ class StopSignals {
     while (!gStopRequested.load()) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
-      pollfd p{pipe_[0], POLLIN, 0};
+      pollfd p{gWakeRead.load(), POLLIN, 0};
       ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
     }
     return gStopRequested.load();
   }
 
  private:
-  int pipe_[2] = {-1, -1};
   struct sigaction oldTerm_ {};
   struct sigaction oldInt_ {};
 };
@@ -386,6 +357,38 @@ int runInForeground(ServiceModule& module) {
 }
 
 }  // namespace
+
+std::string serviceUnitText(const ServiceRegistration& reg, const std::string& program) {
+  int hintMs = reg.waitHintMs > 0 ? reg.waitHintMs : 5000;
+  return "[Unit]\n"
+         "Description=" +
+         unitValue(reg.displayName) +
+         "\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=" +
+         execArgument(program) +
+         "\n"
+         "Restart=on-failure\n"
+         "TimeoutStartSec=" +
+         std::to_string(hintMs) +
+         "ms\n"
+         "User=root\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+void requestServiceStop() {
+  if (!gHosting.load()) return;
+  int saved = errno;
+  gStopRequested.store(true);
+  char c = 1;
+  ssize_t n = ::write(gWakeWrite.load(), &c, 1);  // a full pipe already holds a wake-up
+  (void)n;
+  errno = saved;
+}
 
 ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args) {
   ServiceSwitches s;

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "KNEnv.h"
 
@@ -187,12 +189,26 @@ TEST_F(ServiceHostTest, SilentSuppressesTheSuccessMessages) {
   EXPECT_FALSE(fs::exists(unit()));
 }
 
-TEST_F(ServiceHostTest, DisplayNameCannotAddDirectivesToTheUnit) {
-  module_.reg.displayName = "Agent\nExecStartPre=/bin/evil %n\\";
-  ASSERT_EQ(0, run(module_, {"/install"}).code);
-  std::string text = readFile(unit());
-  EXPECT_NE(std::string::npos, text.find("\nDescription=Agent ExecStartPre=/bin/evil %%n\n")) << text;
-  EXPECT_EQ(std::string::npos, text.find("\nExecStartPre"));
+TEST(ServiceUnit, ValuesCannotAddDirectivesOrBeExpanded) {
+  struct Case {
+    std::string display, program;
+    const char* description;
+    const char* execStart;
+  } cases[] = {
+      {"ZARODIRazev", "/opt/kn/auditagent", "ZARODIRazev", "/opt/kn/auditagent"},
+      {"Agent\nExecStartPre=/bin/evil %n\\", "/opt/kn/a", "Agent ExecStartPre=/bin/evil %%n", "/opt/kn/a"},
+      {"x", "/opt/my apps/svc", "x", "\"/opt/my apps/svc\""},
+      {"x", "/opt/$HOME/100%/a\"b\\c", "x", "\"/opt/$$HOME/100%%/a\\\"b\\\\c\""},
+      {"x", "/opt/a\nb", "x", "\"/opt/a\\x0ab\""},
+  };
+  for (const auto& c : cases) {
+    std::string text = kn::serviceUnitText({"svc", c.display, 5000}, c.program);
+    EXPECT_NE(std::string::npos, text.find(std::string("\nDescription=") + c.description + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(std::string("\nExecStart=") + c.execStart + "\n")) << text;
+    EXPECT_EQ(12, std::count(text.begin(), text.end(), '\n')) << text;
+  }
+  EXPECT_NE(std::string::npos,
+            kn::serviceUnitText({"svc", "svc", 90500}, "/a").find("\nTimeoutStartSec=90500ms\n"));
 }
 
 TEST_F(ServiceHostTest, FailingSystemctlIsReportedAndTheUnitStaysWritten) {
@@ -247,6 +263,7 @@ TEST_F(ServiceHostTest, StopSignalRunsTheStopHandlerOnTheExecuteThread) {
       {SIGTERM, true, {"start", "execute", "stop", "execute done"}},
       {SIGINT, true, {"start", "execute", "stop", "execute done"}},
       {SIGTERM, false, {"start", "execute", "execute done"}},
+      {0, true, {"start", "execute", "stop", "execute done"}},  // requestServiceStop() from another thread
   };
   for (const auto& c : cases) {
     RecordingModule m;
@@ -254,7 +271,11 @@ TEST_F(ServiceHostTest, StopSignalRunsTheStopHandlerOnTheExecuteThread) {
     bool stopSeenBeforeProcessing = true;
     m.body = [&](kn::ServiceContext& ctx) {
       EXPECT_FALSE(ctx.waitForRequest(std::chrono::milliseconds(1)));
-      std::raise(c.signal);
+      if (c.signal != 0) {
+        std::raise(c.signal);
+      } else {
+        std::thread(kn::requestServiceStop).join();
+      }
       EXPECT_TRUE(ctx.waitForRequest(std::chrono::seconds(30)));
       stopSeenBeforeProcessing = m.events.back() == "execute";
       ctx.processRequests();
@@ -268,6 +289,10 @@ TEST_F(ServiceHostTest, StopSignalRunsTheStopHandlerOnTheExecuteThread) {
   struct sigaction now {};
   sigaction(SIGTERM, nullptr, &now);
   EXPECT_EQ(SIG_DFL, now.sa_handler) << "the previous handler is restored after the run";
+  kn::requestServiceStop();  // no service application: nothing happens, the next run starts clean
+  RecordingModule m;
+  m.body = [](kn::ServiceContext& ctx) { EXPECT_FALSE(ctx.waitForRequest(std::chrono::milliseconds(1))); };
+  EXPECT_EQ(0, run(m, {}).code);
 }
 
 TEST_F(ServiceHostTest, RefusedStopKeepsRunningUntilTheNextRequest) {
