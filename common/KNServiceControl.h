@@ -48,7 +48,8 @@ void setServiceControl(IServiceControl* control);
 // as an argument vector, never through a shell. An "inactive" unit whose LoadState is
 // "not-found" is unknown (0). A run that has not ended after `timeout` is killed and fails.
 // Names that are empty, begin with "-" or hold control characters are refused without running
-// anything (they could be taken for options).
+// anything (they could be taken for options). The process must not ignore SIGCHLD, or no run's
+// exit status can be collected and every operation fails.
 std::unique_ptr<IServiceControl> newSystemServiceControl(
     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
