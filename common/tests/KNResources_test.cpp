@@ -1,19 +1,14 @@
 #include "KNResources.h"
 
 #include "KNException.h"
+#include "KNTestTempDir.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <iterator>
 
 namespace kn {
 namespace {
 
-std::string sampleBytes() {
-  std::ifstream in(KN_RESOURCE_SAMPLE_PATH, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::string sampleBytes() { return test::readBytes(KN_RESOURCE_SAMPLE_PATH); }
 
 TEST(KNResources, FindsEmbeddedFilesByNameInAnyCase) {
   const std::string greeting = "Hello, resources.\r\nSecond line \xe2\x80\x93 with an en dash.\r\n";

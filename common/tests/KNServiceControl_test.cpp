@@ -1,6 +1,7 @@
 #include "KNServiceControl.h"
 
 #include "KNServiceControlFake.h"
+#include "KNTestTempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,22 +26,12 @@ using namespace std::chrono_literals;
 // logs its argument vector as "[arg][arg]..." lines to calls.log and then runs the test's body.
 class SystemctlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/knsysctl.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("KN_SYSTEMCTL", (dir_ + "/systemctl").c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("KN_SYSTEMCTL");
-    fs::remove_all(dir_);
-  }
-
   void script(const std::string& body) {
-    const std::string path = dir_ + "/systemctl";
+    const std::string path = dir_ / "systemctl";
     std::ofstream(path) << "#!/bin/sh\n"
-                        << "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" << dir_ << "/calls.log'\n"
-                        << "echo >> '" << dir_ << "/calls.log'\n"
+                        << "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" << dir_.path()
+                        << "/calls.log'\n"
+                        << "echo >> '" << dir_.path() << "/calls.log'\n"
                         << body << "\n";
     chmod(path.c_str(), 0755);
   }
@@ -53,13 +43,14 @@ class SystemctlTest : public ::testing::Test {
   }
 
   std::vector<std::string> calls() {
-    std::ifstream in(dir_ + "/calls.log");
+    std::ifstream in(dir_ / "calls.log");
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 
-  std::string dir_;
+  test::TempDir dir_;
+  test::ScopedEnv systemctl_{"KN_SYSTEMCTL", dir_ / "systemctl"};
   std::unique_ptr<IServiceControl> control_ = newSystemServiceControl();
 };
 
@@ -88,7 +79,7 @@ TEST_F(SystemctlTest, MapsActiveStateToStateCodes) {
 
 TEST_F(SystemctlTest, PassesTheNameAsOneArgumentWithoutAShell) {
   answering("inactive");
-  const std::string name = "my app; touch '" + dir_ + "/pwned' $(id)";
+  const std::string name = "my app; touch '" + (dir_ / "pwned") + "' $(id)";
   EXPECT_EQ(control_->queryState(name), kServiceStopped);
   EXPECT_TRUE(control_->requestStop(name));
   EXPECT_TRUE(control_->requestStart(name));
@@ -98,7 +89,7 @@ TEST_F(SystemctlTest, PassesTheNameAsOneArgumentWithoutAShell) {
                          "[stop][--no-block][" + name + "]",
                          "[start][--no-block][" + name + "]",
                      }));
-  EXPECT_FALSE(fs::exists(dir_ + "/pwned"));
+  EXPECT_FALSE(fs::exists(dir_ / "pwned"));
 }
 
 TEST_F(SystemctlTest, RequestsAreAcceptedOnlyOnExitStatusZero) {
@@ -121,11 +112,11 @@ TEST_F(SystemctlTest, NamesThatCouldPassForOptionsAreRefusedWithoutRunning) {
 }
 
 TEST_F(SystemctlTest, MissingOrUnusableProgramFailsQuietly) {
-  setenv("KN_SYSTEMCTL", (dir_ + "/no-such-program").c_str(), 1);
+  setenv("KN_SYSTEMCTL", (dir_ / "no-such-program").c_str(), 1);
   EXPECT_EQ(control_->queryState("app1"), kServiceUnknown);
   EXPECT_FALSE(control_->requestStart("app1"));
-  std::ofstream(dir_ + "/not-executable") << "#!/bin/sh\necho active\n";
-  setenv("KN_SYSTEMCTL", (dir_ + "/not-executable").c_str(), 1);
+  test::writeBytes(dir_ / "not-executable", "#!/bin/sh\necho active\n");
+  setenv("KN_SYSTEMCTL", (dir_ / "not-executable").c_str(), 1);
   EXPECT_EQ(control_->queryState("app1"), kServiceUnknown);
   setenv("KN_SYSTEMCTL", "kn-no-such-program-on-path", 1);
   EXPECT_FALSE(control_->requestStop("app1"));

@@ -1,19 +1,15 @@
 #include "KNVersion.h"
 
+#include "KNTestTempDir.h"
+
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace kn {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Builds small ELF files holding chosen notes, in either class and byte order, found through a
 // section header table or a program header table.
@@ -76,21 +72,12 @@ struct TinyElf {
 
 class KNVersionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/knversion.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+  std::string versionOf(const std::string& bytes) {
+    test::writeBytes(dir_ / "file", bytes);
+    return fileVersion(dir_ / "file");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  std::string write(const std::string& name, const std::string& bytes) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  std::string versionOf(const std::string& bytes) { return fileVersion(write("file", bytes)); }
-
-  std::string dir_;
+  test::TempDir dir_;
 };
 
 TEST_F(KNVersionTest, BuiltProgramsAndThisProcessCarryTheProjectVersion) {
@@ -130,8 +117,8 @@ TEST_F(KNVersionTest, NoteContentDecidesBetweenEmptyAndUnreadable) {
 }
 
 TEST_F(KNVersionTest, UnreadableFilesGiveZeroVersion) {
-  EXPECT_EQ(fileVersion(dir_ + "/missing"), "0.0.0.0");
-  EXPECT_EQ(fileVersion(dir_), "0.0.0.0");  // a folder
+  EXPECT_EQ(fileVersion(dir_ / "missing"), "0.0.0.0");
+  EXPECT_EQ(fileVersion(dir_.path()), "0.0.0.0");  // a folder
   EXPECT_EQ(versionOf(""), "0.0.0.0");
   EXPECT_EQ(versionOf("#!/bin/sh\necho not an ELF file\n"), "0.0.0.0");
   EXPECT_EQ(versionOf(std::string("\x7f"
@@ -151,9 +138,7 @@ TEST_F(KNVersionTest, EveryTruncationOfANoteFileIsUnreadable) {
         ASSERT_EQ(versionOf(whole.substr(0, len)), "0.0.0.0") << is64 << sections << " cut at " << len;
     }
   // A real program cut short keeps its headers' promises unkept.
-  std::ifstream in(KN_AUDITAGENT_PATH, std::ios::binary);
-  std::string agent{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(versionOf(agent.substr(0, 600)), "0.0.0.0");
+  EXPECT_EQ(versionOf(test::readBytes(KN_AUDITAGENT_PATH).substr(0, 600)), "0.0.0.0");
 }
 
 TEST_F(KNVersionTest, OutOfRangeFieldsAreUnreadable) {
