@@ -88,6 +88,13 @@ TEST(InventoryScript, FixtureRootGivesTheExpectedResultFile) {
   ASSERT_EQ(doc.Parse(written.data(), written.size()), tinyxml2::XML_SUCCESS) << doc.ErrorStr();
   const tinyxml2::XMLElement* sys = doc.RootElement()->FirstChildElement("sys");
   EXPECT_STREQ(sys->FirstChildElement("manufacturer")->GetText(), "Acme & Sons");
+  // A value holding "]]>" spans two CDATA sections; together they give the value back.
+  const tinyxml2::XMLElement* odd =
+      doc.RootElement()->FirstChildElement("software")->LastChildElement("package");
+  std::string publisher;
+  for (auto* n = odd->FirstChildElement("software_publisher")->FirstChild(); n; n = n->NextSibling())
+    if (n->ToText()) publisher += n->Value();
+  EXPECT_EQ(publisher, "Odd ]]> Maint \xEF\xBF\xBD\xEF\xBF\xBD end");
   const std::string timestamp = sys->FirstChildElement("timestamp")->GetText();
   EXPECT_EQ(timestamp.size(), 19u) << timestamp;
 }
