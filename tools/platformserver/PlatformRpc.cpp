@@ -17,6 +17,32 @@ KN_DECLARE_EXCEPTION(CallRefused, Exception);
 // Identity texts are shown and stored; a hostile header must not grow the data file.
 constexpr std::size_t kMaxIdentityField = 256;
 
+// Deepest nesting of arrays and objects accepted in a body or an audit document. JSON writing
+// recurses once per level, so a body of a million "[" would otherwise overflow the stack.
+constexpr int kMaxNesting = 256;
+
+bool nestedTooDeep(std::string_view text) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 enum class Arg { String, Integer, Any };
 
 // What a method may change on its machine's row, and its answer.
@@ -80,6 +106,9 @@ const std::vector<Method>& itAgentMethods() {
        {Arg::Integer, Arg::String},
        [](CallContext& c) {
          const std::string& text = c.data[1].get_ref<const std::string&>();
+         if (nestedTooDeep(text))
+           throw CallRefused("putAudit: the audit document is nested deeper than " +
+                             std::to_string(kMaxNesting) + " levels");
          json doc = json::parse(text, nullptr, false);
          if (!doc.is_object()) throw CallRefused("putAudit: the audit document is not a JSON object");
          auto success = doc.find("success");
@@ -155,6 +184,8 @@ json exceptionReply(const std::string& message, const json* envelope) {
 
 json answerRpc(const std::string& body, const std::string* serviceApp, PlatformStore& store,
                const RpcSettings& settings) {
+  if (nestedTooDeep(body))
+    return exceptionReply("Malformed request: nested deeper than " + std::to_string(kMaxNesting) + " levels");
   json envelope = json::parse(body, nullptr, false);
   if (envelope.is_discarded()) return exceptionReply("Malformed request: the body is not valid JSON");
   if (!envelope.is_object()) return exceptionReply("Malformed request: the body is not a JSON object");
