@@ -15,6 +15,16 @@ std::string env(const char* name) {
   return v ? v : "";
 }
 
+std::string& overrideFolder() {
+  static std::string folder;
+  return folder;
+}
+
+std::string& overrideName() {
+  static std::string name;
+  return name;
+}
+
 }  // namespace
 
 std::string sysRoot() {
@@ -47,7 +57,13 @@ std::string xdgDataHome() {
   return v.empty() ? homeDir() + "/.local/share" : v;
 }
 
+void setExeOverride(const std::string& folder, const std::string& name) {
+  overrideFolder() = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  overrideName() = name;
+}
+
 std::string exePath() {
+  if (!overrideFolder().empty()) return overrideFolder() + overrideName();
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : p.string();

@@ -22,10 +22,12 @@ std::string homeDir();
 // ${XDG_CONFIG_HOME:-$HOME/.config} and ${XDG_DATA_HOME:-$HOME/.local/share}.
 std::string xdgConfigHome();
 std::string xdgDataHome();
-// The folder of the running executable, ending in "/", and its file name.
+// The folder of the running executable, ending in "/", and its file name. Tests may set another
+// folder and name with setExeOverride(folder, name); empty arguments undo it.
 std::string exeFolder();
 std::string exeName();
 std::string exePath();
+void setExeOverride(const std::string& folder, const std::string& name);
 
 // KN_TIME_SCALE as a number (1 when unset or not a positive number).
 double timeScale();

@@ -15,11 +15,11 @@ class Exception : public std::runtime_error {
 };
 
 // Declares an exception class derived from `Base` whose className() is its own name.
-#define KN_DECLARE_EXCEPTION(Name, Base)                                     \
-  class Name : public Base {                                                 \
-   public:                                                                   \
-    using Base::Base;                                                        \
-    const char* className() const noexcept override { return #Name; }       \
+#define KN_DECLARE_EXCEPTION(Name, Base)                              \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* className() const noexcept override { return #Name; } \
   }
 
 // The class name of any exception: ours report their own, others their C++ type.

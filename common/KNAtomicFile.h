@@ -1,0 +1,20 @@
+// Files whose loss would lose data are written whole or not at all.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace kn {
+
+enum class ExistingMode { Replace, Keep };
+
+// Writes `data` to a temporary file beside `path`, flushes it to disk and renames it over `path`,
+// so a crash leaves either the old file or the new one, never a part. The file gets `mode`; with
+// ExistingMode::Keep a file that already exists keeps its own permission bits instead.
+// Throws EOSError naming the file and the system's reason; the temporary file is removed then.
+void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode = 0600,
+                     ExistingMode existing = ExistingMode::Replace);
+
+}  // namespace kn
