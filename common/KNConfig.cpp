@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 
+#include "KNLib.h"
 #include "KNRegistryHive.h"
 
 namespace kn {
@@ -110,21 +111,6 @@ class PHPReader {
   std::string_view s_;
   size_t pos_ = 0;
 };
-
-// Text lines as the store splits them: at CR, LF or CR LF; a final line break ends the last line.
-std::vector<std::string> splitLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t end = text.find_first_of("\r\n", i);
-    if (end == std::string_view::npos) end = text.size();
-    lines.emplace_back(text.substr(i, end - i));
-    i = end;
-    if (i < text.size() && text[i] == '\r') ++i;
-    if (i < text.size() && text[i] == '\n') ++i;
-  }
-  return lines;
-}
 
 bool isSeparatorSpace(char c) { return static_cast<unsigned char>(c) <= ' '; }
 

@@ -2,9 +2,9 @@
 //
 // Reads parse the file and keep the result while the file stays the same (device, inode, size and
 // modification time), so a run of reads costs one stat each. Writes take an exclusive flock on
-// "<hive>.lock", read the current file afresh, change it, write "<hive>.tmp", fsync it and rename
-// it over the hive (mode 0600): other processes see the hive before or after a write, never half
-// of it. A write that would change nothing touches no file.
+// "<hive>.lock", read the current file afresh, change it and write it whole with writeFileAtomic
+// (temporary file, fsync, rename; mode 0600): other processes see the hive before or after a
+// write, never half of it. A write that would change nothing touches no file.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,14 +12,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
 
+#include "KNAtomicFile.h"
 #include "KNEnv.h"
+#include "KNLib.h"
 #include "KNRegistryHive.h"
 #include "KNTextCodec.h"
 
@@ -36,7 +37,7 @@ namespace {
 constexpr off_t kMaxHiveBytes = 64 << 20;
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& file, int err) {
-  throw ERegistryAccessError(what + " " + file + ": " + std::strerror(err));
+  throw ERegistryAccessError(what + " \"" + file + "\". " + errnoText(err));
 }
 
 // Closes a descriptor on every way out.
@@ -49,7 +50,6 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -68,20 +68,6 @@ struct FileIdentity {
 };
 
 FileIdentity identityOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
-
-void writeAll(int fd, const std::string& data, const std::string& file) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("Cannot write", file, errno);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 class TRegistryHiveFiles : public TRegistry {
  public:
@@ -228,22 +214,11 @@ class TRegistryHiveFiles : public TRegistry {
   }
 
   static void save(const std::string& file, const std::string& text) {
-    std::string tmp = file + ".tmp";
     try {
-      Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-      if (fd.get() < 0) throwErrno("Cannot write", tmp, errno);
-      ::fchmod(fd.get(), 0600);
-      writeAll(fd.get(), text, tmp);
-      if (::fsync(fd.get()) != 0) throwErrno("Cannot write", tmp, errno);
-      if (::close(fd.release()) != 0) throwErrno("Cannot write", tmp, errno);
-      if (::rename(tmp.c_str(), file.c_str()) != 0) throwErrno("Cannot replace", file, errno);
-    } catch (...) {
-      ::unlink(tmp.c_str());  // the hive itself is untouched
-      throw;
+      writeFileAtomic(file, text, 0600);
+    } catch (const EOSError& e) {
+      throw ERegistryAccessError(e.what());  // the hive itself is untouched
     }
-    std::string folder = std::filesystem::path(file).parent_path().string();
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());  // makes the rename itself durable; best effort
   }
 
   std::mutex mutex_;
