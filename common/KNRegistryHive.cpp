@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 namespace kn {
 namespace {
@@ -78,9 +79,12 @@ class HiveParser {
     if (inner.find_first_of("\r\n") != std::string_view::npos) fail("line break inside a key name");
     std::string path = normalizeKeyPath(inner);
     if (path.empty()) fail("empty key name");
-    if (HiveKey* existing = hive.find(path)) return *existing;
-    hive.keys.push_back(HiveKey{path, {}});
-    return hive.keys.back();
+    // An index keeps parsing linear; a key listed twice gathers the values of both sections.
+    std::string folded = path;
+    for (char& c : folded) c = lowerAscii(c);
+    auto [it, added] = index_.try_emplace(std::move(folded), hive.keys.size());
+    if (added) hive.keys.push_back(HiveKey{path, {}});
+    return hive.keys[it->second];
   }
 
   // Reads a quoted string starting at s[i] == '"'; leaves i just past the closing quote.
@@ -164,6 +168,7 @@ class HiveParser {
 
   std::string_view text_;
   const std::string& source_;
+  std::unordered_map<std::string, size_t> index_;  // lower-case path -> position in keys
   std::string_view line_;
   size_t pos_ = 0;
   size_t lineNo_ = 0;
