@@ -42,6 +42,18 @@ TEST_F(ConfigStore, LoadsValuesBeforeSubkeysAndCreatesTheKey) {
   EXPECT_TRUE(fake->keyExists(HKEY_CURRENT_USER, "Software\\Kestrane\\New"));
 }
 
+TEST_F(ConfigStore, AReaderThatCannotWriteStillLoadsWhatIsThere) {
+  fake->writeString(HKEY_LOCAL_MACHINE, appKey, "apikey", "K");
+  fake->failWritesAfter = 0;
+  TKNConfig cfg("App");
+  cfg.RootKey = HKEY_LOCAL_MACHINE;
+  cfg.LoadData();
+  EXPECT_EQ(items(cfg.Params), std::vector<std::string>{"\\apikey=K"});
+  TKNConfig missing("Missing");
+  missing.LoadData();  // cannot be created: contributes nothing, reports nothing
+  EXPECT_TRUE(missing.Params.empty());
+}
+
 TEST_F(ConfigStore, LoadStopsAtAValueThatIsNotText) {
   fake->writeString(HKEY_CURRENT_USER, appKey, "a", "1");
   fake->writeDword(HKEY_CURRENT_USER, appKey, "n", 5);
