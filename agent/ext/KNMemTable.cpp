@@ -38,13 +38,20 @@ std::string currencyText(TCurrency v) {
   return text;
 }
 
-std::string floatText(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.15g", v);
-  return buf;
-}
-
 }  // namespace
+
+std::string generalFloatText(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.15g", x);
+  std::string text = buf;
+  std::size_t e = text.find('e');
+  if (e == std::string::npos) return text;
+  std::string exponent = text.substr(e + 1);
+  bool negative = exponent[0] == '-';
+  exponent.erase(0, 1);
+  exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+  return text.substr(0, e) + "E" + (negative ? "-" : "") + exponent;
+}
 
 // ---- TKNField ----------------------------------------------------------------------------------
 
@@ -126,7 +133,7 @@ std::string TKNField::asText() const {
     case TFieldType::Boolean:
       return std::get<bool>(v) ? "True" : "False";
     case TFieldType::Float:
-      return floatText(std::get<double>(v));
+      return generalFloatText(std::get<double>(v));
     case TFieldType::Date:
       return dateTimeToText(std::get<double>(v)).substr(0, 10);
     case TFieldType::DateTime:

@@ -40,6 +40,10 @@ enum class TFieldType : int {
 
 constexpr int ordinal(TFieldType t) { return static_cast<int>(t); }
 
+// The general text of a number, as float fields show it: the shortest form with up to 15
+// significant digits, "." as decimal point, an exponent written "E20" or "E-7".
+std::string generalFloatText(double x);
+
 // A currency value: the amount times 10000 (12.5 is 125000).
 using TCurrency = std::int64_t;
 

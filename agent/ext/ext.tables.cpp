@@ -54,21 +54,6 @@ std::optional<double> readDecimal(std::string_view t) {
   return x;
 }
 
-// The general number text: shortest form with up to 15 significant digits, an exponent written
-// as "E20" or "E-5".
-std::string generalText(double x) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.15g", x);
-  std::string text = buf;
-  std::size_t e = text.find('e');
-  if (e == std::string::npos) return text;
-  std::string mantissa = text.substr(0, e), exponent = text.substr(e + 1);
-  bool negative = exponent[0] == '-';
-  exponent.erase(0, 1);
-  exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
-  return mantissa + "E" + (negative ? "-" : "") + exponent;
-}
-
 // A member's text: a string as it is, null as "", anything else as its compact JSON text.
 std::string textOf(const json& v) {
   if (v.is_string()) return v.get_ref<const std::string&>();
@@ -200,7 +185,7 @@ char kindOfValue(const json& v, const JsonDocument* source) {
 char kindOfText(const std::string& name, const std::string& t, const void* owner) {
   std::optional<double> x = readDecimal(t);
   if (!x) return 'S';
-  if (generalText(*x) == t) return *x == std::trunc(*x) ? 'I' : 'D';
+  if (generalFloatText(*x) == t) return *x == std::trunc(*x) ? 'I' : 'D';
   static const char* const kZeros[] = {"0.0", "0.00", "0.000", "0.0000"};
   bool spelledZero = std::find(std::begin(kZeros), std::end(kZeros), t) != std::end(kZeros);
   if (std::nearbyint(*x * 10000.0) == 0.0 && !spelledZero) return 'S';

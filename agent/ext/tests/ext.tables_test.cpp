@@ -68,6 +68,8 @@ TEST_F(ExtTablesTest, ColumnInference) {
       {R"([{"p":"0.00"}])", "p=C4", "p:7:0", "!! is currency: p [0.00]=0.0000"},
       {R"([{"p":"00"}])", "p=S2", "p:1:2", ""},
       {R"([{"p":"0.00001"}])", "p=S7", "p:1:7", ""},  // zero at four decimals
+      {R"([{"p":"1E-7"}])", "p=D4", "p:6:0", ""},     // the general text of 1e-7
+      {R"([{"p":"1e-7"}])", "p=S4", "p:1:4", ""},
       // Numbers by their written kind; the last non-null value decides.
       // (Members of one object come in name order: their order carries no meaning.)
       {R"([{"c":12.50,"f":12.50000,"e":1e2,"i":12,"b":true}])", "b=B4,c=C4,e=D5,f=D4,i=I2",
@@ -181,7 +183,7 @@ TEST_F(ExtTablesTest, RecordFillerReadsEachFieldType) {
     const char* texts;  // asText of every field, "|" after each; "~" marks null
   } cases[] = {
       {R"({"s":"x","m":{"k":[1]},"i":-7,"l":5000000000,"c":12.5,"f":1e-7,"b":true,"d":"2022-02-22","dt":"2022-02-22 14:47:24"})",
-       R"(x|{"k":[1]}|-7|5000000000|12.5|1e-07|True|2022/02/22|2022/02/22 14:47:24|)"},
+       R"(x|{"k":[1]}|-7|5000000000|12.5|1E-7|True|2022/02/22|2022/02/22 14:47:24|)"},
       // Numbers held in text, members found without regard to case.
       {R"({"S":7,"M":null,"I":"42","L":"-1","C":"0.0001","F":"2.5","B":"true","D":"x","DT":"0"})",
        R"(7||42|-1|0.0001|2.5|~|~|1970/01/01 00:00:00|)"},
