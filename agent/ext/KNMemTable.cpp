@@ -12,18 +12,6 @@ namespace kn {
 
 namespace {
 
-bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-  });
-}
-
-// Characters of UTF-8 text: every byte that does not continue a sequence.
-std::size_t characterCount(std::string_view text) {
-  return static_cast<std::size_t>(
-      std::count_if(text.begin(), text.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; }));
-}
-
 std::string currencyText(TCurrency v) {
   // Exact: the integral part, then up to four decimals without trailing zeros.
   std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
@@ -39,6 +27,18 @@ std::string currencyText(TCurrency v) {
 }
 
 }  // namespace
+
+bool sameFieldName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+  });
+}
+
+// Every byte that does not continue a UTF-8 sequence begins a character.
+std::size_t textLength(std::string_view text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; }));
+}
 
 std::string generalFloatText(double x) {
   char buf[32];
@@ -144,9 +144,9 @@ std::string TKNField::asText() const {
 
 void TKNField::setText(std::string_view text) {
   if (type_ == TFieldType::String) {
-    if (characterCount(text) > size_) {
-      throw ETableError("Text of " + std::to_string(characterCount(text)) +
-                        " characters does not fit field '" + name_ + "' of size " + std::to_string(size_));
+    if (textLength(text) > size_) {
+      throw ETableError("Text of " + std::to_string(textLength(text)) + " characters does not fit field '" +
+                        name_ + "' of size " + std::to_string(size_));
     }
   } else if (type_ != TFieldType::Memo) {
     wrongType("set as text");
@@ -233,7 +233,7 @@ TKNField& TKNMemTable::addField(std::string name, TFieldType type, std::size_t s
 void TKNMemTable::addIndex(std::string name, const std::vector<std::string>& fieldNames,
                            TIndexOptions options) {
   if (open_) throw ETableError("Index '" + name + "' cannot be added to an open table");
-  auto same = [&](const Index& x) { return sameNameIgnoringCase(x.name, name); };
+  auto same = [&](const Index& x) { return sameFieldName(x.name, name); };
   if (std::any_of(indexes_.begin(), indexes_.end(), same))
     throw ETableError("Duplicate index name '" + name + "'");
   if (fieldNames.empty()) throw ETableError("Index '" + name + "' names no field");
@@ -246,7 +246,7 @@ void TKNMemTable::setActiveIndex(std::string_view indexName) {
   int found = -1;
   if (!indexName.empty()) {
     for (std::size_t i = 0; i < indexes_.size(); ++i) {
-      if (sameNameIgnoringCase(indexes_[i].name, indexName)) found = static_cast<int>(i);
+      if (sameFieldName(indexes_[i].name, indexName)) found = static_cast<int>(i);
     }
     if (found < 0) throw ETableError("Index '" + std::string(indexName) + "' not found");
   }
@@ -345,7 +345,7 @@ const TKNMemTable::Record* TKNMemTable::currentRecord() const {
 
 TKNField* TKNMemTable::findField(std::string_view name) {
   for (auto& f : fields_) {
-    if (sameNameIgnoringCase(f->name(), name)) return f.get();
+    if (sameFieldName(f->name(), name)) return f.get();
   }
   return nullptr;
 }

@@ -40,6 +40,11 @@ enum class TFieldType : int {
 
 constexpr int ordinal(TFieldType t) { return static_cast<int>(t); }
 
+// Field names match without regard to ASCII letter case.
+bool sameFieldName(std::string_view a, std::string_view b);
+// The length of UTF-8 text in characters, the unit of a string field's size.
+std::size_t textLength(std::string_view text);
+
 // The general text of a number, as float fields show it: the shortest form with up to 15
 // significant digits, "." as decimal point, an exponent written "E20" or "E-7".
 std::string generalFloatText(double x);

@@ -17,17 +17,6 @@ using json = nlohmann::json;
 
 constexpr const char* kLogClass = "TExtChannel";
 
-bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-  });
-}
-
-std::size_t characterCount(std::string_view text) {
-  return static_cast<std::size_t>(
-      std::count_if(text.begin(), text.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; }));
-}
-
 // A whole text that is a decimal number ("." as decimal point, optional sign and exponent);
 // nothing else is allowed around it. Infinite, NaN and out-of-range texts are not numbers.
 std::optional<double> readDecimal(std::string_view t) {
@@ -65,7 +54,7 @@ const json* findMember(const json& rec, const std::string& name) {
   if (!rec.is_object()) return nullptr;
   if (auto it = rec.find(name); it != rec.end()) return &*it;
   for (const auto& [key, value] : rec.items()) {
-    if (sameNameIgnoringCase(key, name)) return &value;
+    if (sameFieldName(key, name)) return &value;
   }
   return nullptr;
 }
@@ -198,12 +187,12 @@ char kindOfText(const std::string& name, const std::string& t, const void* owner
 void inferColumn(std::vector<Column>& columns, const std::string& name, const json& v,
                  const JsonDocument* source, const void* owner) {
   auto it = std::find_if(columns.begin(), columns.end(),
-                         [&](const Column& c) { return sameNameIgnoringCase(c.name, name); });
+                         [&](const Column& c) { return sameFieldName(c.name, name); });
   char previous = it != columns.end() ? it->kind : 0;
   std::size_t size = it != columns.end() ? it->size : 0;
   char kind = kindOfValue(v, source);
   std::string t = textOf(v);
-  size = std::max(size, characterCount(t));
+  size = std::max(size, textLength(t));
   if (kind == 'S') kind = kindOfText(name, t, owner);
   if (previous == 'S') kind = 'S';
   if (kind == 0) return;
