@@ -90,14 +90,15 @@ class TempFile {
 };
 
 // The permission bits the unpacked file gets: the replaced file's, else the archive's, else 0644.
-// Set-id and sticky bits never come from an archive.
+// From an archive come neither set-id and sticky bits nor write access for group and others: the
+// updater runs as root and the files it unpacks are programs.
 mode_t modeFor(zip_t* zip, zip_uint64_t index, const std::string& target) {
   struct stat st;
   if (::stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
   zip_uint8_t opsys;
   zip_uint32_t attributes;
   if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
-    mode_t mode = (attributes >> 16) & 0777;
+    mode_t mode = (attributes >> 16) & 0755;
     if (mode != 0) return mode;
   }
   return 0644;

@@ -21,7 +21,8 @@ inline constexpr const char* kPackagePassword = "4721";
 // (folders stored in the archive are dropped; entries named "", "." or ".." are skipped), all or
 // nothing: every entry is first written whole into a temporary file beside its target, and only
 // when all have succeeded are they renamed over the targets. A replaced file keeps its permission
-// bits; a new one takes the archive's permission bits, or 0644. Throws EZipError.
+// bits; a new one takes the archive's permission bits (less set-id, sticky and group or other
+// write), or 0644. Throws EZipError.
 void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password);
 
 class TWUServiceUpdater {

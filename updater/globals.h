@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "KNException.h"
+
 namespace kn {
 
 class TUpdaterConfig {
