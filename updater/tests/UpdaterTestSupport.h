@@ -258,13 +258,13 @@ class FakeServices : public IServiceControl {
     states_[name] = state;
     if (stuck) stuck_.push_back(name);
   }
-  int queryState(const std::string& name) override {
+  int queryState(const std::string& name) noexcept override {
     std::lock_guard g(lock_);
     calls_.push_back("query " + name);
     auto it = states_.find(name);
     return it == states_.end() ? 0 : it->second;
   }
-  bool requestStop(const std::string& name) override {
+  bool requestStop(const std::string& name) noexcept override {
     std::lock_guard g(lock_);
     calls_.push_back("stop " + name);
     auto it = states_.find(name);
@@ -272,7 +272,7 @@ class FakeServices : public IServiceControl {
     if (std::find(stuck_.begin(), stuck_.end(), name) == stuck_.end()) it->second = 1;
     return true;
   }
-  bool requestStart(const std::string& name) override {
+  bool requestStart(const std::string& name) noexcept override {
     std::lock_guard g(lock_);
     calls_.push_back("start " + name);
     auto it = states_.find(name);
