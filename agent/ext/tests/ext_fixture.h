@@ -19,6 +19,10 @@
 
 #include "knLOG2.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace kn::test {
 
 namespace fs = std::filesystem;
@@ -60,7 +64,7 @@ class TestServer {
     svr_->Get(".*", record);
     port_ = svr_->bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { svr_->listen_after_bind(); });
-    svr_->wait_until_ready();
+    while (!svr_->is_running()) std::this_thread::yield();  // so that stop() cannot come first
   }
   ~TestServer() {
     svr_->stop();
@@ -93,6 +97,76 @@ class TestServer {
   int port_ = 0;
   std::thread thread_;
 };
+
+// A bare TCP listener on 127.0.0.1. With a `response`, it serves `count` requests, one connection
+// each: reads the head and the Content-Length body into raw(), writes `response` and closes. Without one, it
+// accepts the connection and says nothing until destroyed.
+class RawServer {
+ public:
+  explicit RawServer(std::string response = "", int count = 1) : response_(std::move(response)) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd_, 4) != 0)
+      throw std::runtime_error("bind");
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    if (!response_.empty())
+      thread_ = std::thread([this, count] {
+        for (int i = 0; i < count; ++i) serveOne();
+      });
+  }
+  ~RawServer() {
+    shutdown(fd_, SHUT_RDWR);
+    close(fd_);
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // The requests as they arrived; complete once the client has its reply.
+  std::string raw() const {
+    std::lock_guard g(lock_);
+    return raw_;
+  }
+
+ private:
+  void serveOne() {
+    int c = accept(fd_, nullptr, nullptr);
+    if (c < 0) return;
+    char buf[65536];
+    std::string req;
+    size_t want = std::string::npos;
+    while (want == std::string::npos || req.size() < want) {
+      ssize_t n = read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      req.append(buf, static_cast<size_t>(n));
+      auto end = req.find("\r\n\r\n");
+      if (want == std::string::npos && end != std::string::npos) {
+        auto cl = req.find("Content-Length: ");
+        want = end + 4 + (cl < end ? std::stoul(req.substr(cl + 16)) : 0);
+      }
+    }
+    {
+      std::lock_guard g(lock_);
+      raw_ += req;
+    }
+    (void)!write(c, response_.data(), response_.size());
+    close(c);
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::string response_;
+  mutable std::mutex lock_;
+  std::string raw_;
+  std::thread thread_;
+};
+
+// A complete HTTP/1.1 response carrying the JSON `body`.
+inline std::string rawJsonResponse(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
 
 // A JSON reply with `body` and status `status`.
 inline TestServer::Handler reply(std::string body, int status = 200, std::string type = "application/json") {
