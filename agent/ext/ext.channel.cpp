@@ -12,8 +12,10 @@
 #include <mutex>
 #include <random>
 
+#include "KNConfig.h"
 #include "KNEnv.h"
 #include "KNTextCodec.h"
+#include "KNVersion.h"
 #include "ext.asciijson.h"
 #include "knLOG2.h"
 
@@ -241,7 +243,10 @@ struct MimeDeleter {
 };
 
 // The running executable's version text ("0.0.0.0" when it cannot be read).
-std::string ownVersionText() { return "0.0.0.0"; }
+std::string ownVersionText() { return ownVersion(); }
+
+// Where the account's device id is kept: the per-user store "_devid".
+constexpr const char* kDeviceIdName = "_dev\\_id";
 
 [[noreturn]] void throwStatus(long status, const std::string& body) {
   throw EExtCommunicationError("Communication error: " + std::to_string(status) + " " + body);
@@ -569,7 +574,21 @@ std::string TExtChannel::newDeviceId() {
   return id;
 }
 
-std::string TExtChannel::loadDeviceId() { return newDeviceId(); }
+std::string TExtChannel::loadDeviceId() {
+  TKNConfig store("_devid");
+  store.RootKey = HKEY_CURRENT_USER;
+  store.LoadData();
+  std::string id = store.Get(kDeviceIdName);
+  if (!id.empty()) {
+    logObj("TExtChannel", this, "deviceid " + devicecookie_ + "=" + id);
+    return id;
+  }
+  id = newDeviceId();
+  store.Put(kDeviceIdName, id);
+  store.SaveData();
+  logObj("TExtChannel", this, "new deviceid " + devicecookie_ + "=" + id);
+  return id;
+}
 
 std::string TExtChannel::userAgent() {
   return "Kestrane (" + exeName() + "/" + ownVersionText() + "; win32)";

@@ -3,7 +3,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "KNConfig.h"
 #include "KNEnv.h"
+#include "KNVersion.h"
 #include "ext_fixture.h"
 
 namespace kn {
@@ -27,7 +29,7 @@ TEST_F(Channel, EnvelopeAndHeadersOnTheWire) {
   EXPECT_EQ(req.body, R"({"action":"ITAgentAPI","data":[{"path":"C:\/x\ty","pcname":"Jos\u00e9-PC"}],)"
                       R"("method":"putCommand","tid":1,"type":"rpc"})");
   EXPECT_EQ(req.header("Content-Type"), "application/json; charset=utf-8;");
-  EXPECT_EQ(req.header("User-Agent"), "Kestrane (" + exeName() + "/0.0.0.0; win32)");
+  EXPECT_EQ(req.header("User-Agent"), "Kestrane (" + exeName() + "/" + ownVersion() + "; win32)");
   EXPECT_EQ(req.header("Expect"), "");
 }
 
@@ -217,7 +219,7 @@ TEST_F(Channel, UploadSendsTheFormPartsInOrder) {
       {"extDontEncode", "true"},
       {"MAX_FILE_SIZE", "1000009"},
       {"Filedata", std::string("\0\x01payload", 9)},
-      {"r-uredad-ove", exeName() + "/0.0.0.0"},
+      {"r-uredad-ove", exeName() + "/" + ownVersion()},
       {"dimmy", "x"},
   };
   auto parts = formParts(raw);
@@ -274,6 +276,35 @@ TEST_F(Channel, GlobalEndpointAndInstance) {
   TExtChannel::setGlobalInstance(nullptr);
   EXPECT_EQ(TExtChannel::getGlobalInstance(), nullptr);
   TExtChannel::setGlobalEndpoint("");
+}
+
+TEST_F(Channel, DeviceCookieIsKeptPerAccount) {
+  TestServer srv;
+  std::string id;
+  {
+    TExtChannel first(srv.url(), "devid");
+    id = first.deviceId();
+    ASSERT_EQ(id.size(), 40u);
+    first.invoke("x", "m", json::array());
+    EXPECT_EQ(srv.last().header("Cookie"), "devid=" + id);
+    EXPECT_EQ(srv.last().header("x-CSRFToken"), id);
+    EXPECT_EQ(first.getCookie("devid"), id);
+    auto clone = first.createClone();
+    clone->invoke("x", "m", json::array());
+    EXPECT_EQ(srv.last().header("Cookie"), "devid=" + id);
+    EXPECT_EQ(srv.last().header("x-CSRFToken"), id);
+  }
+  EXPECT_EQ(TExtChannel(srv.url(), "other").deviceId(), id) << "one id per account, whatever the cookie name";
+  EXPECT_EQ(TExtChannel(srv.url()).deviceId(), "");
+
+  TKNConfig store("_devid");
+  store.LoadData();
+  store.Put("_dev\\_id", "");
+  store.Params.add("_dev\\_id", "");  // an empty stored value, as another program may leave it
+  store.SaveData();
+  std::string fresh = TExtChannel(srv.url(), "devid").deviceId();
+  EXPECT_EQ(fresh.size(), 40u);
+  EXPECT_NE(fresh, id);
 }
 
 TEST(ChannelText, BytesToStringAndDeviceId) {
