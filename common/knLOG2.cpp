@@ -1,10 +1,14 @@
 #include "knLOG2.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -18,9 +22,9 @@ namespace {
 constexpr std::uintmax_t kMainLogLimit = 5'000'000;
 
 struct LogState {
-  std::mutex lock;  // serialises every write of this process
-  bool active = false;
-  bool timestamps = false;
+  std::mutex lock;                   // serialises every write of this process
+  std::atomic<bool> active = false;  // read without the lock by logObj and logException
+  std::atomic<bool> timestamps = false;
   bool mainCreated = false;
   LogStyle style = LogStyle::Agent;
   std::string folder;  // ends with "/"
@@ -64,31 +68,61 @@ void capMainFile(LogState& s) {
   if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s.mainFile);
 }
 
-std::tm localNow(int* millis) {
-  auto now = std::chrono::system_clock::now();
-  auto secs = std::chrono::system_clock::to_time_t(now);
-  *millis = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+// One reading of the local clock serves a whole line: its file's date and its time stamp.
+struct LocalNow {
   std::tm tm{};
-  localtime_r(&secs, &tm);
-  return tm;
+  int millis = 0;
+};
+
+LocalNow localNow() {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::system_clock::now().time_since_epoch())
+                .count();
+  LocalNow now;
+  std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  now.millis = static_cast<int>(ms % 1000);
+  localtime_r(&secs, &now.tm);
+  return now;
 }
 
-std::string dailyName(const LogState& s, const std::string& logName) {
-  int ms;
-  std::tm tm = localNow(&ms);
+// A log name is one piece of a file name: a "/" in it must not lead into another folder.
+std::string safeLogName(const std::string& logName) {
+  std::string name = logName;
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  return name;
+}
+
+std::string dailyName(const LogState& s, const std::string& logName, const LocalNow& now) {
   char date[32];
-  std::snprintf(date, sizeof date, "%04d%02d%02d", (tm.tm_year + 1900) % 10000, tm.tm_mon + 1, tm.tm_mday);
-  return s.folder + s.stem + logName + "." + date + ".vlog";
+  std::snprintf(date, sizeof date, "%04d%02d%02d", (now.tm.tm_year + 1900) % 10000, now.tm.tm_mon + 1,
+                now.tm.tm_mday);
+  return s.folder + s.stem + safeLogName(logName) + "." + date + ".vlog";
 }
 
-std::string stamp() {
-  int ms;
-  std::tm tm = localNow(&ms);
+std::string stamp(const LocalNow& now) {
+  const std::tm& tm = now.tm;
   char buf[48];
   std::snprintf(buf, sizeof buf, "%s %02d/%02d/%02d %02d:%02d:%02d.%03d  ", englishDayAbbrev(tm.tm_wday),
-                tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+                tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, now.millis);
   return buf;
+}
+
+// Appends `line` to `path` with one write; the file must exist. O_APPEND keeps lines of other
+// processes appending to the same file whole.
+void appendLine(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return;
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  ::close(fd);
 }
 
 std::string exeStem(const std::string& exeName) {
@@ -149,7 +183,7 @@ std::string mainLogFile() {
 
 std::string namedLogFile(const std::string& logName) {
   std::lock_guard guard(state().lock);
-  return dailyName(state(), logName);
+  return dailyName(state(), logName, localNow());
 }
 
 void logTo(std::string logName, std::string msg) {
@@ -159,16 +193,13 @@ void logTo(std::string logName, std::string msg) {
     if (!s.active) return;
     if (s.style == LogStyle::Agent) createMainFile(s);
     capMainFile(s);
-    std::string target = logName.empty() ? s.mainFile : dailyName(s, logName);
+    LocalNow now = localNow();
+    std::string target = logName.empty() ? s.mainFile : dailyName(s, logName, now);
     if (!logName.empty() && !exists(target)) createEmpty(target);
-    std::string line = s.timestamps ? stamp() : std::string();
+    std::string line = s.timestamps ? stamp(now) : std::string();
     line += msg;
     line += "\r\n";
-    // Append only to a file that exists: "r+" never creates, then seek to the end.
-    FILE* f = std::fopen(target.c_str(), "r+b");
-    if (!f) return;
-    if (std::fseek(f, 0, SEEK_END) == 0) std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
+    appendLine(target, line);
   } catch (...) {
     // A line that cannot be written is dropped; the caller carries on.
   }
@@ -178,7 +209,7 @@ void logMsg(std::string msg) { logTo(std::string(), std::move(msg)); }
 
 void logObj(const char* className, const void* obj, std::string msg) {
   if (!state().active) return;
-  std::string prefix = obj ? "[" + std::string(className) + " @" +
+  std::string prefix = obj ? "[" + std::string(className ? className : "") + " @" +
                                  std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(obj))) + "]"
                            : std::string("[nil]");
   logMsg(prefix + " " + msg);

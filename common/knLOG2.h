@@ -2,9 +2,10 @@
 //
 // A line goes to the executable's main log file (logs/<exe>.vlog beside the executable) or to
 // a named daily file (logs/<exe>.<name>.YYYYMMDD.vlog). Every call opens, appends one line
-// ending in CR LF and closes the file, so a crash loses nothing already logged. No operation
-// throws or reports failure: a line that cannot be written is dropped. Any thread may call
-// any operation; writes within one process are serialised by one lock.
+// ending in CR LF with one write (O_APPEND) and closes the file, so a crash loses nothing
+// already logged and lines of several processes never interleave. No operation throws or
+// reports failure: a line that cannot be written is dropped. Any thread may call any
+// operation; writes within one process are serialised by one lock.
 //
 // The main log file is capped: when it has grown past 5,000,000 bytes it is renamed to
 // <exe>.vlog.old (replacing an older one) and a fresh main file is begun, so the main log
@@ -43,6 +44,8 @@ std::string mainLogFile();
 std::string namedLogFile(const std::string& logName);
 
 void logMsg(std::string msg);
+// To the main file when `logName` is empty. A "/" or NUL in `logName` becomes "_", so a name
+// taken from a configuration never leads out of the log folder.
 void logTo(std::string logName, std::string msg);
 // "[<className> @<address as signed decimal>] msg" to the main file, or "[nil] msg" when
 // `obj` is null. Callers pass their own class name: logObj("TExtChannel", this, "...").

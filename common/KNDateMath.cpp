@@ -1,0 +1,24 @@
+#include "KNDateMath.h"
+
+#include <cstdio>
+
+namespace kn {
+
+std::string dateTimeToText(TDateTime x) {
+  DateTimeParts p = decodeDateTimeParts(x);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                p.second);
+  return buf;
+}
+
+TDateTime textToDateTime(std::string_view text) {
+  // `from` counts from 1, as the stored form is described.
+  auto field = [text](size_t from, size_t length) {
+    return from - 1 < text.size() ? valInt(text.substr(from - 1, length)) : 0;
+  };
+  return encodeDateTimeParts(field(1, 4), field(6, 2), field(9, 2), field(12, 2), field(15, 2), field(18, 2),
+                             0);
+}
+
+}  // namespace kn
