@@ -67,12 +67,12 @@ TNameValueList loadList(const std::string& path) {
 class FileLock {
  public:
   explicit FileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) throw Exception(systemErrorText("Cannot open " + path, errno));
+    if (fd_ < 0) throwOSError("Cannot open file \"" + path + "\"", errno);
     while (::flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
         int err = errno;
         ::close(fd_);
-        throw Exception(systemErrorText("Cannot lock " + path, err));
+        throwOSError("Cannot lock file \"" + path + "\"", err);
       }
     }
   }
@@ -107,7 +107,7 @@ void loadAppGlobalDefaultsFrom(const std::string& folder) {
   TNameValueList list = loadList(ini);
   g.apiEndpoint = list.value("endpoint");
   std::string cafile = list.value("cafile");
-  if (!cafile.empty()) TExtChannel::setCAFile(cafile);
+  if (!cafile.empty()) TExtChannel::setGlobalCAFile(cafile);
 }
 
 void loadAppGlobalDefaults() { loadAppGlobalDefaultsFrom(exeFolder()); }
@@ -210,20 +210,11 @@ std::string MyID() {
 }
 
 std::string readPolicyAPIKey(const std::string& name) {
-  struct CompanyScope {  // the policy branch is read with "Policies" in place of the maker's name
-    std::string saved = configCompany();
-    CompanyScope() { setConfigCompany("Policies"); }
-    ~CompanyScope() { setConfigCompany(saved); }
-  } scope;
+  TScopedConfigCompany policies("Policies");  // the policy branch stands in the maker's place
   TKNConfig store(name);
-  store.RootKey = RegistryRoot::LocalMachine;
+  store.RootKey = HKEY_LOCAL_MACHINE;
   store.LoadData();
-  std::string all;
-  for (size_t i = 0; i < store.Params.size(); ++i) {
-    if (i) all += ",";
-    all += store.Params.line(i);
-  }
-  logMsg("GPO! " + all);
+  logMsg("GPO! " + store.Params.commaText());
   std::string key = store.Get("\\apikey");
   logMsg("GPO APIKEY? [" + key + "]");
   return key;
@@ -250,7 +241,7 @@ std::string getAPIKey() {
       logMsg("Loaded api key from group policy.");
     } else {
       TKNConfig store(".ak_" + g.appID);
-      store.RootKey = RegistryRoot::LocalMachine;
+      store.RootKey = HKEY_LOCAL_MACHINE;
       store.LoadData();
       std::string stored = store.Get(g.appID + "\\value");
       g.apiKey = decodeAPIKey(stored);
