@@ -84,7 +84,9 @@ class FileLock {
   int fd_;
 };
 
-std::string readIfPresent(const std::string& path) { return fileExists(path) ? readTextFile(path) : std::string(); }
+std::string readIfPresent(const std::string& path) {
+  return fileExists(path) ? readTextFile(path) : std::string();
+}
 
 }  // namespace
 
@@ -93,6 +95,17 @@ const std::string& appName() { return globals().appName; }
 const std::string& apiEndpoint() { return globals().apiEndpoint; }
 const std::string& apiKey() { return globals().apiKey; }
 bool hasAPIKey() { return globals().hasAPIKey; }
+
+std::string applicationName(const std::string& appid) {
+  for (const AppEntry& e : kApplications) {
+    if (appid == e.id) return e.name;
+  }
+  return std::string();
+}
+
+std::string storedAPIKeyPath(const std::string& appid) {
+  return "Software\\" + configCompany() + "\\.ak_" + appid + "\\" + appid;
+}
 
 void resetAppGlobals() { globals() = Globals{}; }
 
@@ -138,10 +151,8 @@ void initAppGlobals(const std::string& appid) {
     if (!url.empty()) g.apiEndpoint = url;
   }
 
-  auto app = std::find_if(std::begin(kApplications), std::end(kApplications),
-                          [&](const AppEntry& e) { return g.appID == e.id; });
-  if (app == std::end(kApplications)) throw Exception("Appid [" + g.appID + "] unknown");
-  g.appName = app->name;
+  g.appName = applicationName(g.appID);
+  if (g.appName.empty()) throw Exception("Appid [" + g.appID + "] unknown");
 
   TKNAppData::Init(g.appName, "Kestrane", true);
   appData()->hideAppFolder();
@@ -176,7 +187,8 @@ std::string generateNewID() {
   }
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  auto ticks = static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+  auto ticks =
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
   return id + "-" + std::to_string(ticks).substr(0, 4);
 }
 
@@ -243,7 +255,7 @@ std::string getAPIKey() {
       TKNConfig store(".ak_" + g.appID);
       store.RootKey = HKEY_LOCAL_MACHINE;
       store.LoadData();
-      std::string stored = store.Get(g.appID + "\\value");
+      std::string stored = store.Get(g.appID + "\\" + kStoredAPIKeyValue);
       g.apiKey = decodeAPIKey(stored);
       logMsg("Loaded api key: " + stored);
     }

@@ -19,6 +19,14 @@ const std::string& apiEndpoint();
 const std::string& apiKey();
 bool hasAPIKey();
 
+// The application name for a known application id ("zarodirazev" -> "ZARODIRazev"); "" for an
+// id outside the table. The comparison is exact.
+std::string applicationName(const std::string& appid);
+
+// Where the stored, enciphered key of `appid` lives in the HKLM hive: key and value name.
+std::string storedAPIKeyPath(const std::string& appid);
+inline constexpr const char* kStoredAPIKeyValue = "value";
+
 // Load-time defaults: clears the id and key, sets the default endpoint, then applies the
 // "endpoint" value of "endpoint.ini" beside the executable when that file exists (even when the
 // value is empty or absent). Its "cafile" value, when present, names the PEM bundle that verifies

@@ -64,7 +64,8 @@ class IdentityTest : public ::testing::Test {
 
 TEST_F(IdentityTest, FirstStartCreatesBothCopiesOwnerOnly) {
   std::string id = MyID();
-  EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}-[0-9]{1,4}")))
+  EXPECT_TRUE(std::regex_match(
+      id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}-[0-9]{1,4}")))
       << id;
   std::string expected = "x" + computerName() + "=" + id + "\r\n";
   EXPECT_EQ(TempSysRoot::read(identityFile()), expected);
@@ -93,7 +94,8 @@ TEST_F(IdentityTest, IdentityFileCases) {
     bool expectNew;
     std::string expectId;
   } cases[] = {
-      {"fallback supplies it when the primary is missing", "", me + "=FROM-FALLBACK\r\n", false, "FROM-FALLBACK"},
+      {"fallback supplies it when the primary is missing", "", me + "=FROM-FALLBACK\r\n", false,
+       "FROM-FALLBACK"},
       {"primary wins over the fallback", me + "=FROM-PRIMARY\r\n", me + "=FROM-FALLBACK\r\n", false,
        "FROM-PRIMARY"},
       {"name compared without case", "X" + computerName() + "=UPPER\r\n", "", false, "UPPER"},
@@ -116,7 +118,9 @@ TEST_F(IdentityTest, IdentityFileCases) {
     std::string written = TempSysRoot::read(identityFile());
     EXPECT_EQ(written, TempSysRoot::read(fallbackFile()));
     EXPECT_NE(written.find(me + "=" + id + "\r\n"), std::string::npos) << written;
-    if (c.primary.find("OTHERPC") != std::string::npos) EXPECT_EQ(written.find("xOTHERPC=OLD-ID\r\n"), 0u);
+    if (c.primary.find("OTHERPC") != std::string::npos) {
+      EXPECT_EQ(written.find("xOTHERPC=OLD-ID\r\n"), 0u);
+    }
   }
 }
 
@@ -130,7 +134,8 @@ TEST_F(IdentityTest, UnwritableIdentityFailsStartUp) {
     EXPECT_STREQ(e.what(), "MyID failed, cannot start service");
   }
   std::string log = mainLog();
-  EXPECT_NE(log.find("An error ocurred in: Cannot access HKLM registry, access denied"), std::string::npos) << log;
+  EXPECT_NE(log.find("An error ocurred in: Cannot access HKLM registry, access denied"), std::string::npos)
+      << log;
 }
 
 TEST_F(IdentityTest, TwoAgentsStartingAtOnceAgreeOnOneIdentifier) {
@@ -154,7 +159,10 @@ TEST_F(IdentityTest, EndpointFromEndpointIni) {
       {"neither", "other=1\r\n", ""},
       {"both: url wins", "endpoint=https://a.example\r\nurl=https://b.example\r\n", "https://b.example"},
       {"empty url keeps endpoint", "endpoint=https://a.example\r\nurl=\r\n", "https://a.example"},
-      {"byte-order mark", "\xEF\xBB\xBF" "endpoint=https://c.example\r\n", "https://c.example"},
+      {"byte-order mark",
+       "\xEF\xBB\xBF"
+       "endpoint=https://c.example\r\n",
+       "https://c.example"},
       {"nothing trimmed", "endpoint= https://d.example \r\n", " https://d.example "},
   };
   for (const Case& c : cases) {
@@ -281,7 +289,9 @@ TEST_F(APIKeyTest, Sources) {
     EXPECT_EQ(hasAPIKey(), c.has);
     std::string log = mainLog();
     EXPECT_EQ(count(log, "--- EXCEPTION ---"), c.exceptionBlocks) << log;
-    if (c.exceptionBlocks) EXPECT_NE(log.find("An error ocurred in: error decoding apikey"), std::string::npos);
+    if (c.exceptionBlocks) {
+      EXPECT_NE(log.find("An error ocurred in: error decoding apikey"), std::string::npos);
+    }
     TExtChannel::setGlobalInstance(nullptr);
   }
 }
