@@ -57,14 +57,7 @@ class TRegistryFake : public TRegistry {
   std::optional<std::string> readString(RegRoot root, const std::string& path,
                                         const std::string& name) override {
     std::lock_guard lock(mutex_);
-    const HiveKey* key = hive(root).find(fullKeyPath(root, path));
-    if (!key) return std::nullopt;
-    for (const auto& v : key->values) {
-      if (!sameRegName(v.name, name)) continue;
-      if (v.type != RegType::String) throw invalidDataType(name);
-      return v.text;
-    }
-    return std::nullopt;
+    return hive(root).readString(fullKeyPath(root, path), name);
   }
 
   void writeString(RegRoot root, const std::string& path, const std::string& name,

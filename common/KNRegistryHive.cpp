@@ -199,6 +199,17 @@ void appendQuoted(std::string& out, std::string_view s) {
 
 }  // namespace
 
+std::optional<std::string> Hive::readString(std::string_view path, const std::string& name) const {
+  const HiveKey* key = find(path);
+  if (!key) return std::nullopt;
+  for (const auto& v : key->values) {
+    if (!sameRegName(v.name, name)) continue;
+    if (v.type != RegType::String) throw invalidDataType(name);
+    return v.text;
+  }
+  return std::nullopt;
+}
+
 bool sameRegName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)

@@ -19,6 +19,7 @@
 // The functions here are pure: they neither read nor write files.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,9 @@ struct Hive {
   HiveKey& ensure(std::string_view path);
   // Names of the direct subkeys, in order of first appearance.
   std::vector<std::string> subKeys(std::string_view path) const;
+  // The text of value `name` of the key at `path`; nullopt when the key or value is absent.
+  // A value of another type throws "Invalid data type for '<name>'".
+  std::optional<std::string> readString(std::string_view path, const std::string& name) const;
 };
 
 // ASCII case-insensitive equality, the registry's rule for names.

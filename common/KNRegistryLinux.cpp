@@ -97,15 +97,7 @@ class TRegistryHiveFiles : public TRegistry {
 
   std::optional<std::string> readString(RegRoot root, const std::string& path,
                                         const std::string& name) override {
-    auto hive = load(root);
-    const HiveKey* key = hive->find(fullKeyPath(root, path));
-    if (!key) return std::nullopt;
-    for (const auto& v : key->values) {
-      if (!sameRegName(v.name, name)) continue;
-      if (v.type != RegType::String) throw invalidDataType(name);
-      return v.text;
-    }
-    return std::nullopt;
+    return load(root)->readString(fullKeyPath(root, path), name);
   }
 
   void writeString(RegRoot root, const std::string& path, const std::string& name,
