@@ -32,6 +32,11 @@
 
 namespace kn {
 
+class TKNMemTable;
+class TKNField;
+class JsonDocument;
+using TDateTime = double;
+
 // The server answered the call with a reply of type "exception".
 KN_DECLARE_EXCEPTION(EExtError, Exception);
 // The transport failed, the HTTP status was an error, or the reply was not a JSON object.
@@ -117,6 +122,21 @@ class TExtChannel {
   static std::string newDeviceId();
   // The User-Agent every request carries.
   static std::string userAgent();
+
+  // Conversions between JSON and in-memory tables, and the date texts; see ext.tables.h, which
+  // holds them as free functions (these members pass the channel for its log lines).
+  std::unique_ptr<TKNMemTable> createMTFromArray(const nlohmann::json& a,
+                                                 const JsonDocument* source = nullptr) const;
+  void copyArrayToMT(const nlohmann::json& a, TKNMemTable& mt) const;
+  void copySuperObjectToMTRecord(const nlohmann::json& rec, TKNMemTable& mt) const;
+  static nlohmann::json DatasetRecordToSuperobject(const TKNMemTable& ds);
+  [[noreturn]] static nlohmann::json DatasetToSuperObject(const TKNMemTable& ds);
+  static std::string dateToStr(TDateTime d);
+  static std::string dateTimeToStr(TDateTime d);
+  static TDateTime strToDate(std::string_view s);
+  TDateTime strToDateTime(std::string_view s) const;
+  static void strToDateField(std::string_view s, TKNField& f);
+  void strToDateTimeField(std::string_view s, TKNField& f) const;
 
  private:
   struct Impl;

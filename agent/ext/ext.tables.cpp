@@ -1,5 +1,7 @@
 #include "ext.tables.h"
 
+#include "ext.channel.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -401,6 +403,31 @@ void strToDateTimeField(std::string_view s, TKNField& f, const void* owner) {
     f.setDateTime(d);
   else
     f.clear();
+}
+
+// TExtChannel's members of the same names.
+
+std::unique_ptr<TKNMemTable> TExtChannel::createMTFromArray(const nlohmann::json& a,
+                                                            const JsonDocument* source) const {
+  return kn::createMTFromArray(a, this, source);
+}
+void TExtChannel::copyArrayToMT(const nlohmann::json& a, TKNMemTable& mt) const {
+  kn::copyArrayToMT(a, mt, this);
+}
+void TExtChannel::copySuperObjectToMTRecord(const nlohmann::json& rec, TKNMemTable& mt) const {
+  kn::copySuperObjectToMTRecord(rec, mt, this);
+}
+nlohmann::json TExtChannel::DatasetRecordToSuperobject(const TKNMemTable& ds) {
+  return kn::DatasetRecordToSuperobject(ds);
+}
+nlohmann::json TExtChannel::DatasetToSuperObject(const TKNMemTable& ds) { kn::DatasetToSuperObject(ds); }
+std::string TExtChannel::dateToStr(TDateTime d) { return kn::dateToStr(d); }
+std::string TExtChannel::dateTimeToStr(TDateTime d) { return kn::dateTimeToStr(d); }
+TDateTime TExtChannel::strToDate(std::string_view s) { return kn::strToDate(s); }
+TDateTime TExtChannel::strToDateTime(std::string_view s) const { return kn::strToDateTime(s, this); }
+void TExtChannel::strToDateField(std::string_view s, TKNField& f) { kn::strToDateField(s, f); }
+void TExtChannel::strToDateTimeField(std::string_view s, TKNField& f) const {
+  kn::strToDateTimeField(s, f, this);
 }
 
 }  // namespace kn

@@ -5,7 +5,8 @@
 #include <sstream>
 #include <vector>
 
-#include "../../../common/tests/KNTestTempDir.h"
+#include "KNTestTempDir.h"
+#include "ext.channel.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -290,6 +291,27 @@ TEST_F(ExtTablesTest, DateFieldsAreClearedByInvalidOrEmptyText) {
     EXPECT_TRUE(d.isNull()) << text;
     EXPECT_TRUE(dt.isNull()) << text;
   }
+}
+
+}  // namespace
+}  // namespace kn
+
+namespace kn {
+namespace {
+
+TEST(ChannelTables, ChannelMembersLogUnderTheChannel) {
+  test::TempDir dir;
+  resetLog();
+  initLogAt(dir.path(), "exttest");
+  TExtChannel channel("http://127.0.0.1:9");
+  auto mt = channel.createMTFromArray(nlohmann::json::parse(R"([{"id":1,"price":"12.50"}])"));
+  ASSERT_NE(mt, nullptr);
+  channel.copyArrayToMT(nlohmann::json::parse(R"([{"id":2,"price":"1.25"},{"id":3,"price":"2"}])"), *mt);
+  EXPECT_EQ(mt->recordCount(), 2u);
+  std::string prefix = "[TExtChannel @" + std::to_string(reinterpret_cast<intptr_t>(&channel)) + "] Fields: ";
+  EXPECT_NE(test::readBytes(mainLogFile()).find(prefix), std::string::npos) << test::readBytes(mainLogFile());
+  EXPECT_EQ(TExtChannel::dateToStr(TExtChannel::strToDate("2022-02-22")), "2022-02-22");
+  resetLog();
 }
 
 }  // namespace
