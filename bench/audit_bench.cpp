@@ -6,12 +6,8 @@
 // BM_FullAudit is what the agent does every 12 hours (create, execute, saveToFile), with the extra
 // peak memory it needs over the process's resident size before it ("peak_extra_MB") and the size of
 // the written document. BM_InventoryScript and BM_Class/<class> split it into the script step and
-// the dump of each listed class. BM_FusionInventory runs the local inventory of the Debian package
-// fusioninventory-agent ("fusioninventory-inventory", output thrown away) for comparison; it is
-// skipped when that program is not installed.
+// the dump of each listed class.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,8 +20,6 @@
 #include "KNLib.h"
 #include "KNResources.h"
 #include "WMIAuditor.h"
-
-extern char** environ;
 
 namespace {
 
@@ -123,36 +117,5 @@ const bool kClassesRegistered = [] {
         ->UseRealTime();
   return true;
 }();
-
-// Runs `program` with no arguments, its output to /dev/null; its exit status.
-int runQuietly(const char* program) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  char* argv[] = {const_cast<char*>(program), nullptr};
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void BM_FusionInventory(benchmark::State& state) {
-  for (auto _ : state) {
-    if (runQuietly("fusioninventory-inventory") != 0) {
-      state.SkipWithError("fusioninventory-inventory is not installed or failed");
-      break;
-    }
-  }
-}
-BENCHMARK(BM_FusionInventory)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
 
 }  // namespace
