@@ -13,7 +13,9 @@ create_file = "y"       -- "y" writes the result to outfilename
 skip_software = "n"     -- "y" leaves the software section out
 details_to_lower = "y"  -- "y" lower-cases host name, domain, description and user names
 org_id = ""             -- written to sys/man_org_id
-rootfolder = ""         -- root of the file system to audit; "" is the running system
+-- Root of the file system to audit: the agent's system root (KN_SYSROOT), as its object dump uses it;
+-- "" is the running system.
+rootfolder = (os.getenv("KN_SYSROOT") or ""):gsub("/+$", "")
 
 -- Reading files -----------------------------------------------------------------------------------
 
