@@ -6,6 +6,7 @@
 // altogether has no instances. Parsing lives in LinuxSources.cpp, apart from the reading here.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -15,8 +16,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -31,6 +32,11 @@ using namespace linuxsrc;
 
 // ---- Reading below the root ---------------------------------------------------------------------
 
+// The largest file read whole (the package database of a big server is a few tens of MB), and the
+// most read of a file of which only the first line counts (sysfs attributes hold one page at most).
+constexpr size_t kMaxFile = size_t{256} << 20;
+constexpr size_t kMaxLine = size_t{64} << 10;
+
 class Machine {
  public:
   Machine(std::string root, std::function<std::vector<InterfaceAddress>()> addresses)
@@ -38,17 +44,36 @@ class Machine {
 
   std::string path(const std::string& absolute) const { return root_ + absolute; }
 
-  // The whole file, or nullopt when it cannot be read.
+  // The whole file, or nullopt when it cannot be read or holds more than kMaxFile bytes.
   std::optional<std::string> read(const std::string& absolute) const {
-    std::ifstream in(path(absolute), std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    if (in.bad()) return std::nullopt;
+    auto text = head(absolute, kMaxFile + 1);
+    if (text && text->size() > kMaxFile) return std::nullopt;
+    return text;
+  }
+  // At most the first `limit` bytes of a regular file. Anything else (a FIFO, a device) is not read:
+  // opening a FIFO would wait for a writer and a device may never end. The open itself never blocks.
+  std::optional<std::string> head(const std::string& absolute, size_t limit) const {
+    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> text;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      text.emplace();
+      char buffer[65536];
+      while (text->size() < limit) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) text.reset();
+        if (n <= 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+      }
+    }
+    ::close(fd);
     return text;
   }
   // The first line, trimmed; nullopt when the file is missing or that line is empty.
   std::optional<std::string> line(const std::string& absolute) const {
-    const auto text = read(absolute);
+    const auto text = head(absolute, kMaxLine);
     if (!text) return std::nullopt;
     std::string first = trim(std::string_view(*text).substr(0, text->find('\n')));
     if (first.empty()) return std::nullopt;
@@ -115,7 +140,7 @@ class Machine {
   }
   // 64 or 32: the ELF class of the system's shell, which is what the installed system runs.
   std::optional<std::int64_t> osBits() const {
-    const auto elf = read("/bin/sh");
+    const auto elf = head("/bin/sh", 5);
     if (!elf || elf->size() < 5 || elf->compare(0, 4, "\177ELF") != 0) return std::nullopt;
     return (*elf)[4] == 2 ? 64 : 32;
   }
@@ -624,7 +649,8 @@ void fillLogicalDisk(const Machine& m, Instances& out) {
         .set("FileSystem", fs.mount.type)
         .set("ProviderName", fs.network ? std::optional<std::string>(fs.mount.device) : std::nullopt)
         .set("VolumeName", fs.network ? std::nullopt : deviceLabel(m, fs.mount.device));
-    if (!fs.network) row.set("MediaType", removable ? 11 : 12);
+    if (fs.network) continue;  // statvfs on a share whose server is gone blocks for good
+    row.set("MediaType", removable ? 11 : 12);
     if (const auto st = m.fsStatus(fs.mount.mountPoint)) {
       row.set("Size", static_cast<std::uint64_t>(st->f_blocks) * st->f_frsize)
           .set("FreeSpace", static_cast<std::uint64_t>(st->f_bavail) * st->f_frsize)

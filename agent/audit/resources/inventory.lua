@@ -13,7 +13,9 @@ create_file = "y"       -- "y" writes the result to outfilename
 skip_software = "n"     -- "y" leaves the software section out
 details_to_lower = "y"  -- "y" lower-cases host name, domain, description and user names
 org_id = ""             -- written to sys/man_org_id
-rootfolder = ""         -- root of the file system to audit; "" is the running system
+-- Root of the file system to audit: the agent's system root (KN_SYSROOT), as its object dump uses it;
+-- "" is the running system.
+rootfolder = (os.getenv("KN_SYSROOT") or ""):gsub("/+$", "")
 
 -- Reading files -----------------------------------------------------------------------------------
 
@@ -164,7 +166,10 @@ end
 
 -- 32 or 64 from the ELF class of the system's shell.
 local function os_bits()
-  local head = (readfile("/bin/sh") or ""):sub(1, 5)
+  local f = io.open(rootfolder .. "/bin/sh", "rb")
+  if not f then return nil end
+  local head = f:read(5)
+  f:close()
   if head == "\127ELF\1" then return "32" end
   if head == "\127ELF\2" then return "64" end
   return nil
@@ -287,12 +292,19 @@ local function parse_passwd(text)
   return accounts
 end
 
+-- A day count of the shadow file; an empty or a negative one means none.
+local function days(field)
+  local n = tonumber(field)
+  if n and n >= 0 then return n end
+  return nil
+end
+
 local function parse_shadow(text)
   local entries = {}
   for l in lines(text) do
     local f = split(l, ":")
     if #f >= 8 then
-      entries[f[1]] = { password = f[2], min = tonumber(f[4]), max = tonumber(f[5]), expire = tonumber(f[8]) }
+      entries[f[1]] = { password = f[2], min = days(f[4]), max = days(f[5]), expire = days(f[8]) }
     end
   end
   return entries
@@ -310,7 +322,7 @@ local function user_fields(account, shadow, domain)
   if shadow then
     local expired = shadow.expire and shadow.expire * 86400 <= os.time()
     disabled = flag(no_login or shadow.password:sub(1, 1) == "!" or expired)
-    changeable = flag(not (shadow.min and shadow.max and shadow.max >= 0 and shadow.min > shadow.max))
+    changeable = flag(not (shadow.min and shadow.max and shadow.min > shadow.max))
     expires = flag(shadow.max ~= nil and shadow.max < 99999)
     required = flag(shadow.password ~= "")
   else

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "KNBase64.h"
+#include "KNResources.h"
 #include "ScriptHost.h"
 #include "TempRoot.h"
 
@@ -28,6 +29,14 @@ TEST(PrepareAuditScript, StoredFormsDecodeToTheSameScript) {
     SCOPED_TRACE(stored);
     EXPECT_EQ(prepareAuditScript(stored, "/r.xml"), expected);
   }
+}
+
+// The build stores the readable script as one line of base64 and CR LF; nobody edits that form.
+TEST(PrepareAuditScript, TheEmbeddedScriptIsOneBase64LineOfTheReadableSource) {
+  const std::string_view stored = findResource("ITAUDITDIC_META");
+  ASSERT_TRUE(stored.ends_with("\r\n"));
+  EXPECT_EQ(stored.find_first_of("\r\n"), stored.size() - 2);
+  EXPECT_EQ(base64DecodeLenient(stored), test::readFile(std::string(KN_AUDIT_RESOURCES) + "/inventory.lua"));
 }
 
 TEST(PrepareAuditScript, LinesAreSplitAtAnyLineEndAndEveryOneEndsInCrLf) {

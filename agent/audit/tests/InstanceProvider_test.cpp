@@ -2,6 +2,7 @@
 #include "InstanceProvider.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -277,6 +278,33 @@ TEST(LinuxInstanceProvider, FixtureFacts) {
   EXPECT_EQ(text(printer, "PortName"), "ipp://host/ipp");  // the password stays on the machine
   EXPECT_EQ(text(printer, "Default"), "true");
   EXPECT_EQ(text(printer, "Shared"), "true");
+}
+
+// Nothing on an odd machine may hold the agent's only working thread: a network share is never asked
+// for its size (a dead NFS or CIFS server blocks statvfs for good), and a FIFO or a device in place of
+// a file is not read (opening a FIFO waits for a writer; a device may never end).
+TEST(LinuxInstanceProvider, OddFilesAndDeadSharesCannotHoldTheAudit) {
+  FixtureMachine machine;
+  std::filesystem::create_directories(machine.root / "mnt/nfs");
+  for (const char* file : {"etc/environment", "etc/timezone", "proc/meminfo"}) {
+    std::filesystem::remove(machine.root / file);
+    ASSERT_EQ(::mkfifo((machine.root / file).c_str(), 0600), 0) << file;
+  }
+  std::filesystem::create_directories(machine.root / "bin");
+  std::filesystem::create_symlink("/dev/zero", machine.root / "bin/sh");
+  const auto provider = machine.provider();
+
+  const auto disks = provider->instancesOf("Win32_LogicalDisk");
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_EQ(valuesOf(disks[0]).count("Size"), 1u);  // the local disk
+  const auto share = valuesOf(disks[1]);
+  EXPECT_EQ(text(share, "ProviderName"), "server:/export");
+  EXPECT_EQ(share.count("Size") + share.count("FreeSpace"), 0u);
+
+  EXPECT_TRUE(provider->instancesOf("Win32_Environment").empty());
+  EXPECT_EQ(valuesOf(provider->instancesOf("Win32_TimeZone").at(0)).count("Caption"), 0u);
+  const auto os = valuesOf(provider->instancesOf("Win32_OperatingSystem").at(0));
+  EXPECT_EQ(os.count("TotalVisibleMemorySize") + os.count("OSArchitecture"), 0u);
 }
 
 TEST(LinuxInstanceProvider, AccountsFromPasswdAndShadow) {

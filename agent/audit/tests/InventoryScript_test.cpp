@@ -26,10 +26,10 @@ const char* const kSections[] = {"sys", "windows", "users", "software", "softwar
 // The prepared script, as the agent runs it, auditing `root` ("" for the machine itself).
 std::string preparedInventory(const std::string& root, const std::string& resultFile) {
   std::string script = readFile(kScriptPath);
-  const std::string setting = "rootfolder = \"\"";
-  const size_t at = script.find(setting);
+  const size_t at = script.find("\nrootfolder = ");
   EXPECT_NE(at, std::string::npos) << "the script's root folder setting";
-  if (at != std::string::npos) script.replace(at, setting.size(), "rootfolder = " + luaQuoted(root));
+  if (at != std::string::npos)
+    script.replace(at + 1, script.find('\n', at + 1) - at - 1, "rootfolder = " + luaQuoted(root));
   return prepareAuditScript(base64Encode(script) + "\r\n", resultFile);
 }
 

@@ -402,5 +402,27 @@ TEST(AuditRealRun, TheWholeDocumentOfThisMachine) {
   EXPECT_FALSE(std::filesystem::exists(outfn + ".xml"));
 }
 
+// The script and the class dump both read the machine below KN_SYSROOT: one fixture tree gives both.
+TEST(AuditRealRun, TheWholeAuditFollowsTheSystemRoot) {
+  TempRoot root, dir;
+  std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
+  test::ScopedEnv sysroot("KN_SYSROOT", root.str() + "/");
+  const std::string outfn = dir / "latest_audit.json";
+  TWMIAuditor auditor(outfn);
+  auditor.execute();
+  const json& audit = auditor.result().at(TWMIAuditor::metaKey);
+
+  const json& machine = audit.at("MachineResume").at(0);
+  EXPECT_EQ(machine["hostname"], "build-host");
+  EXPECT_EQ(machine["os_name"], "Debian GNU/Linux 12 (bookworm)");
+  EXPECT_EQ(machine["os_name"], audit.at("OperatingSystemDetail").at(0)["Caption"]);
+  EXPECT_EQ(audit.at("OSResume").at(0)["build_number"], "6.1.0-18-amd64");
+  std::vector<std::string> users, accounts;
+  for (const json& u : audit.at("Users")) users.push_back(u["name"]);
+  for (const json& a : audit.at("UserAccountDetail")) accounts.push_back(a["Name"]);
+  EXPECT_EQ(users, (std::vector<std::string>{"root", "daemon", "toor", "alice", "bob", "zoe"}));
+  EXPECT_EQ(users, accounts);
+}
+
 }  // namespace
 }  // namespace kn
