@@ -84,6 +84,16 @@ class FileLock {
   int fd_;
 };
 
+// Throws when `bytes` are not UTF-8, this system's 8-bit code page: a key deciphered with other
+// parameters, or from garbage that happens to be Base64, is no text.
+void requireText(const std::string& bytes) {
+  try {
+    (void)nlohmann::json(bytes).dump();
+  } catch (const nlohmann::json::type_error&) {
+    throw Exception("The deciphered API key is not text");
+  }
+}
+
 std::string readIfPresent(const std::string& path) {
   return fileExists(path) ? readTextFile(path) : std::string();
 }
@@ -167,7 +177,8 @@ void initAppGlobals(const std::string& appid) {
   header["pcn"] = computerName();
   std::string version = fileVersion(exePath());
   header["av"] = appVersionText(exeName(), version.empty() ? "0.0.0.0" : version);
-  channel->setHeader("x-serviceapp", header.dump(-1, ' ', true));
+  // Bytes that are no UTF-8 (a policy value, a host name) become U+FFFD rather than end start-up.
+  channel->setHeader("x-serviceapp", header.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
 
   TExtChannel::setGlobalInstance(std::move(channel));
 }
@@ -235,7 +246,9 @@ std::string readPolicyAPIKey(const std::string& name) {
 std::string decodeAPIKey(const std::string& stored) {
   if (stored.empty()) return std::string();
   try {
-    return decipherBytes(base64Decode(stored));
+    std::string plain = decipherBytes(base64Decode(stored));
+    requireText(plain);
+    return plain;
   } catch (const std::exception& e) {
     // The agent then presents "fail", which the platform refuses: visible, not silent.
     logException(e, "error decoding apikey");

@@ -12,6 +12,7 @@
 
 #include "APIKeyCipher.h"
 #include "KNEnv.h"
+#include "KNLib.h"
 #include "KNSysInfo.h"
 #include "KNTempSysRoot.h"
 #include "ext.channel.h"
@@ -275,6 +276,9 @@ TEST_F(APIKeyTest, Sources) {
       {"stored empty: no key, no decoding", stored("\"\""), "", false, 0},
       {"stored of length 5", stored("\"abcde\""), "fail", true, 1},
       {"stored not Base64", stored("\"ab*d\""), "fail", true, 1},
+      {"stored deciphers to no text", stored("\"" + encodeStoredAPIKey("k\xFF\xFEy") + "\""), "fail", true,
+       1},
+      {"policy bytes that are no text", policy("\"k\xFFy\""), "k\xFFy", true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -287,6 +291,11 @@ TEST_F(APIKeyTest, Sources) {
     initAppGlobals("zarodirazev");
     EXPECT_EQ(apiKey(), c.key);
     EXPECT_EQ(hasAPIKey(), c.has);
+    // The header is sent whatever the bytes: text it cannot carry becomes U+FFFD.
+    TExtChannel* channel = TExtChannel::getGlobalInstance();
+    ASSERT_NE(channel, nullptr);
+    auto header = nlohmann::json::parse(channel->headers().at(0).substr(13));
+    EXPECT_EQ(header["k"], replaceAll(c.key, "\xFF", "\xEF\xBF\xBD"));
     std::string log = mainLog();
     EXPECT_EQ(count(log, "--- EXCEPTION ---"), c.exceptionBlocks) << log;
     if (c.exceptionBlocks) {
