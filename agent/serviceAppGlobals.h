@@ -32,8 +32,6 @@ inline constexpr const char* kStoredAPIKeyValue = "value";
 // value is empty or absent). Its "cafile" value, when present, names the PEM bundle that verifies
 // the platform's certificate. The program calls it during its static initialisation.
 void loadAppGlobalDefaults();
-// The same for a given folder instead of the executable's (tests).
-void loadAppGlobalDefaultsFrom(const std::string& folder);
 
 // Fixes the identity and installs the process-wide RPC channel with the "x-serviceapp" header.
 void initAppGlobals(const std::string& appid);
