@@ -85,16 +85,6 @@ class FileLock {
   int fd_;
 };
 
-// Throws when `bytes` are not UTF-8, this system's 8-bit code page: a key deciphered with other
-// parameters, or from garbage that happens to be Base64, is no text.
-void requireText(const std::string& bytes) {
-  try {
-    (void)nlohmann::json(bytes).dump();
-  } catch (const nlohmann::json::type_error&) {
-    throw Exception("The deciphered API key is not text");
-  }
-}
-
 }  // namespace
 
 const std::string& appID() { return globals().appID; }
@@ -237,9 +227,7 @@ std::string readPolicyAPIKey(const std::string& name) {
 std::string decodeAPIKey(const std::string& stored) {
   if (stored.empty()) return std::string();
   try {
-    std::string plain = decipherBytes(base64Decode(stored));
-    requireText(plain);
-    return plain;
+    return decodeStoredAPIKey(stored);
   } catch (const std::exception& e) {
     // The agent then presents "fail", which the platform refuses: visible, not silent.
     logException(e, "error decoding apikey");
