@@ -2,7 +2,10 @@
 
 #include <cstdint>
 
+#include <nlohmann/json.hpp>
+
 #include "KNBase64.h"
+#include "KNException.h"
 
 namespace kn {
 namespace {
@@ -42,5 +45,15 @@ std::string decipherBytes(std::string_view cipher) {
 }
 
 std::string encodeStoredAPIKey(std::string_view plainKey) { return base64Encode(encipherBytes(plainKey)); }
+
+std::string decodeStoredAPIKey(std::string_view stored) {
+  std::string plain = decipherBytes(base64Decode(stored));
+  try {
+    (void)nlohmann::json(plain).dump();  // validates UTF-8
+  } catch (const nlohmann::json::type_error&) {
+    throw Exception("The deciphered API key is not text");
+  }
+  return plain;
+}
 
 }  // namespace kn

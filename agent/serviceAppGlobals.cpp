@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -55,10 +56,10 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A settings file beside the executable as a name=value list.
+// A name=value file as a list; a missing file gives an empty list.
 TNameValueList loadList(const std::string& path) {
   TNameValueList list;
-  list.loadFromFile(path);
+  if (fileExists(path)) list.loadFromFile(path);
   return list;
 }
 
@@ -84,10 +85,6 @@ class FileLock {
   int fd_;
 };
 
-std::string readIfPresent(const std::string& path) {
-  return fileExists(path) ? readTextFile(path) : std::string();
-}
-
 }  // namespace
 
 const std::string& appID() { return globals().appID; }
@@ -109,21 +106,19 @@ std::string storedAPIKeyPath(const std::string& appid) {
 
 void resetAppGlobals() { globals() = Globals{}; }
 
-void loadAppGlobalDefaultsFrom(const std::string& folder) {
+void loadAppGlobalDefaults() {
   Globals& g = globals();
   g.appID.clear();
   g.apiKey.clear();
   g.hasAPIKey = false;
   g.apiEndpoint = kDefaultApiEndpoint;
-  std::string ini = folder + "endpoint.ini";
+  std::string ini = exeFolder() + "endpoint.ini";
   if (!fileExists(ini)) return;
   TNameValueList list = loadList(ini);
   g.apiEndpoint = list.value("endpoint");
   std::string cafile = list.value("cafile");
   if (!cafile.empty()) TExtChannel::setGlobalCAFile(cafile);
 }
-
-void loadAppGlobalDefaults() { loadAppGlobalDefaultsFrom(exeFolder()); }
 
 std::string appVersionText(const std::string& exeName, const std::string& version) {
   std::string name = exeName;
@@ -145,11 +140,8 @@ void initAppGlobals(const std::string& appid) {
     if (g.appID.empty()) throw Exception("[appid] not found in serviceApp.ini");
   }
 
-  std::string endpointIni = folder + "endpoint.ini";
-  if (fileExists(endpointIni)) {
-    std::string url = loadList(endpointIni).value("url");
-    if (!url.empty()) g.apiEndpoint = url;
-  }
+  std::string url = loadList(folder + "endpoint.ini").value("url");
+  if (!url.empty()) g.apiEndpoint = url;
 
   g.appName = applicationName(g.appID);
   if (g.appName.empty()) throw Exception("Appid [" + g.appID + "] unknown");
@@ -167,7 +159,8 @@ void initAppGlobals(const std::string& appid) {
   header["pcn"] = computerName();
   std::string version = fileVersion(exePath());
   header["av"] = appVersionText(exeName(), version.empty() ? "0.0.0.0" : version);
-  channel->setHeader("x-serviceapp", header.dump(-1, ' ', true));
+  // Bytes that are no UTF-8 (a policy value, a host name) become U+FFFD rather than end start-up.
+  channel->setHeader("x-serviceapp", header.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
 
   TExtChannel::setGlobalInstance(std::move(channel));
 }
@@ -201,9 +194,8 @@ std::string MyID() {
     const std::string fallback = exeFolder() + "PCID.ini";
     FileLock lock(identity.appFolder + ".PCID.lock");
 
-    TNameValueList lines;
-    lines.loadFromText(readIfPresent(primary));
-    if (lines.size() == 0) lines.loadFromText(readIfPresent(fallback));
+    TNameValueList lines = loadList(primary);
+    if (lines.size() == 0) lines = loadList(fallback);
     const std::string name = "x" + computerName();
     result = lines.value(name);
     if (result.empty()) {
@@ -235,7 +227,7 @@ std::string readPolicyAPIKey(const std::string& name) {
 std::string decodeAPIKey(const std::string& stored) {
   if (stored.empty()) return std::string();
   try {
-    return decipherBytes(base64Decode(stored));
+    return decodeStoredAPIKey(stored);
   } catch (const std::exception& e) {
     // The agent then presents "fail", which the platform refuses: visible, not silent.
     logException(e, "error decoding apikey");

@@ -32,8 +32,6 @@ inline constexpr const char* kStoredAPIKeyValue = "value";
 // value is empty or absent). Its "cafile" value, when present, names the PEM bundle that verifies
 // the platform's certificate. The program calls it during its static initialisation.
 void loadAppGlobalDefaults();
-// The same for a given folder instead of the executable's (tests).
-void loadAppGlobalDefaultsFrom(const std::string& folder);
 
 // Fixes the identity and installs the process-wide RPC channel with the "x-serviceapp" header.
 void initAppGlobals(const std::string& appid);
@@ -47,7 +45,8 @@ std::string generateNewID();
 // The API key: the group policy value first, then the stored, enciphered value. Sets hasAPIKey.
 std::string getAPIKey();
 std::string readPolicyAPIKey(const std::string& appName);
-// The plain key for a stored (Base64, enciphered) text; "" for "".
+// The plain key for a stored (Base64, enciphered) text; "" for "". A text that cannot be decoded
+// gives "fail" (which the platform refuses) and an exception block in the log.
 std::string decodeAPIKey(const std::string& stored);
 
 // The "av" member: the executable's name in lower case without ".exe", "/", its version.

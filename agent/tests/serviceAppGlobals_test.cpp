@@ -12,6 +12,7 @@
 
 #include "APIKeyCipher.h"
 #include "KNEnv.h"
+#include "KNLib.h"
 #include "KNSysInfo.h"
 #include "KNTempSysRoot.h"
 #include "ext.channel.h"
@@ -268,13 +269,21 @@ TEST_F(APIKeyTest, Sources) {
     std::string key;
     bool has;
     size_t exceptionBlocks;
+    std::string logged;
   } cases[] = {
-      {"none", "", "", false, 0},
-      {"policy wins", policy("\"policy-key\"") + stored(good), "policy-key", true, 0},
-      {"empty policy counts as absent", policy("\"\"") + stored(good), "stored-key", true, 0},
-      {"stored empty: no key, no decoding", stored("\"\""), "", false, 0},
-      {"stored of length 5", stored("\"abcde\""), "fail", true, 1},
-      {"stored not Base64", stored("\"ab*d\""), "fail", true, 1},
+      {"none", "", "", false, 0, "Loaded api key: \r\n"},
+      // The stored value would log an exception if it were read.
+      {"policy wins", policy("\"policy-key\"") + stored("\"abcde\""), "policy-key", true, 0,
+       "GPO APIKEY? [policy-key]"},
+      {"empty policy counts as absent", policy("\"\"") + stored(good), "stored-key", true, 0,
+       "Loaded api key: " + good.substr(1, good.size() - 2) + "\r\n"},
+      {"stored empty: no key, no decoding", stored("\"\""), "", false, 0, "Loaded api key: \r\n"},
+      {"stored of length 5", stored("\"abcde\""), "fail", true, 1, "Loaded api key: abcde\r\n"},
+      {"stored not Base64", stored("\"ab*d\""), "fail", true, 1, "Loaded api key: ab*d\r\n"},
+      {"stored deciphers to no text", stored("\"" + encodeStoredAPIKey("k\xFF\xFEy") + "\""), "fail", true, 1,
+       "The deciphered API key is not text"},
+      {"policy bytes that are no text", policy("\"k\xFFy\""), "k\xFFy", true, 0,
+       "Loaded api key from group policy.\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -287,8 +296,14 @@ TEST_F(APIKeyTest, Sources) {
     initAppGlobals("zarodirazev");
     EXPECT_EQ(apiKey(), c.key);
     EXPECT_EQ(hasAPIKey(), c.has);
+    // The header is sent whatever the bytes: text it cannot carry becomes U+FFFD.
+    TExtChannel* channel = TExtChannel::getGlobalInstance();
+    ASSERT_NE(channel, nullptr);
+    auto header = nlohmann::json::parse(channel->headers().at(0).substr(13));
+    EXPECT_EQ(header["k"], replaceAll(c.key, "\xFF", "\xEF\xBF\xBD"));
     std::string log = mainLog();
     EXPECT_EQ(count(log, "--- EXCEPTION ---"), c.exceptionBlocks) << log;
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     if (c.exceptionBlocks) {
       EXPECT_NE(log.find("An error ocurred in: error decoding apikey"), std::string::npos);
     }

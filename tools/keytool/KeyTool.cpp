@@ -12,7 +12,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: kn-apikey [--app <appid>] set <key>   store the API key (enciphered) for the agent\n"
     "       kn-apikey [--app <appid>] set -       read the key from standard input instead\n"
-    "       kn-apikey [--app <appid>] status      tell whether a key is stored (exit 0 yes, 1 no)\n"
+    "       kn-apikey [--app <appid>] status      tell whether a key is stored (exit 0 yes, 1 no,\n"
+    "                                             3 stored but unreadable to the agent)\n"
     "       kn-apikey [--app <appid>] clear       remove the stored key\n"
     "\n"
     "The key is stored in $KN_SYSROOT/etc/kestrane/HKLM.reg; the agent reads it when it starts.\n"
@@ -54,42 +55,49 @@ int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostr
   if (applicationName(appid).empty()) return usage(err, "unknown application id '" + appid + "'");
 
   const std::string& command = rest[0];
+  if (command != "set" && command != "status" && command != "clear")
+    return usage(err, "unknown command '" + command + "'");
   const bool takesKey = command == "set";
   if (rest.size() != (takesKey ? 2u : 1u))
     return usage(err, "wrong number of arguments for '" + command + "'");
 
   const std::string key = storedAPIKeyPath(appid);
   try {
-    TRegistry& reg = *registry();
+    const auto reg = registry();
     if (command == "set") {
       std::string plain = rest[1];
       if (plain == "-" && !std::getline(in, plain)) return usage(err, "no key on standard input");
       if (!plain.empty() && plain.back() == '\r') plain.pop_back();
       if (!plausibleKey(plain))
         return usage(err, "a key is 1 to 1024 printable ASCII characters without spaces");
-      reg.writeString(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue, encodeStoredAPIKey(plain));
+      reg->writeString(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue, encodeStoredAPIKey(plain));
       out << "API key stored for " << appid << "; restart the agent to use it.\n";
       return kKeyToolOK;
     }
     if (command == "status") {
-      auto stored = reg.readString(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue);
+      auto stored = reg->readString(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue);
       if (!stored || stored->empty()) {
         out << "no API key stored for " << appid << "\n";
         return kKeyToolNoKey;
       }
+      try {
+        decodeStoredAPIKey(*stored);
+      } catch (const std::exception& e) {
+        err << "kn-apikey: the API key stored for " << appid << " cannot be deciphered (" << e.what()
+            << "); store it again with 'set'\n";
+        return kKeyToolFailed;
+      }
       out << "an API key is stored for " << appid << "\n";
       return kKeyToolOK;
     }
-    if (command == "clear") {
-      bool removed = reg.deleteValue(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue);
-      out << (removed ? "API key removed for " : "no API key was stored for ") << appid << "\n";
-      return kKeyToolOK;
-    }
+    // clear
+    bool removed = reg->deleteValue(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue);
+    out << (removed ? "API key removed for " : "no API key was stored for ") << appid << "\n";
+    return kKeyToolOK;
   } catch (const std::exception& e) {
     err << "kn-apikey: " << e.what() << "\n";
     return kKeyToolFailed;
   }
-  return usage(err, "unknown command '" + command + "'");
 }
 
 }  // namespace kn

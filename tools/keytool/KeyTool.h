@@ -15,7 +15,7 @@ enum KeyToolExit : int {
   kKeyToolOK = 0,      // done; for "status": a key is stored
   kKeyToolNoKey = 1,   // "status" only: no key is stored
   kKeyToolUsage = 2,   // the command line was wrong
-  kKeyToolFailed = 3,  // the hive could not be read or written
+  kKeyToolFailed = 3,  // the hive could not be read or written, or the stored key is unreadable
 };
 
 // Runs the tool with `args` (without the program name). `in` supplies the key for "set -".

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "APIKeyCipher.h"
 #include "KNEnv.h"
 #include "KNTempSysRoot.h"
 #include "ext.channel.h"
@@ -85,6 +86,7 @@ TEST_F(KeyToolTest, RefusesWhatItCannotDo) {
       {{"--app", "other", "status"}, kKeyToolUsage, "unknown application id 'other'"},
       {{"--app"}, kKeyToolUsage, "--app needs"},
       {{"rotate"}, kKeyToolUsage, "unknown command 'rotate'"},
+      {{"rotate", "x"}, kKeyToolUsage, "unknown command 'rotate'"},
   };
   for (const Case& c : cases) {
     ToolRun r = tool(c.args);
@@ -98,6 +100,21 @@ TEST_F(KeyToolTest, RefusesWhatItCannotDo) {
   ToolRun r = tool({"set", "key"});
   EXPECT_EQ(r.code, kKeyToolFailed);
   EXPECT_NE(r.err.find("kn-apikey: "), std::string::npos);
+}
+
+// A value the agent would turn into "fail" is no usable key: status says so and fails.
+TEST_F(KeyToolTest, StatusRefusesAStoredValueTheAgentCannotRead) {
+  for (const std::string& stored : {std::string("abcde"), encodeStoredAPIKey("k\xFFy")}) {
+    SCOPED_TRACE(stored);
+    test::TempSysRoot::write(root.path() + "/sys/etc/kestrane/HKLM.reg",
+                             "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_zarodirazev\\zarodirazev]\r\n"
+                             "\"value\"=\"" +
+                                 stored + "\"\r\n");
+    ToolRun r = tool({"status"});
+    EXPECT_EQ(r.code, kKeyToolFailed);
+    EXPECT_NE(r.err.find("cannot be deciphered"), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(KeyToolTest, KeysOfOtherApplicationsStayApart) {
