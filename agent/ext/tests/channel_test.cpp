@@ -265,6 +265,40 @@ TEST_F(Channel, Downloads) {
   EXPECT_EQ(srv.last().method, "POST");
 }
 
+// Records what the channel shows its intercept hooks.
+struct Tap : TExtChannel {
+  using TExtChannel::TExtChannel;
+  std::string sent, received;
+  void interceptSend(std::string_view data) override { sent += data; }
+  void interceptReceive(std::string_view data) override { received += data; }
+};
+
+TEST_F(Channel, InterceptSeesTheExchangeOnlyWhileOn) {
+  TestServer srv;
+  srv.onRequest(reply(R"({"type":"rpc","result":"seen"})"));
+  Tap ch(srv.url());
+  EXPECT_FALSE(ch.intercept());
+  ch.invoke("ITAgent", "off", json::array());
+  EXPECT_EQ(ch.sent + ch.received, "");
+
+  ch.setIntercept(true);
+  ch.setIntercept(true);  // already on: nothing changes
+  EXPECT_EQ(ch.invoke("ITAgent", "on", json::array({"a/b"})), "seen") << "the hooks leave the bytes alone";
+  EXPECT_EQ(ch.sent.rfind("POST /app.direct HTTP/1.1\r\n", 0), 0u) << ch.sent;
+  EXPECT_NE(ch.sent.find(srv.last().body), std::string::npos) << "the envelope as it went out";
+  EXPECT_EQ(ch.received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << ch.received;
+  EXPECT_NE(ch.received.find(R"({"type":"rpc","result":"seen"})"), std::string::npos);
+
+  ch.setIntercept(false);
+  size_t shown = ch.sent.size() + ch.received.size();
+  ch.invoke("ITAgent", "off-again", json::array());
+  EXPECT_EQ(ch.sent.size() + ch.received.size(), shown);
+
+  TExtChannel plain(srv.url());  // the channel's own hooks do nothing
+  plain.setIntercept(true);
+  EXPECT_EQ(plain.invoke("ITAgent", "m", json::array()), "seen");
+}
+
 TEST_F(Channel, GlobalEndpointAndInstance) {
   TestServer srv;
   TExtChannel::setGlobalEndpoint(srv.url());
