@@ -73,6 +73,19 @@ std::string latin1ToUtf8(std::string_view bytes) {
   return out;
 }
 
+// Windows-1252 bytes as UTF-8: Latin-1 but for 0x80..0x9F, where the five bytes the code page
+// leaves undefined keep their own code.
+std::string cp1252ToUtf8(std::string_view bytes) {
+  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) appendUtf8(out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
+  return out;
+}
+
 // The reply body as UTF-8 text, following the charset its content type declares.
 std::string decodeReply(const std::string& body, std::string_view contentType) {
   auto pos = contentType.find("charset=");
@@ -80,8 +93,8 @@ std::string decodeReply(const std::string& body, std::string_view contentType) {
     std::string_view cs = contentType.substr(pos + 8);
     cs = cs.substr(0, cs.find_first_of("; "));
     if (!cs.empty() && cs.front() == '"') cs = cs.substr(1, cs.find('"', 1) - 1);
-    if (equalsNoCase(cs, "iso-8859-1") || equalsNoCase(cs, "latin1") || equalsNoCase(cs, "windows-1252"))
-      return latin1ToUtf8(body);
+    if (equalsNoCase(cs, "iso-8859-1") || equalsNoCase(cs, "latin1")) return latin1ToUtf8(body);
+    if (equalsNoCase(cs, "windows-1252") || equalsNoCase(cs, "cp1252")) return cp1252ToUtf8(body);
   }
   return decodeText(body);
 }

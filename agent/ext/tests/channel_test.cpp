@@ -57,9 +57,19 @@ TEST_F(Channel, RepliesAndTheirErrors) {
   EXPECT_EQ(ch.invoke("x", "m", json::array()), json({{"n", 42}}));
   srv.onRequest(reply(R"({"type":"rpc"})"));
   EXPECT_TRUE(ch.invoke("x", "m", json::array()).is_null());
-  srv.onRequest(
-      reply("{\"type\":\"rpc\",\"result\":\"S\xE3o\"}", 200, "application/json; charset=ISO-8859-1"));
-  EXPECT_EQ(ch.invoke("x", "m", json::array()), "S\xC3\xA3o");
+  // Replies in the 8-bit character set they declare.
+  struct Charset {
+    const char *declared, *text, *utf8;
+  } charsets[] = {
+      {"ISO-8859-1", "S\xE3o \x80", "S\xC3\xA3o \xC2\x80"},
+      {"windows-1252", "\x93Ol\xE1\x94 \x80 \x81",
+       "\xE2\x80\x9COl\xC3\xA1\xE2\x80\x9D \xE2\x82\xAC \xC2\x81"},
+  };
+  for (const auto& c : charsets) {
+    srv.onRequest(reply(std::string("{\"type\":\"rpc\",\"result\":\"") + c.text + "\"}", 200,
+                        std::string("application/json; charset=") + c.declared));
+    EXPECT_EQ(ch.invoke("x", "m", json::array()), c.utf8) << c.declared;
+  }
 
   struct Case {
     const char* what;
