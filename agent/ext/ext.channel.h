@@ -6,8 +6,8 @@
 // use by two threads at once; threads take their own copy with createClone(), which shares nothing
 // with the source afterwards.
 //
-// Transport: https endpoints use TLS 1.0 to 1.2 and verify the server's certificate against the
-// system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
+// Transport: https endpoints (the scheme in any case) use TLS 1.0 to 1.2 and verify the server's certificate
+// against the system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
 // 30 s and an exchange is abandoned once no byte has moved for 120 s (both divided by
 // KN_TIME_SCALE, or set per channel with setTimeouts()). Redirects are never followed.
 //
