@@ -99,8 +99,6 @@ std::string decodeReply(const std::string& body, std::string_view contentType) {
   return decodeText(body);
 }
 
-}  // namespace
-
 // What one request needs on top of the handle, and what it collects.
 struct Transfer {
   std::string body;              // the reply body (or the error page of a download)
@@ -111,6 +109,8 @@ struct Transfer {
   curl_off_t lastBytes = -1;
   bool stalled = false;
 };
+
+}  // namespace
 
 struct TExtChannel::Impl {
   CURL* easy = nullptr;
@@ -255,8 +255,21 @@ struct MimeDeleter {
   void operator()(curl_mime* m) const { curl_mime_free(m); }
 };
 
-// The running executable's version text ("0.0.0.0" when it cannot be read).
-std::string ownVersionText() { return ownVersion(); }
+// Detaches a request body (CURLOPT_POSTFIELDS or CURLOPT_MIMEPOST) from the handle when the request
+// is over, however it ended, so the handle never keeps a pointer to a body that is gone.
+class AttachedBody {
+ public:
+  AttachedBody(CURL* easy, CURLoption option, const void* body) : easy_(easy), option_(option) {
+    curl_easy_setopt(easy_, option_, body);
+  }
+  ~AttachedBody() { curl_easy_setopt(easy_, option_, nullptr); }
+  AttachedBody(const AttachedBody&) = delete;
+  AttachedBody& operator=(const AttachedBody&) = delete;
+
+ private:
+  CURL* easy_;
+  CURLoption option_;
+};
 
 // Where the account's device id is kept: the per-user store "_devid".
 constexpr const char* kDeviceIdName = "_dev\\_id";
@@ -346,9 +359,8 @@ nlohmann::json TExtChannel::invoke(const std::string& api, const std::string& me
     CURL* e = http_->easy;
     curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives the request
+    AttachedBody attached(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives it
     status = http_->perform(t, headers.get());
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
   }
   if (status < 200 || status > 299) throwStatus(status, t.body);
   return handleReply(t.body, http_->contentType());
@@ -383,21 +395,17 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
   if (curl_mime_filedata(file, filename.c_str()) != CURLE_OK)
     throw Exception("File Not Found [" + filename + "]");
   curl_mime_type(file, "application/octet-stream");
-  field("r-uredad-ove", exeName() + "/" + ownVersionText());
+  field("r-uredad-ove", exeName() + "/" + ownVersion());
   field("dimmy", "x");
 
   Slist headers(http_->headerList(nullptr));
   Transfer t;
   curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(e, CURLOPT_MIMEPOST, form.get());
   long status;
-  try {
+  {
+    AttachedBody attached(e, CURLOPT_MIMEPOST, form.get());
     status = http_->perform(t, headers.get());
-  } catch (...) {
-    curl_easy_setopt(e, CURLOPT_MIMEPOST, nullptr);
-    throw;
   }
-  curl_easy_setopt(e, CURLOPT_MIMEPOST, nullptr);
   if (status < 200 || status > 299) throwStatus(status, t.body);
   return handleReply(t.body, http_->contentType());
 }
@@ -603,8 +611,6 @@ std::string TExtChannel::loadDeviceId() {
   return id;
 }
 
-std::string TExtChannel::userAgent() {
-  return "Kestrane (" + exeName() + "/" + ownVersionText() + "; win32)";
-}
+std::string TExtChannel::userAgent() { return "Kestrane (" + exeName() + "/" + ownVersion() + "; win32)"; }
 
 }  // namespace kn
