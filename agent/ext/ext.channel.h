@@ -80,7 +80,8 @@ class TExtChannel {
   // Always fails: "manual Cookies support not implemented".
   void setCookie(const std::string& s, const std::string& value);
 
-  // While true, the bytes sent and received are shown to interceptSend/interceptReceive.
+  // While true, the bytes sent and received are shown to interceptSend/interceptReceive, on the
+  // calling thread, from inside libcurl: an override must not throw.
   bool intercept() const { return intercept_; }
   void setIntercept(bool value);
   virtual void interceptReceive(std::string_view data);
