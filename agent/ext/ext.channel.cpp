@@ -73,6 +73,19 @@ std::string latin1ToUtf8(std::string_view bytes) {
   return out;
 }
 
+// Windows-1252 bytes as UTF-8: Latin-1 but for 0x80..0x9F, where the five bytes the code page
+// leaves undefined keep their own code.
+std::string cp1252ToUtf8(std::string_view bytes) {
+  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) appendUtf8(out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
+  return out;
+}
+
 // The reply body as UTF-8 text, following the charset its content type declares.
 std::string decodeReply(const std::string& body, std::string_view contentType) {
   auto pos = contentType.find("charset=");
@@ -80,13 +93,11 @@ std::string decodeReply(const std::string& body, std::string_view contentType) {
     std::string_view cs = contentType.substr(pos + 8);
     cs = cs.substr(0, cs.find_first_of("; "));
     if (!cs.empty() && cs.front() == '"') cs = cs.substr(1, cs.find('"', 1) - 1);
-    if (equalsNoCase(cs, "iso-8859-1") || equalsNoCase(cs, "latin1") || equalsNoCase(cs, "windows-1252"))
-      return latin1ToUtf8(body);
+    if (equalsNoCase(cs, "iso-8859-1") || equalsNoCase(cs, "latin1")) return latin1ToUtf8(body);
+    if (equalsNoCase(cs, "windows-1252") || equalsNoCase(cs, "cp1252")) return cp1252ToUtf8(body);
   }
   return decodeText(body);
 }
-
-}  // namespace
 
 // What one request needs on top of the handle, and what it collects.
 struct Transfer {
@@ -98,6 +109,8 @@ struct Transfer {
   curl_off_t lastBytes = -1;
   bool stalled = false;
 };
+
+}  // namespace
 
 struct TExtChannel::Impl {
   CURL* easy = nullptr;
@@ -242,8 +255,21 @@ struct MimeDeleter {
   void operator()(curl_mime* m) const { curl_mime_free(m); }
 };
 
-// The running executable's version text ("0.0.0.0" when it cannot be read).
-std::string ownVersionText() { return ownVersion(); }
+// Detaches a request body (CURLOPT_POSTFIELDS or CURLOPT_MIMEPOST) from the handle when the request
+// is over, however it ended, so the handle never keeps a pointer to a body that is gone.
+class AttachedBody {
+ public:
+  AttachedBody(CURL* easy, CURLoption option, const void* body) : easy_(easy), option_(option) {
+    curl_easy_setopt(easy_, option_, body);
+  }
+  ~AttachedBody() { curl_easy_setopt(easy_, option_, nullptr); }
+  AttachedBody(const AttachedBody&) = delete;
+  AttachedBody& operator=(const AttachedBody&) = delete;
+
+ private:
+  CURL* easy_;
+  CURLoption option_;
+};
 
 // Where the account's device id is kept: the per-user store "_devid".
 constexpr const char* kDeviceIdName = "_dev\\_id";
@@ -333,9 +359,8 @@ nlohmann::json TExtChannel::invoke(const std::string& api, const std::string& me
     CURL* e = http_->easy;
     curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives the request
+    AttachedBody attached(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives it
     status = http_->perform(t, headers.get());
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
   }
   if (status < 200 || status > 299) throwStatus(status, t.body);
   return handleReply(t.body, http_->contentType());
@@ -370,21 +395,17 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
   if (curl_mime_filedata(file, filename.c_str()) != CURLE_OK)
     throw Exception("File Not Found [" + filename + "]");
   curl_mime_type(file, "application/octet-stream");
-  field("r-uredad-ove", exeName() + "/" + ownVersionText());
+  field("r-uredad-ove", exeName() + "/" + ownVersion());
   field("dimmy", "x");
 
   Slist headers(http_->headerList(nullptr));
   Transfer t;
   curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(e, CURLOPT_MIMEPOST, form.get());
   long status;
-  try {
+  {
+    AttachedBody attached(e, CURLOPT_MIMEPOST, form.get());
     status = http_->perform(t, headers.get());
-  } catch (...) {
-    curl_easy_setopt(e, CURLOPT_MIMEPOST, nullptr);
-    throw;
   }
-  curl_easy_setopt(e, CURLOPT_MIMEPOST, nullptr);
   if (status < 200 || status > 299) throwStatus(status, t.body);
   return handleReply(t.body, http_->contentType());
 }
@@ -590,8 +611,6 @@ std::string TExtChannel::loadDeviceId() {
   return id;
 }
 
-std::string TExtChannel::userAgent() {
-  return "Kestrane (" + exeName() + "/" + ownVersionText() + "; win32)";
-}
+std::string TExtChannel::userAgent() { return "Kestrane (" + exeName() + "/" + ownVersion() + "; win32)"; }
 
 }  // namespace kn

@@ -6,8 +6,8 @@
 // use by two threads at once; threads take their own copy with createClone(), which shares nothing
 // with the source afterwards.
 //
-// Transport: https endpoints use TLS 1.0 to 1.2 and verify the server's certificate against the
-// system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
+// Transport: https endpoints (the scheme in any case) use TLS 1.0 to 1.2 and verify the server's certificate
+// against the system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
 // 30 s and an exchange is abandoned once no byte has moved for 120 s (both divided by
 // KN_TIME_SCALE, or set per channel with setTimeouts()). Redirects are never followed.
 //
@@ -80,7 +80,8 @@ class TExtChannel {
   // Always fails: "manual Cookies support not implemented".
   void setCookie(const std::string& s, const std::string& value);
 
-  // While true, the bytes sent and received are shown to interceptSend/interceptReceive.
+  // While true, the bytes sent and received are shown to interceptSend/interceptReceive, on the
+  // calling thread, from inside libcurl: an override must not throw.
   bool intercept() const { return intercept_; }
   void setIntercept(bool value);
   virtual void interceptReceive(std::string_view data);

@@ -57,9 +57,19 @@ TEST_F(Channel, RepliesAndTheirErrors) {
   EXPECT_EQ(ch.invoke("x", "m", json::array()), json({{"n", 42}}));
   srv.onRequest(reply(R"({"type":"rpc"})"));
   EXPECT_TRUE(ch.invoke("x", "m", json::array()).is_null());
-  srv.onRequest(
-      reply("{\"type\":\"rpc\",\"result\":\"S\xE3o\"}", 200, "application/json; charset=ISO-8859-1"));
-  EXPECT_EQ(ch.invoke("x", "m", json::array()), "S\xC3\xA3o");
+  // Replies in the 8-bit character set they declare.
+  struct Charset {
+    const char *declared, *text, *utf8;
+  } charsets[] = {
+      {"ISO-8859-1", "S\xE3o \x80", "S\xC3\xA3o \xC2\x80"},
+      {"windows-1252", "\x93Ol\xE1\x94 \x80 \x81",
+       "\xE2\x80\x9COl\xC3\xA1\xE2\x80\x9D \xE2\x82\xAC \xC2\x81"},
+  };
+  for (const auto& c : charsets) {
+    srv.onRequest(reply(std::string("{\"type\":\"rpc\",\"result\":\"") + c.text + "\"}", 200,
+                        std::string("application/json; charset=") + c.declared));
+    EXPECT_EQ(ch.invoke("x", "m", json::array()), c.utf8) << c.declared;
+  }
 
   struct Case {
     const char* what;
@@ -263,6 +273,40 @@ TEST_F(Channel, Downloads) {
   EXPECT_EQ(out.str(), "") << "an error page is not written as the download";
   ch.invoke("x", "m", json::array());
   EXPECT_EQ(srv.last().method, "POST");
+}
+
+// Records what the channel shows its intercept hooks.
+struct Tap : TExtChannel {
+  using TExtChannel::TExtChannel;
+  std::string sent, received;
+  void interceptSend(std::string_view data) override { sent += data; }
+  void interceptReceive(std::string_view data) override { received += data; }
+};
+
+TEST_F(Channel, InterceptSeesTheExchangeOnlyWhileOn) {
+  TestServer srv;
+  srv.onRequest(reply(R"({"type":"rpc","result":"seen"})"));
+  Tap ch(srv.url());
+  EXPECT_FALSE(ch.intercept());
+  ch.invoke("ITAgent", "off", json::array());
+  EXPECT_EQ(ch.sent + ch.received, "");
+
+  ch.setIntercept(true);
+  ch.setIntercept(true);  // already on: nothing changes
+  EXPECT_EQ(ch.invoke("ITAgent", "on", json::array({"a/b"})), "seen") << "the hooks leave the bytes alone";
+  EXPECT_EQ(ch.sent.rfind("POST /app.direct HTTP/1.1\r\n", 0), 0u) << ch.sent;
+  EXPECT_NE(ch.sent.find(srv.last().body), std::string::npos) << "the envelope as it went out";
+  EXPECT_EQ(ch.received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << ch.received;
+  EXPECT_NE(ch.received.find(R"({"type":"rpc","result":"seen"})"), std::string::npos);
+
+  ch.setIntercept(false);
+  size_t shown = ch.sent.size() + ch.received.size();
+  ch.invoke("ITAgent", "off-again", json::array());
+  EXPECT_EQ(ch.sent.size() + ch.received.size(), shown);
+
+  TExtChannel plain(srv.url());  // the channel's own hooks do nothing
+  plain.setIntercept(true);
+  EXPECT_EQ(plain.invoke("ITAgent", "m", json::array()), "seen");
 }
 
 TEST_F(Channel, GlobalEndpointAndInstance) {

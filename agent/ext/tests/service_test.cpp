@@ -70,70 +70,108 @@ TEST_F(Service, CreationCopiesTheChannelAtThatMoment) {
   EXPECT_EQ(json::parse(req.body)["tid"], 1);
 }
 
-// Every remote method sends its own name, its service's action and its arguments in order.
+// Every remote method, blocking and asynchronous, sends its own name, its service's action and its
+// arguments in order.
 TEST_F(Service, ArgumentsArePackedInDeclaredOrder) {
   TestServer srv;
   TExtChannel ch(srv.url());
   TExt_ITAgent a(&ch);
   TExt_integration in(&ch);
+  auto rec = std::make_shared<Recorder>();
+  const std::string id = "id";
   json obj = {{"k", "v"}};
   struct Case {
-    std::function<void()> call;
+    std::function<void()> call, callAsync;
     const char* action;
     const char* method;
     json data;
   } cases[] = {
       {[&] { a.notifyMissingAPIKEY("auditagent", "pcn:PC dom:D"); },
+       [&] { a.notifyMissingAPIKEYAsync(id, rec, "auditagent", "pcn:PC dom:D"); },
        "ITAgentAPI",
        "notifyMissingAPIKEY",
        {"auditagent", "pcn:PC dom:D"}},
-      {[&] { a.getLinuxAgentVersion(); }, "ITAgentAPI", "getLinuxAgentVersion", json::array()},
-      {[&] { a.getDefList("[1]"); }, "ITAgentAPI", "getDefList", json::array({"[1]"})},
-      {[&] { a.getList(obj); }, "ITAgentAPI", "getList", json::array({obj})},
-      {[&] { a.queryITMachine(json::array({1})); }, "ITAgentAPI", "queryITMachine",
-       json::array({json::array({1})})},
-      {[&] { a.queryITValue(obj); }, "ITAgentAPI", "queryITValue", json::array({obj})},
-      {[&] { a.queryITValueHist(obj); }, "ITAgentAPI", "queryITValueHist", json::array({obj})},
-      {[&] { a.putCommand(json()); }, "ITAgentAPI", "putCommand", json::array({nullptr})},
-      {[&] { a.putMiniAudit(obj); }, "ITAgentAPI", "putMiniAudit", json::array({obj})},
+      {[&] { a.getLinuxAgentVersion(); }, [&] { a.getLinuxAgentVersionAsync(id, rec); }, "ITAgentAPI",
+       "getLinuxAgentVersion", json::array()},
+      {[&] { a.getDefList("[1]"); }, [&] { a.getDefListAsync(id, rec, "[1]"); }, "ITAgentAPI", "getDefList",
+       json::array({"[1]"})},
+      {[&] { a.getList(obj); }, [&] { a.getListAsync(id, rec, obj); }, "ITAgentAPI", "getList",
+       json::array({obj})},
+      {[&] { a.queryITMachine(json::array({1})); }, [&] { a.queryITMachineAsync(id, rec, json::array({1})); },
+       "ITAgentAPI", "queryITMachine", json::array({json::array({1})})},
+      {[&] { a.queryITValue(obj); }, [&] { a.queryITValueAsync(id, rec, obj); }, "ITAgentAPI", "queryITValue",
+       json::array({obj})},
+      {[&] { a.queryITValueHist(obj); }, [&] { a.queryITValueHistAsync(id, rec, obj); }, "ITAgentAPI",
+       "queryITValueHist", json::array({obj})},
+      {[&] { a.putCommand(json()); }, [&] { a.putCommandAsync(id, rec, json()); }, "ITAgentAPI", "putCommand",
+       json::array({nullptr})},
+      {[&] { a.putMiniAudit(obj); }, [&] { a.putMiniAuditAsync(id, rec, obj); }, "ITAgentAPI", "putMiniAudit",
+       json::array({obj})},
       {[&] { a.putAudit(8589934593LL, "{\"a\":\"b/c\"}"); },
+       [&] { a.putAuditAsync(id, rec, 8589934593LL, "{\"a\":\"b/c\"}"); },
        "ITAgentAPI",
        "putAudit",
        {8589934593LL, "{\"a\":\"b/c\"}"}},
-      {[&] { in.getDBSyncDocList(obj); }, "integrationAPI", "getDBSyncDocList", json::array({obj})},
-      {[&] { in.getDBSyncList(obj); }, "integrationAPI", "getDBSyncList", json::array({obj})},
-      {[&] { in.getDBSyncQueryList(obj); }, "integrationAPI", "getDBSyncQueryList", json::array({obj})},
-      {[&] { in.getDBSyncQueryDetail(7); }, "integrationAPI", "getDBSyncQueryDetail", json::array({7})},
-      {[&] { in.checkAPIKey("k"); }, "integrationAPI", "checkAPIKey", json::array({"k"})},
-      {[&] { in.getEntidadeName("k"); }, "integrationAPI", "getEntidadeName", json::array({"k"})},
-      {[&] { in.dbsyncPutDefinition("q", obj); }, "integrationAPI", "dbsyncPutDefinition", {"q", obj}},
+      {[&] { in.getDBSyncDocList(obj); }, [&] { in.getDBSyncDocListAsync(id, rec, obj); }, "integrationAPI",
+       "getDBSyncDocList", json::array({obj})},
+      {[&] { in.getDBSyncList(obj); }, [&] { in.getDBSyncListAsync(id, rec, obj); }, "integrationAPI",
+       "getDBSyncList", json::array({obj})},
+      {[&] { in.getDBSyncQueryList(obj); }, [&] { in.getDBSyncQueryListAsync(id, rec, obj); },
+       "integrationAPI", "getDBSyncQueryList", json::array({obj})},
+      {[&] { in.getDBSyncQueryDetail(7); }, [&] { in.getDBSyncQueryDetailAsync(id, rec, 7); },
+       "integrationAPI", "getDBSyncQueryDetail", json::array({7})},
+      {[&] { in.checkAPIKey("k"); }, [&] { in.checkAPIKeyAsync(id, rec, "k"); }, "integrationAPI",
+       "checkAPIKey", json::array({"k"})},
+      {[&] { in.getEntidadeName("k"); }, [&] { in.getEntidadeNameAsync(id, rec, "k"); }, "integrationAPI",
+       "getEntidadeName", json::array({"k"})},
+      {[&] { in.dbsyncPutDefinition("q", obj); },
+       [&] { in.dbsyncPutDefinitionAsync(id, rec, "q", obj); },
+       "integrationAPI",
+       "dbsyncPutDefinition",
+       {"q", obj}},
       {[&] { in.dbsyncPutFile("1", "2", "3", "4", "5", "6", "7"); },
+       [&] { in.dbsyncPutFileAsync(id, rec, "1", "2", "3", "4", "5", "6", "7"); },
        "integrationAPI",
        "dbsyncPutFile",
        {"1", "2", "3", "4", "5", "6", "7"}},
       {[&] { in.dbsyncPutQuery("1", "2", "3", obj); },
+       [&] { in.dbsyncPutQueryAsync(id, rec, "1", "2", "3", obj); },
        "integrationAPI",
        "dbsyncPutQuery",
        {"1", "2", "3", obj}},
       {[&] { in.dbsyncQueryError("1", "2", "3", "e"); },
+       [&] { in.dbsyncQueryErrorAsync(id, rec, "1", "2", "3", "e"); },
        "integrationAPI",
        "dbsyncQueryError",
        {"1", "2", "3", "e"}},
-      {[&] { in.getCommands(); }, "integrationAPI", "getCommands", json::array()},
+      {[&] { in.getCommands(); }, [&] { in.getCommandsAsync(id, rec); }, "integrationAPI", "getCommands",
+       json::array()},
       {[&] { in.putCommandStatus(5, 1, "", "done"); },
+       [&] { in.putCommandStatusAsync(id, rec, 5, 1, "", "done"); },
        "integrationAPI",
        "putCommandStatus",
        {5, 1, "", "done"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.method);
-    c.call();
+  auto expectSent = [&](const Case& c) {
     json sent = json::parse(srv.last().body);
     EXPECT_EQ(sent["action"], c.action);
     EXPECT_EQ(sent["method"], c.method);
     EXPECT_EQ(sent["data"], c.data);
     EXPECT_EQ(sent["data"].dump(), c.data.dump())
         << "kinds too: integers stay integers, strings stay strings";
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    c.call();
+    expectSent(c);
+    size_t delivered = rec->got.size();
+    c.callAsync();
+    drainUntil(*rec, delivered + 1);
+    ASSERT_EQ(rec->got.size(), delivered + 1);
+    EXPECT_TRUE(rec->got.back().success) << rec->got.back().errMessage;
+    SCOPED_TRACE("Async");
+    expectSent(c);
+    EXPECT_EQ(json::parse(srv.last().body)["tid"], 1);
   }
 }
 

@@ -40,7 +40,11 @@ TEST_F(Tls, SelfSignedServerNeedsTheCAFile) {
   EXPECT_EQ(trusted.invoke("ITAgent", "m", json::array()), "ok");
   EXPECT_EQ(trusted.createClone()->invoke("ITAgent", "m", json::array()), "ok")
       << "the clone keeps the CA file";
-  EXPECT_EQ(srv->seen().size(), 2u);
+  // A scheme in capitals is still https: the call is encrypted and verified, never sent in clear.
+  TExtChannel upper(srv->url("HTTPS"));
+  upper.setCAFile(cert_);
+  EXPECT_EQ(upper.invoke("ITAgent", "m", json::array()), "ok");
+  EXPECT_EQ(srv->seen().size(), 3u);
 }
 
 TEST_F(Tls, ServerSpeakingOnlyTls13IsRefused) {
