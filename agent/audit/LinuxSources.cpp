@@ -484,11 +484,11 @@ std::optional<TimeZoneRule> parsePosixTimeZone(std::string_view text) {
   const auto change = [&]() -> std::optional<TimeZoneRule::Change> {
     if (pos >= text.size() || text[pos] != 'M') return std::nullopt;  // Julian-day rules are not mapped
     const size_t end = text.find(',', pos);
-    const std::string spec(
+    const std::string when(
         text.substr(pos + 1, end == std::string_view::npos ? std::string_view::npos : end - pos - 1));
     pos = end == std::string_view::npos ? text.size() : end;
     TimeZoneRule::Change c;
-    if (std::sscanf(spec.c_str(), "%d.%d.%d/%d", &c.month, &c.week, &c.dayOfWeek, &c.hour) < 3)
+    if (std::sscanf(when.c_str(), "%d.%d.%d/%d", &c.month, &c.week, &c.dayOfWeek, &c.hour) < 3)
       return std::nullopt;
     return c;
   };
