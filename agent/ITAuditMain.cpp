@@ -37,9 +37,10 @@ constexpr std::chrono::milliseconds kUploadPeriod = 11min;
 constexpr std::chrono::milliseconds kFirstAuditCheck = 8min;
 constexpr std::chrono::milliseconds kAuditCheckPeriod = 10min;
 constexpr std::chrono::milliseconds kAuditPeriod = 12h;
-// A stored next-audit time never lies further ahead than one audit period; one that does was
-// written under a wrong clock and would otherwise hold back every audit until that date.
-constexpr std::chrono::milliseconds kClockSlack = 1min;
+// A stored next-audit time never lies further ahead than one audit period (plus a daylight-saving
+// change); one that does was written under a wrong clock and would otherwise hold back every
+// audit until that date.
+constexpr std::chrono::milliseconds kClockSlack = 2h;
 
 void log(const std::string& msg) { logTo(kLogName, msg); }
 
@@ -82,13 +83,17 @@ TITAuditMain::TITAuditMain(Options options) : options_(std::move(options)) {
 
 TITAuditMain::~TITAuditMain() {
   Terminate();
-  if (thread_.joinable()) thread_.join();
+  WaitFor();
   svc.reset();
   cf.reset();
 }
 
 void TITAuditMain::Start() {
   if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+}
+
+void TITAuditMain::WaitFor() {
+  if (thread_.joinable()) thread_.join();
 }
 
 TITAuditMain::ms TITAuditMain::steadyNow() const { return appClock().steady(); }

@@ -61,6 +61,8 @@ class TITAuditMain {
   // Starts the loop; a second call does nothing.
   void Start();
   void Terminate() { terminated_ = true; }
+  // Waits until the loop has ended (after Terminate, or from a test that ends it another way).
+  void WaitFor();
   bool Terminated() const { return terminated_; }
 
   const std::string& tempFN() const { return FtempFN; }
