@@ -13,6 +13,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libtinyxml2-dev libzip-dev liblua5.4-dev
   libgtest-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev
   zip unzip ca-certificates openssl
+  dpkg-dev lintian logrotate curl
 )
 
 missing=()

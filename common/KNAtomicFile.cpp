@@ -5,46 +5,34 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
-#include "KNException.h"
+#include "KNLib.h"
 
 namespace kn {
 
-std::string systemErrorText(const std::string& context, int err) {
-  return context + ": " + std::strerror(err);
-}
+void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode, ExistingMode existing) {
+  const std::string what = "Cannot write file \"" + path + "\"";
+  struct stat old;
+  if (existing == ExistingMode::Keep && ::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
 
-void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode) {
   std::string tmp = path + ".tmp-XXXXXX";
-  int fd = ::mkstemp(tmp.data());
-  if (fd < 0) throw Exception(systemErrorText("Cannot create " + tmp, errno));
-  auto fail = [&](const char* what) {
-    int err = errno;
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    throw Exception(systemErrorText(std::string(what) + " " + path, err));
-  };
-  size_t done = 0;
-  while (done < data.size()) {
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) throwOSError(what, errno);
+  bool ok = ::fchmod(fd, mode) == 0;
+  for (size_t done = 0; ok && done < data.size();) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("Cannot write");
-    }
-    done += static_cast<size_t>(n);
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      ok = false;
   }
-  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) fail("Cannot write");
-  if (::close(fd) != 0) {
-    int err = errno;
+  ok = ok && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) ok = false, err = errno;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false, err = errno;
+  if (!ok) {
     ::unlink(tmp.c_str());
-    throw Exception(systemErrorText("Cannot write " + path, err));
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw Exception(systemErrorText("Cannot replace " + path, err));
+    throwOSError(what, err);
   }
 }
 

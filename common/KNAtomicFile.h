@@ -8,13 +8,13 @@
 
 namespace kn {
 
-// Writes `data` to a temporary file beside `path`, flushes it to disk and renames it over `path`,
-// so a crash leaves either the old file or the new one, never a part. The file gets `mode`.
-// Throws kn::Exception naming the file and the system's reason on failure; the temporary file
-// is removed then.
-void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode = 0600);
+enum class ExistingMode { Replace, Keep };
 
-// The text of the system error `err` (errno) as "<context>: <reason>".
-std::string systemErrorText(const std::string& context, int err);
+// Writes `data` to a temporary file beside `path`, flushes it to disk and renames it over `path`,
+// so a crash leaves either the old file or the new one, never a part. The file gets `mode`; with
+// ExistingMode::Keep a file that already exists keeps its own permission bits instead.
+// Throws EOSError naming the file and the system's reason; the temporary file is removed then.
+void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode = 0600,
+                     ExistingMode existing = ExistingMode::Replace);
 
 }  // namespace kn

@@ -1,5 +1,7 @@
 #include "KNLib.h"
 
+#include "KNAtomicFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -42,17 +44,18 @@ struct Fd {
   }
 };
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 std::string quoted(const std::string& fileName) { return "\"" + fileName + "\""; }
+
+// The lines of `text` (split at CR LF, CR or LF), each ended by CR LF.
+std::string withCRLFLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16 + 2);
+  for (const std::string& line : splitLines(text)) {
+    out += line;
+    out += "\r\n";
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -95,39 +98,11 @@ std::string readFileBytes(const std::string& fileName, size_t maxBytes) {
 }
 
 std::string readTextFile(const std::string& fileName) {
-  std::string text = decodeText(readFileBytes(fileName));
-  std::string out;
-  out.reserve(text.size() + text.size() / 16 + 2);
-  for (const std::string& line : splitLines(text)) {
-    out += line;
-    out += "\r\n";
-  }
-  return out;
+  return withCRLFLineEnds(decodeText(readFileBytes(fileName)));
 }
 
 void writeTextFile(const std::string& fileName, std::string_view text) {
-  std::string data;
-  data.reserve(text.size() + text.size() / 16 + 2);
-  for (const std::string& line : splitLines(text)) {
-    data += line;
-    data += "\r\n";
-  }
-  // A unique temporary name beside the target, so the rename stays within one file system.
-  static std::atomic<unsigned> counter{0};
-  std::string temp = fileName + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-  std::string what = "Cannot write file " + quoted(fileName);
-  Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (f.fd < 0) throwOSError(what, errno);
-  struct stat old;
-  if (::stat(fileName.c_str(), &old) == 0) ::fchmod(f.fd, old.st_mode & 07777);
-  bool ok = writeAll(f.fd, data) && ::fsync(f.fd) == 0;
-  int err = errno;
-  if (ok && ::close(std::exchange(f.fd, -1)) != 0) ok = false, err = errno;
-  if (ok && ::rename(temp.c_str(), fileName.c_str()) != 0) ok = false, err = errno;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    throwOSError(what, err);
-  }
+  writeFileAtomic(fileName, withCRLFLineEnds(text), 0644, ExistingMode::Keep);
 }
 
 std::string replaceAll(std::string_view text, std::string_view find, std::string_view replacement) {

@@ -41,7 +41,7 @@ std::string readTextFile(const std::string& fileName);
 
 // Replaces the file with the lines of `text`, each ended by CR LF. The file is written whole or
 // not at all (temporary file beside it, flushed, renamed over it); an existing file keeps its
-// permission bits. Throws EOSError when it cannot be written; the old file then stays as it was.
+// permission bits, a new one is 0644. Throws EOSError when it cannot be written; the old file then stays as it was.
 void writeTextFile(const std::string& fileName, std::string_view text);
 
 // `text` with every occurrence of `find` replaced, left to right, without overlap, never

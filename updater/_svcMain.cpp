@@ -1,4 +1,78 @@
 // svcupdater: the service updater.
 #include "_svcMain.h"
 
-int main() { return 0; }
+#include <chrono>
+#include <cstdio>
+
+#include "knLOG2.h"
+
+namespace kn {
+
+using namespace std::chrono_literals;
+
+DIdevozEriDodariz::DIdevozEriDodariz(const TUpdaterConfig& cf) : cf_(cf) { setServiceName(); }
+
+DIdevozEriDodariz::~DIdevozEriDodariz() { ux_.reset(); }
+
+void DIdevozEriDodariz::log(const std::string& msg) const { logObj("DIdevozEriDodariz", this, msg); }
+
+void DIdevozEriDodariz::setServiceName() {
+  name_ = cf_.name();
+  log("Service name: " + name_);
+  if (!isValidServiceName(name_))
+    throw EServiceHostError(
+        "Invalid service name \"" + name_ +
+        "\" in the configuration: use letters, digits and underscores, not beginning with a digit");
+}
+
+void DIdevozEriDodariz::beforeInstall() {
+  setServiceName();
+  log("Installing " + name_);
+}
+
+void DIdevozEriDodariz::beforeUninstall() {
+  setServiceName();
+  log("Uninstalling " + name_);
+}
+
+bool DIdevozEriDodariz::start() {
+  log("Service starting...");
+  ux_ = std::make_unique<TUpdateRunner>(false, cf_);
+  log("Service started");
+  return true;
+}
+
+void DIdevozEriDodariz::execute(ServiceContext& ctx) {
+  log("Service execution starting.");
+  try {
+    ux_->execute();
+  } catch (const std::exception& e) {
+    logException(e, "ux.execute failed");
+  }
+  while (!ctx.terminated()) {
+    ctx.waitForRequest(updaterTicks().hostTick);  // a stop is noticed at once, else once a tick
+    ctx.processRequests();
+  }
+  ux_->Terminate();
+  log("Service execution terminated.");
+}
+
+}  // namespace kn
+
+int main(int argc, char** argv) {
+  kn::initLog(kn::LogStyle::Updater);
+  kn::LoadConfig();  // ends the process with exit code 255 when the configuration is unusable
+
+  std::unique_ptr<kn::DIdevozEriDodariz> module;
+  try {
+    module = std::make_unique<kn::DIdevozEriDodariz>(kn::config());
+  } catch (const std::exception& e) {
+    kn::logException(e, "Creating the service module");
+    std::fprintf(stderr, "%s\n", e.what());
+    return 255;
+  }
+  kn::logMsg("Application.Run..");
+  int rc = kn::runServiceApplication(*module, argc, argv);
+  kn::logMsg("Bye");
+  return rc;
+}

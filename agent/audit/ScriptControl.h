@@ -1,0 +1,59 @@
+// The script control: the one facility that runs an inventory script text inside the agent's process.
+//
+// The audit engine drives it through this small interface so that the script host can be exercised
+// without any particular script engine. On Linux the control is Lua 5.4 (ScriptControlLinux.cpp): a
+// fresh interpreter per control, the text loaded and run as one chunk, nothing added to the script's
+// globals beyond Lua's standard libraries. Tests use a fake that records what it was asked to do.
+//
+// Life of a control: created, configured (AllowUI, Timeout, Language, error handler), given the whole
+// text once with addCode, asked for the error record only after addCode failed, released. A control
+// belongs to the thread that created it and is never shared or reused.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "KNException.h"
+
+namespace kn {
+
+// Raised by a control when the text fails (syntax error, untrapped run-time error, overrun); the
+// message is the control's description of the failure, without its position.
+KN_DECLARE_EXCEPTION(EScriptControl, Exception);
+
+class ScriptControl {
+ public:
+  virtual ~ScriptControl() = default;
+
+  // The control may show user interface of its own. The Lua control has none and only records it.
+  virtual void setAllowUI(bool allow) = 0;
+  // The longest a text may run, in the control's unit. The Lua control counts seconds: a run longer
+  // than that ends with a script error saying so (1800 gives the agent's 30-minute limit).
+  virtual void setTimeout(long timeout) = 0;
+  // The language of the text; the Lua control accepts "lua" only and throws EScriptControl otherwise.
+  virtual void setLanguage(const std::string& language) = 0;
+  // Called once, on the thread running addCode, when the text fails; before addCode throws.
+  virtual void setErrorHandler(std::function<void()> onError) = 0;
+
+  // Runs the text's global code top to bottom. Returns when it ran to its end; throws EScriptControl
+  // with the description of the failure otherwise.
+  virtual void addCode(const std::string& code) = 0;
+
+  // The line of the text (1-based) at which the last failure was raised; nothing when the control
+  // has no such record. Meaningful only after addCode failed.
+  virtual std::optional<int> errorLine() = 0;
+
+  // Frees the engine and everything the text left behind. May throw; callers ignore that.
+  virtual void release() = 0;
+};
+
+// The clock a control measures its time limit with; tests pass one that jumps.
+using ScriptClock = std::function<std::chrono::steady_clock::time_point()>;
+
+// A new Lua control. `clock` defaults to the steady clock.
+std::unique_ptr<ScriptControl> createScriptControl(ScriptClock clock = {});
+
+}  // namespace kn

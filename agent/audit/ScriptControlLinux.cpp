@@ -1,0 +1,160 @@
+// The script control on Linux: Lua 5.4 embedded in the process.
+//
+// Each control owns one interpreter with the standard libraries, created with the control and closed
+// at release. The text is loaded as one text chunk named "script", so Lua's own messages and the
+// error record count its lines from 1. A count hook checks the clock every few thousand instructions;
+// once the time limit has passed it raises an error at every instruction, so a script cannot catch the
+// overrun with pcall and carry on. os.exit would end the whole agent, so inside a script it fails with
+// a script error instead, as any other call the host does not provide.
+#include <lua.hpp>
+
+#include <charconv>
+#include <cstring>
+
+#include "ScriptControl.h"
+
+namespace kn {
+namespace {
+
+constexpr const char* kChunkName = "=script";
+constexpr const char* kChunkPrefix = "script:";
+constexpr int kHookInterval = 4096;  // instructions between two looks at the clock
+
+struct LuaClose {
+  void operator()(lua_State* L) const { lua_close(L); }
+};
+
+class LuaScriptControl;
+LuaScriptControl* controlOf(lua_State* L) { return *static_cast<LuaScriptControl**>(lua_getextraspace(L)); }
+
+// "script:12: text" -> 12 and "text"; anything else is kept whole without a line.
+std::optional<int> splitPosition(std::string& message) {
+  if (message.rfind(kChunkPrefix, 0) != 0) return std::nullopt;
+  const char* first = message.data() + std::strlen(kChunkPrefix);
+  const char* last = message.data() + message.size();
+  int line = 0;
+  auto [end, ec] = std::from_chars(first, last, line);
+  if (ec != std::errc() || end == last || *end != ':') return std::nullopt;
+  ++end;
+  if (end != last && *end == ' ') ++end;
+  message.erase(0, static_cast<size_t>(end - message.data()));
+  return line;
+}
+
+class LuaScriptControl final : public ScriptControl {
+ public:
+  explicit LuaScriptControl(ScriptClock clock)
+      : clock_(clock ? std::move(clock) : ScriptClock(&std::chrono::steady_clock::now)),
+        state_(luaL_newstate()) {
+    if (!state_) throw EScriptControl("Cannot create the Lua interpreter: not enough memory");
+    lua_State* L = state_.get();
+    *static_cast<LuaScriptControl**>(lua_getextraspace(L)) = this;
+    luaL_openlibs(L);
+    lua_getglobal(L, "os");
+    lua_pushcfunction(L, &LuaScriptControl::noExit);
+    lua_setfield(L, -2, "exit");
+    lua_pop(L, 1);
+  }
+
+  void setAllowUI(bool allow) override { allowUI_ = allow; }
+  void setTimeout(long timeout) override {
+    timeout_ = timeout;
+    limit_ = std::chrono::seconds(timeout);
+  }
+  void setLanguage(const std::string& language) override {
+    if (language != "lua") throw EScriptControl("Language '" + language + "' is not supported");
+  }
+  void setErrorHandler(std::function<void()> onError) override { onError_ = std::move(onError); }
+
+  void addCode(const std::string& code) override {
+    if (!state_) throw EScriptControl("The script control has been released");
+    lua_State* L = state_.get();
+    errorLine_.reset();
+    overran_ = false;
+    lua_pushcfunction(L, &LuaScriptControl::messageHandler);
+    int status = luaL_loadbufferx(L, code.data(), code.size(), kChunkName, "t");
+    if (status == LUA_OK) {
+      start_ = clock_();
+      if (limit_.count() > 0) lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, kHookInterval);
+      status = lua_pcall(L, 0, 0, -2);
+      lua_sethook(L, nullptr, 0, 0);
+    }
+    if (status == LUA_OK && !overran_) {
+      lua_pop(L, 1);
+      return;
+    }
+    const char* raw = lua_tostring(L, -1);
+    std::string description = raw ? raw : "unknown script error";
+    lua_pop(L, 2);
+    std::optional<int> positionLine = splitPosition(description);
+    if (!errorLine_) errorLine_ = positionLine;
+    if (overran_) description = overrunMessage();
+    if (onError_) onError_();
+    throw EScriptControl(description);
+  }
+
+  std::optional<int> errorLine() override { return errorLine_; }
+
+  void release() override { state_.reset(); }
+
+ private:
+  std::string overrunMessage() const {
+    return "Script ran longer than its time limit of " + std::to_string(timeout_) + " seconds";
+  }
+
+  // Called by Lua with the error object of a run-time error; records the line of the script where
+  // it was raised (the innermost frame of the chunk itself, past any library function).
+  static int messageHandler(lua_State* L) {
+    LuaScriptControl* self = controlOf(L);
+    lua_Debug ar;
+    for (int level = 1; lua_getstack(L, level, &ar); ++level) {
+      if (lua_getinfo(L, "Sl", &ar) && ar.currentline > 0 && std::strcmp(ar.source, kChunkName) == 0) {
+        self->errorLine_ = ar.currentline;
+        break;
+      }
+    }
+    if (lua_type(L, 1) != LUA_TSTRING && lua_type(L, 1) != LUA_TNUMBER)
+      lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+    else
+      lua_pushvalue(L, 1);
+    return 1;
+  }
+
+  static void overrunHook(lua_State* L, lua_Debug*) {
+    LuaScriptControl* self = controlOf(L);
+    if (!self->overran_) {
+      bool late = true;  // a clock that fails counts as elapsed rather than letting the script run on
+      try {
+        late = self->clock_() - self->start_ >= self->limit_;
+      } catch (...) {
+      }
+      if (!late) return;
+      self->overran_ = true;
+      lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, 1);
+    }
+    lua_pushliteral(L, "script time limit exceeded");
+    lua_error(L);
+  }
+
+  static int noExit(lua_State* L) {
+    return luaL_error(L, "os.exit is not available to scripts of the agent");
+  }
+
+  ScriptClock clock_;
+  std::unique_ptr<lua_State, LuaClose> state_;
+  std::function<void()> onError_;
+  std::optional<int> errorLine_;
+  long timeout_ = 0;
+  std::chrono::steady_clock::duration limit_{};
+  std::chrono::steady_clock::time_point start_{};
+  bool overran_ = false;
+  bool allowUI_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ScriptControl> createScriptControl(ScriptClock clock) {
+  return std::make_unique<LuaScriptControl>(std::move(clock));
+}
+
+}  // namespace kn

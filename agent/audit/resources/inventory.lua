@@ -1,0 +1,512 @@
+start_time = tonumber(os.date("%H")) * 3600 + tonumber(os.date("%M")) * 60 + tonumber(os.date("%S"))
+
+-- Linux inventory of the audit agent.
+--
+-- The agent puts the line outfilename="<file>" in front of this text and runs it once. The script
+-- reads the machine's facts from files (nothing here starts a program), builds the XML result in
+-- memory and writes it once, at the end, to outfilename. A fact the machine does not hold, or that the
+-- running account may not read, is written as an empty element.
+
+-- Configuration -----------------------------------------------------------------------------------
+
+create_file = "y"       -- "y" writes the result to outfilename
+skip_software = "n"     -- "y" leaves the software section out
+details_to_lower = "y"  -- "y" lower-cases host name, domain, description and user names
+org_id = ""             -- written to sys/man_org_id
+rootfolder = ""         -- root of the file system to audit; "" is the running system
+
+-- Reading files -----------------------------------------------------------------------------------
+
+local function readfile(path)
+  local f = io.open(rootfolder .. path, "rb")
+  if not f then return nil end
+  local text = f:read("a")
+  f:close()
+  return text
+end
+
+local function trim(s)
+  return (s:gsub("^%s+", ""):gsub("%s+$", ""))
+end
+
+local function firstline(path)
+  local text = readfile(path)
+  if not text then return nil end
+  local line = trim(text:match("^[^\n]*"))
+  if line == "" then return nil end
+  return line
+end
+
+local function lines(text)
+  return (text or ""):gmatch("([^\n]*)\n?")
+end
+
+local function split(s, sep)
+  local fields = {}
+  for field in (s .. sep):gmatch("(.-)" .. sep) do fields[#fields + 1] = field end
+  return fields
+end
+
+local function lower(s)
+  if s and details_to_lower == "y" then return s:lower() end
+  return s
+end
+
+-- KEY=value lines of os-release, machine-info and locale files; quotes around values removed.
+local function parse_keyvalues(text)
+  local values = {}
+  for line in lines(text) do
+    local key, value = line:match("^%s*([%w_]+)=(.*)$")
+    if key then
+      value = trim(value)
+      local unquoted = value:match('^"(.*)"$') or value:match("^'(.*)'$")
+      if unquoted then value = unquoted:gsub('\\(["\\$`])', "%1") end
+      values[key] = value
+    end
+  end
+  return values
+end
+
+-- XML result --------------------------------------------------------------------------------------
+
+-- A value as the result file holds it: nil empty, invalid UTF-8 replaced, the registered sign and
+-- control characters removed, blanks trimmed, and a CDATA section around a value holding a
+-- character of XML markup.
+local function escape_xml(value)
+  if value == nil then return "" end
+  local s = tostring(value)
+  if not utf8.len(s) then
+    local parts, pos = {}, 1
+    while true do
+      local ok, bad = utf8.len(s, pos)
+      if ok then break end
+      parts[#parts + 1] = s:sub(pos, bad - 1) .. "\239\191\189"
+      pos = bad + 1
+    end
+    parts[#parts + 1] = s:sub(pos)
+    s = table.concat(parts)
+  end
+  s = trim(s:gsub("\194\174", ""):gsub("[%z\1-\8\11\12\14-\31\127]", ""))
+  if s:find("[&<>\"']") then
+    return "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
+  end
+  return s
+end
+
+local xml = {}
+
+local function line(text)
+  xml[#xml + 1] = text .. "\r\n"
+end
+
+-- Writes `fields` ({name, value} pairs, in order) as the leaves of `name` at `indent`; a field
+-- marked raw is written without escaping.
+local function element(indent, name, fields)
+  line(indent .. "<" .. name .. ">")
+  for _, field in ipairs(fields) do
+    local value = field.raw and (field[2] or "") or escape_xml(field[2])
+    line(indent .. "\t<" .. field[1] .. ">" .. value .. "</" .. field[1] .. ">")
+  end
+  line(indent .. "</" .. name .. ">")
+end
+
+-- Saves the document whole or not at all: a temporary file renamed over the result.
+local function save(path, text)
+  local temp = path .. ".tmp"
+  local f = io.open(temp, "wb")
+  if not f then return end
+  local ok = f:write("\239\187\191", text)
+  ok = f:close() and ok
+  if ok and os.rename(temp, path) then return end
+  os.remove(temp)
+end
+
+-- Machine facts -----------------------------------------------------------------------------------
+
+local function os_release()
+  return parse_keyvalues(readfile("/etc/os-release") or readfile("/usr/lib/os-release"))
+end
+
+-- The short host name, as the kernel knows it.
+local function host_name()
+  local name = firstline("/proc/sys/kernel/hostname") or firstline("/etc/hostname")
+  return name and name:match("^[^.]*")
+end
+
+-- The DNS domain: the rest of a full host name, else resolv.conf's "domain".
+local function dns_domain()
+  local name = firstline("/proc/sys/kernel/hostname") or firstline("/etc/hostname") or ""
+  local domain = name:match("^[^.]+%.(.+)$")
+  if domain then return domain end
+  for l in lines(readfile("/etc/resolv.conf")) do
+    domain = l:match("^domain%s+(%S+)")
+    if domain then return domain end
+  end
+  return nil
+end
+
+local function dmi(name)
+  return firstline("/sys/class/dmi/id/" .. name)
+end
+
+local chassis_names = {
+  "Other", "Unknown", "Desktop", "Low Profile Desktop", "Pizza Box", "Mini Tower", "Tower", "Portable",
+  "Laptop", "Notebook", "Hand Held", "Docking Station", "All in One", "sub Notebook", "Space-Saving",
+  "Lunch Box", "Main System Chassis", "Expansion Chassis", "SubChassis", "Bus Expansion Chassis",
+  "Peripheral Chassis", "Storage Chassis", "Rack Mount Chassis", "Sealed-case PC",
+}
+
+local function form_factor()
+  local code = dmi("chassis_type")
+  if not code then return nil end
+  return chassis_names[tonumber(code)] or code
+end
+
+-- 32 or 64 from the ELF class of the system's shell.
+local function os_bits()
+  local head = (readfile("/bin/sh") or ""):sub(1, 5)
+  if head == "\127ELF\1" then return "32" end
+  if head == "\127ELF\2" then return "64" end
+  return nil
+end
+
+local function memory_kb()
+  return (readfile("/proc/meminfo") or ""):match("MemTotal:%s*(%d+)")
+end
+
+local function processor_count()
+  local count = 0
+  for l in lines(readfile("/proc/cpuinfo")) do
+    if l:match("^processor%s*:") then count = count + 1 end
+  end
+  if count == 0 then return nil end
+  return tostring(count)
+end
+
+local function uptime_seconds()
+  return (readfile("/proc/uptime") or ""):match("^(%d+)")
+end
+
+local function boot_device()
+  return (readfile("/proc/cmdline") or ""):match("root=(%S+)")
+end
+
+-- The user of the last login recorded in wtmp: fixed 384-byte records, read from the end; a record
+-- of type 7 is a user's login, its user name at offset 44.
+local function last_login_user()
+  local f = io.open(rootfolder .. "/var/log/wtmp", "rb")
+  if not f then return nil end
+  local size, record = f:seek("end"), 384
+  local pos = size - size % record
+  local user
+  while pos >= record and not user do
+    local first = math.max(0, pos - record * 256)
+    f:seek("set", first)
+    local block = f:read(pos - first) or ""
+    if #block ~= pos - first then break end
+    for offset = #block - record, 0, -record do
+      local kind = string.unpack("=i2", block, offset + 1)
+      local name = block:sub(offset + 45, offset + 76):match("^[^%z]*")
+      if kind == 7 and name ~= "" then
+        user = name
+        break
+      end
+    end
+    pos = first
+  end
+  f:close()
+  return user
+end
+
+-- Time zone name and the name of its daylight-saving time (from the zone file's POSIX rule).
+local function time_zone()
+  local name = firstline("/etc/timezone")
+  if not name then
+    local clock = parse_keyvalues(readfile("/etc/sysconfig/clock"))
+    name = clock.ZONE
+  end
+  return name
+end
+
+local function daylight_name()
+  local tzif = readfile("/etc/localtime")
+  if not tzif or tzif:sub(1, 4) ~= "TZif" then return nil end
+  local rule = tzif:match("\n([^\n]*)\n$")
+  if not rule then return nil end
+  local rest = rule:match("^<[^>]*>(.*)$") or rule:match("^%a+(.*)$")
+  rest = rest and rest:match("^[-+]?[%d:]+(.*)$")
+  if not rest then return nil end
+  return rest:match("^<([^>]*)>") or rest:match("^(%a+)")
+end
+
+local language_names = {
+  af = "Afrikaans", ar = "Arabic", bg = "Bulgarian", ca = "Catalan", cs = "Czech", da = "Danish",
+  de = "German", el = "Greek", en = "English", es = "Spanish", et = "Estonian", eu = "Basque",
+  fa = "Farsi", fi = "Finnish", fr = "French", gl = "Galician", he = "Hebrew", hi = "Hindi",
+  hr = "Croatian", hu = "Hungarian", id = "Indonesian", is = "Icelandic", it = "Italian", ja = "Japanese",
+  ko = "Korean", lt = "Lithuanian", lv = "Latvian", ms = "Malay", nb = "Norwegian (Bokmal)",
+  nl = "Dutch", nn = "Norwegian (Nynorsk)", pl = "Polish", pt = "Portuguese", ro = "Romanian",
+  ru = "Russian", sk = "Slovak", sl = "Slovenian", sq = "Albanian", sr = "Serbian", sv = "Swedish",
+  th = "Thai", tr = "Turkish", uk = "Ukrainian", vi = "Vietnamese", zh = "Chinese",
+}
+
+local country_names = {
+  AE = "United Arab Emirates", AR = "Argentina", AT = "Austria", AU = "Australia", BE = "Belgium",
+  BG = "Bulgaria", BR = "Brazil", CA = "Canada", CH = "Switzerland", CL = "Chile", CN = "China",
+  CO = "Colombia", CZ = "Czech Republic", DE = "Germany", DK = "Denmark", EE = "Estonia", EG = "Egypt",
+  ES = "Spain", FI = "Finland", FR = "France", GB = "United Kingdom", GR = "Greece", HK = "Hong Kong",
+  HR = "Croatia", HU = "Hungary", ID = "Indonesia", IE = "Ireland", IL = "Israel", IN = "India",
+  IS = "Iceland", IT = "Italy", JP = "Japan", KR = "Korea", LT = "Lithuania", LU = "Luxembourg",
+  LV = "Latvia", MX = "Mexico", MY = "Malaysia", NL = "Netherlands", NO = "Norway", NZ = "New Zealand",
+  PE = "Peru", PH = "Philippines", PL = "Poland", PT = "Portugal", RO = "Romania", RS = "Serbia",
+  RU = "Russia", SA = "Saudi Arabia", SE = "Sweden", SG = "Singapore", SI = "Slovenia", SK = "Slovakia",
+  TH = "Thailand", TR = "Turkey", TW = "Taiwan", UA = "Ukraine", US = "United States", UY = "Uruguay",
+  VE = "Venezuela", VN = "Vietnam", ZA = "South Africa",
+}
+
+-- The system locale's language and country names ("English - United States", "UNITED STATES").
+local function locale_names()
+  local settings = parse_keyvalues(readfile("/etc/default/locale") or readfile("/etc/locale.conf"))
+  local lang, country = (settings.LANG or ""):match("^(%a%a%a?)_?(%u?%u?)")
+  local language = language_names[lang or ""]
+  local country_name = country_names[country or ""]
+  if language and country_name then language = language .. " - " .. country_name end
+  return language, country_name and country_name:upper()
+end
+
+-- Accounts ----------------------------------------------------------------------------------------
+
+local function parse_passwd(text)
+  local accounts = {}
+  for l in lines(text) do
+    local f = split(l, ":")
+    if #f >= 7 and f[1] ~= "" and not f[1]:match("^[#+-]") then
+      accounts[#accounts + 1] = { name = f[1], password = f[2], uid = f[3], gecos = f[5], shell = f[7] }
+    end
+  end
+  return accounts
+end
+
+local function parse_shadow(text)
+  local entries = {}
+  for l in lines(text) do
+    local f = split(l, ":")
+    if #f >= 8 then
+      entries[f[1]] = { password = f[2], min = tonumber(f[4]), max = tonumber(f[5]), expire = tonumber(f[8]) }
+    end
+  end
+  return entries
+end
+
+local function flag(value)
+  return value and "True" or "False"
+end
+
+-- One account's fields; `shadow` is nil when the shadow database could not be read, and the facts
+-- only it holds are then left empty.
+local function user_fields(account, shadow, domain)
+  local no_login = account.shell:match("/nologin$") or account.shell:match("/false$")
+  local disabled, changeable, expires, required
+  if shadow then
+    local expired = shadow.expire and shadow.expire * 86400 <= os.time()
+    disabled = flag(no_login or shadow.password:sub(1, 1) == "!" or expired)
+    changeable = flag(not (shadow.min and shadow.max and shadow.max >= 0 and shadow.min > shadow.max))
+    expires = flag(shadow.max ~= nil and shadow.max < 99999)
+    required = flag(shadow.password ~= "")
+  else
+    if no_login then disabled = "True" end
+    if account.password == "" then
+      required = "False"
+    elseif account.password ~= "x" then
+      required = "True"
+    end
+  end
+  return {
+    { "user_name", account.name },
+    { "user_caption", domain .. "\\" .. account.name },
+    { "user_sid", account.uid },
+    { "user_domain", domain },
+    { "user_disabled", disabled },
+    { "user_full_name", account.gecos:match("^[^,]*") },
+    { "user_password_changeable", changeable },
+    { "user_password_expires", expires },
+    { "user_password_required", required },
+    { "user_status", "OK" },
+    { "user_type", "local" },
+  }
+end
+
+-- Packages ----------------------------------------------------------------------------------------
+
+-- The paragraphs of a dpkg status file, each a table of its single-line fields.
+local function parse_dpkg_status(text)
+  local packages, current = {}, {}
+  for l in lines(text) do
+    if l == "" then
+      if next(current) then packages[#packages + 1] = current end
+      current = {}
+    elseif not l:match("^%s") then
+      local key, value = l:match("^([^:]+):%s*(.-)%s*$")
+      if key then current[key] = value end
+    end
+  end
+  if next(current) then packages[#packages + 1] = current end
+  return packages
+end
+
+-- Date of the dpkg log's last install or upgrade of each package:arch to each version, as yyyymmdd.
+local function parse_dpkg_log(text, dates)
+  for l in lines(text) do
+    local y, m, d, action, package, version =
+      l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
+    if action == "install" or action == "upgrade" then
+      dates[package .. " " .. version] = y .. m .. d
+    end
+  end
+  return dates
+end
+
+-- Who had apt install or upgrade each package, and when; later entries replace earlier ones.
+local function parse_apt_history(text, events)
+  local when, by
+  for l in lines(text) do
+    local date = l:match("^Start%-Date:%s*(.-)%s*$")
+    if date then
+      local y, m, d, hh, mm, ss = date:match("^(%d+)%-(%d+)%-(%d+)%s+(%d+):(%d+):(%d+)$")
+      when = y and string.format("%d-%d-%d %d:%d:%d", y, m, d, hh, mm, ss)
+      by = "root"  -- apt records the invoking user only when it ran through sudo
+    end
+    by = l:match("^Requested%-By:%s*(%S+)") or by
+    local list = l:match("^Install:(.*)$") or l:match("^Upgrade:(.*)$") or l:match("^Reinstall:(.*)$")
+        or l:match("^Downgrade:(.*)$")
+    if list and when then
+      for package in list:gmatch("%s*([^%s,(]+) %(") do
+        events[package] = { by = by, on = when }
+        events[package:match("^[^:]*")] = events[package]
+      end
+    end
+  end
+  return events
+end
+
+local function installed(package)
+  return (package.Status or ""):match("^%S+ %S+ (%S+)$") == "installed"
+end
+
+-- Sections ----------------------------------------------------------------------------------------
+
+local release = os_release()
+local hostname = host_name()
+local computer = (hostname or ""):upper()
+local family = release.NAME
+local icon = release.ID or (family and family:lower():gsub(" ", "_"))
+local language, country = locale_names()
+
+line('<?xml version="1.0" encoding="UTF-8"?>')
+line("<system>")
+
+element("\t", "sys", {
+  { "timestamp", os.date("%Y-%m-%d %H:%M:%S") },
+  { "uuid", (dmi("product_uuid") or ""):upper() },
+  { "hostname", lower(hostname) },
+  { "domain", lower(dns_domain()) },
+  { "description", lower(parse_keyvalues(readfile("/etc/machine-info")).PRETTY_HOSTNAME) },
+  { "type", "computer" },
+  { "icon", (icon or ""):gsub("[^%w_.-]", ""), raw = true },
+  { "os_group", "Linux" },
+  { "os_family", family },
+  { "os_name", release.PRETTY_NAME },
+  { "os_version", release.VERSION_ID },
+  { "serial", dmi("product_serial") },
+  { "model", dmi("product_name") },
+  { "manufacturer", dmi("sys_vendor") },
+  { "uptime", uptime_seconds() },
+  { "form_factor", form_factor() },
+  { "pc_os_bit", os_bits() },
+  { "pc_memory", memory_kb() },
+  { "pc_num_processor", processor_count() },
+  { "pc_date_os_installation", nil },
+  { "man_org_id", org_id },
+})
+
+element("\t", "windows", {
+  { "windows_build_number", firstline("/proc/sys/kernel/osrelease") },
+  { "windows_user_name", lower(last_login_user()) },
+  { "windows_client_site_name", nil },
+  { "windows_domain_short", nil },
+  { "windows_domain_controller_address", nil },
+  { "windows_domain_controller_name", nil },
+  { "windows_domain_role", nil },
+  { "windows_part_of_domain", nil },
+  { "windows_id_number", dmi("product_serial") },
+  { "windows_time_caption", time_zone() },
+  { "windows_time_daylight", daylight_name() },
+  { "windows_boot_device", boot_device() },
+  { "windows_country_code", country },
+  { "windows_organisation", nil },
+  { "windows_language", language },
+  { "windows_registered_user", nil },
+  { "windows_service_pack", nil },
+  { "windows_version", release.VERSION_ID },
+  { "windows_install_directory", nil },
+  { "windows_active_directory_ou", nil },
+})
+
+line("\t<users>")
+local shadow = readfile("/etc/shadow")
+local shadow_entries = shadow and parse_shadow(shadow)
+for _, account in ipairs(parse_passwd(readfile("/etc/passwd"))) do
+  element("\t\t", "user", user_fields(account, shadow_entries and shadow_entries[account.name], computer))
+end
+line("\t</users>")
+
+if skip_software ~= "y" then
+  local dates = {}
+  parse_dpkg_log(readfile("/var/log/dpkg.log.1"), dates)
+  parse_dpkg_log(readfile("/var/log/dpkg.log"), dates)
+  local events = {}
+  parse_apt_history(readfile("/var/log/apt/history.log.1"), events)
+  parse_apt_history(readfile("/var/log/apt/history.log"), events)
+
+  line("\t<software>")
+  line("\t\t<!-- start of normal software -->")
+  local seen = {}
+  for _, package in ipairs(parse_dpkg_status(readfile("/var/lib/dpkg/status"))) do
+    local arch = package.Architecture or ""
+    local name = package.Package
+    if name and package["Multi-Arch"] == "same" then name = name .. ":" .. arch end
+    if name and installed(package) and not seen[name] then
+      seen[name] = true
+      local event = events[package.Package .. ":" .. arch] or events[package.Package] or {}
+      element("\t\t", "package", {
+        { "software_name", name },
+        { "software_version", package.Version },
+        { "software_location", nil },
+        { "software_uninstall", nil },
+        { "software_install_date", dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")] },
+        { "software_publisher", package.Maintainer },
+        { "software_install_source", nil },
+        { "software_system_component", package.Essential == "yes" and "1" or nil },
+        { "software_url", package.Homepage },
+        { "software_email", nil },
+        { "software_comment", nil },
+        { "software_code_base", nil },
+        { "software_status", nil },
+        { "software_installed_by", lower(event.by) },
+        { "software_installed_on", event.on },
+      })
+    end
+  end
+  line("\t\t<!-- end of normal -->")
+  line("\t\t<!-- end of 64 #1 -->")
+  line("\t\t<!-- end of 64 #2 -->")
+  line("\t\t<!-- end of 64 #3 -->")
+  line("\t</software>")
+end
+
+line("\t<software_keys>")
+line("\t</software_keys>")
+
+xml[#xml + 1] = "</system>"
+
+if create_file == "y" then save(outfilename, table.concat(xml)) end

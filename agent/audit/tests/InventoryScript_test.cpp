@@ -1,0 +1,194 @@
+// The embedded Lua inventory run through the real script host, against a fixture root folder and
+// against the machine itself.
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "AuditScript.h"
+#include "KNBase64.h"
+#include "ScriptHost.h"
+#include "TempRoot.h"
+
+namespace kn {
+namespace {
+
+using test::readFile;
+using test::TempRoot;
+
+const std::string kScriptPath = std::string(KN_AUDIT_RESOURCES) + "/inventory.lua";
+const std::string kFixtures = KN_AUDIT_FIXTURES;
+const char* const kSections[] = {"sys", "windows", "users", "software", "software_keys"};
+
+// The prepared script, as the agent runs it, auditing `root` ("" for the machine itself).
+std::string preparedInventory(const std::string& root, const std::string& resultFile) {
+  std::string script = readFile(kScriptPath);
+  const std::string setting = "rootfolder = \"\"";
+  const size_t at = script.find(setting);
+  EXPECT_NE(at, std::string::npos) << "the script's root folder setting";
+  if (at != std::string::npos) script.replace(at, setting.size(), "rootfolder = " + luaQuoted(root));
+  return prepareAuditScript(base64Encode(script) + "\r\n", resultFile);
+}
+
+void runInventory(const std::string& root, const std::string& resultFile) {
+  executeScript(preparedInventory(root, resultFile), resultFile, [](const std::string&) {});
+}
+
+// A wtmp record: type, user; everything else zero.
+std::string wtmpRecord(short type, const char* user) {
+  std::string record(384, '\0');
+  std::memcpy(record.data(), &type, sizeof type);
+  std::memcpy(record.data() + 44, user, std::strlen(user));
+  return record;
+}
+
+// The fixture root with the binary files a text fixture cannot hold.
+void makeFixtureRoot(const TempRoot& root) {
+  std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
+  root.write("var/log/wtmp", wtmpRecord(7, "alice") + wtmpRecord(7, "Bob") + wtmpRecord(2, "reboot") +
+                                 wtmpRecord(8, "") + std::string(100, '\0'));
+  root.write("etc/localtime", std::string("TZif2\0\0\n\1\2", 10) + "\nCET-1CEST,M3.5.0,M10.5.0/3\n");
+  root.write("bin/sh", std::string("\177ELF\2\1\1\0", 8));
+}
+
+// The expected result: the fixture file with CR LF line ends, byte-order mark, no final line end.
+std::string expectedResult() {
+  std::string text = readFile(kFixtures + "/expected.xml");
+  std::string out = "\xEF\xBB\xBF";
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+// `text` with the run's time stamp replaced by a fixed one.
+std::string withoutTimestamp(std::string text) {
+  const size_t open = text.find("<timestamp>"), close = text.find("</timestamp>");
+  if (open != std::string::npos && close != std::string::npos)
+    text.replace(open + 11, close - open - 11, "2024-01-02 03:04:05");
+  return text;
+}
+
+TEST(InventoryScript, FixtureRootGivesTheExpectedResultFile) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  const std::string result = out / "latest_audit.json.xml";
+  runInventory(root.str(), result);
+
+  const std::string written = readFile(result);
+  EXPECT_EQ(withoutTimestamp(written), expectedResult());
+  EXPECT_FALSE(std::filesystem::exists(result + ".tmp"));
+
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.Parse(written.data(), written.size()), tinyxml2::XML_SUCCESS) << doc.ErrorStr();
+  const tinyxml2::XMLElement* sys = doc.RootElement()->FirstChildElement("sys");
+  EXPECT_STREQ(sys->FirstChildElement("manufacturer")->GetText(), "Acme & Sons");
+  // A value holding "]]>" spans two CDATA sections; together they give the value back.
+  const tinyxml2::XMLElement* odd =
+      doc.RootElement()->FirstChildElement("software")->LastChildElement("package");
+  std::string publisher;
+  for (auto* n = odd->FirstChildElement("software_publisher")->FirstChild(); n; n = n->NextSibling())
+    if (n->ToText()) publisher += n->Value();
+  EXPECT_EQ(publisher, "Odd ]]> Maint \xEF\xBF\xBD\xEF\xBF\xBD end");
+  const std::string timestamp = sys->FirstChildElement("timestamp")->GetText();
+  EXPECT_EQ(timestamp.size(), 19u) << timestamp;
+}
+
+TEST(InventoryScript, WithoutShadowAccessTheFactsOnlyItHoldsAreEmpty) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  std::filesystem::remove(root / "etc/shadow");
+  std::filesystem::remove_all(root / "sys");
+  std::filesystem::remove(root / "var/log/wtmp");
+  const std::string result = out / "r.xml";
+  runInventory(root.str(), result);
+
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile(result.c_str()), tinyxml2::XML_SUCCESS);
+  struct Expected {
+    const char* name;
+    const char* disabled;
+    const char* required;
+  };
+  // daemon's shell refuses logins; bob's passwd entry has no password; the others depend on shadow.
+  const Expected users[] = {
+      {"root", "", ""}, {"daemon", "True", ""}, {"toor", "", ""}, {"alice", "", ""}, {"bob", "", "False"}};
+  const tinyxml2::XMLElement* user = doc.RootElement()->FirstChildElement("users")->FirstChildElement("user");
+  for (const Expected& e : users) {
+    ASSERT_NE(user, nullptr);
+    SCOPED_TRACE(e.name);
+    auto text = [&](const char* field) {
+      const char* t = user->FirstChildElement(field)->GetText();
+      return std::string(t ? t : "");
+    };
+    EXPECT_EQ(text("user_name"), e.name);
+    EXPECT_EQ(text("user_disabled"), e.disabled);
+    EXPECT_EQ(text("user_password_required"), e.required);
+    EXPECT_EQ(text("user_password_expires"), "");
+    user = user->NextSiblingElement("user");
+  }
+  const tinyxml2::XMLElement* sys = doc.RootElement()->FirstChildElement("sys");
+  for (const char* field : {"uuid", "serial", "model", "manufacturer", "form_factor"})
+    EXPECT_EQ(sys->FirstChildElement(field)->GetText(), nullptr) << field;
+  EXPECT_EQ(
+      doc.RootElement()->FirstChildElement("windows")->FirstChildElement("windows_user_name")->GetText(),
+      nullptr);
+}
+
+TEST(InventoryScript, SkipSoftwareLeavesTheSectionOut) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  std::string code = preparedInventory(root.str(), out / "r.xml");
+  code.replace(code.find("skip_software = \"n\""), 19, "skip_software = \"y\"");
+  executeScript(code, out / "r.xml", [](const std::string&) {});
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
+  EXPECT_EQ(doc.RootElement()->FirstChildElement("software"), nullptr);
+  EXPECT_NE(doc.RootElement()->FirstChildElement("software_keys"), nullptr);
+}
+
+// Installed packages by the package database's own tool, or -1 when it cannot be asked.
+int dpkgInstalledCount() {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen("dpkg-query -W -f '${db:Status-Status}\\n' 2>/dev/null", "r"), pclose);
+  if (!pipe) return -1;
+  int count = 0, lines = 0;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe.get())) {
+    ++lines;
+    if (std::strcmp(buffer, "installed\n") == 0) ++count;
+  }
+  return lines ? count : -1;
+}
+
+TEST(InventoryScript, RealMachineGivesAWellFormedResultWithEveryInstalledPackage) {
+  TempRoot out;
+  const std::string result = out / "real.xml";
+  runInventory("", result);
+
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile(result.c_str()), tinyxml2::XML_SUCCESS) << doc.ErrorStr();
+  const tinyxml2::XMLElement* system = doc.RootElement();
+  ASSERT_STREQ(system->Name(), "system");
+  const tinyxml2::XMLElement* section = system->FirstChildElement();
+  for (const char* name : kSections) {
+    ASSERT_NE(section, nullptr) << name;
+    EXPECT_STREQ(section->Name(), name);
+    section = section->NextSiblingElement();
+  }
+  const int expected = dpkgInstalledCount();
+  if (expected < 0) GTEST_SKIP() << "no dpkg package database here";
+  int packages = 0;
+  for (auto* p = system->FirstChildElement("software")->FirstChildElement("package"); p;
+       p = p->NextSiblingElement("package"))
+    ++packages;
+  EXPECT_EQ(packages, expected);
+}
+
+}  // namespace
+}  // namespace kn

@@ -1,0 +1,161 @@
+// The agent's only way to talk to the platform: a JSON remote-procedure-call channel over HTTP(S).
+//
+// A TExtChannel is bound to one endpoint (scheme, host, optional port, base path) and posts every
+// call as one JSON envelope to <endpoint>/app.direct. It owns one libcurl handle (so one connection,
+// kept alive between calls), its own cookie store and its custom headers. A channel is not safe for
+// use by two threads at once; threads take their own copy with createClone(), which shares nothing
+// with the source afterwards.
+//
+// Transport: https endpoints use TLS 1.0 to 1.2 and verify the server's certificate against the
+// system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
+// 30 s and an exchange is abandoned once no byte has moved for 120 s (both divided by
+// KN_TIME_SCALE, or set per channel with setTimeouts()). Redirects are never followed.
+//
+// Failures: every transport failure (name resolution, refused or reset connection, TLS handshake,
+// stall) and every HTTP status outside 2xx is an EExtCommunicationError whose message begins with
+// "Communication error: "; a reply that is not a JSON object is one too. A reply of type
+// "exception" is an EExtError carrying the server's message. The channel stays usable after any
+// failure.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "KNException.h"
+
+namespace kn {
+
+class TKNMemTable;
+class TKNField;
+class JsonDocument;
+using TDateTime = double;
+
+// The server answered the call with a reply of type "exception".
+KN_DECLARE_EXCEPTION(EExtError, Exception);
+// The transport failed, the HTTP status was an error, or the reply was not a JSON object.
+KN_DECLARE_EXCEPTION(EExtCommunicationError, Exception);
+
+class TExtChannel {
+ public:
+  // A channel bound to `aendpoint`, or to the global endpoint when it is empty. With a
+  // `deviceCookieName`, the account's persistent device id (the "_devid" store, created on first
+  // use) travels as that cookie and as the "x-CSRFToken" header.
+  explicit TExtChannel(const std::string& aendpoint = "", const std::string& deviceCookieName = "");
+  virtual ~TExtChannel();
+  TExtChannel(const TExtChannel&) = delete;
+  TExtChannel& operator=(const TExtChannel&) = delete;
+
+  // Calls `method` of the server's `api` with `params` (the argument array) and returns the reply's
+  // "result" member, or null when the reply has none. Every call, even one that fails, takes the
+  // next "tid" (1 on a new channel).
+  nlohmann::json invoke(const std::string& api, const std::string& method, const nlohmann::json& params);
+  // As invoke, but posts a multipart form: one text field per member of the object `params`, the
+  // call's own fields and the file at `filename` as the part "Filedata".
+  nlohmann::json invokeFileUpload(const std::string& api, const std::string& method,
+                                  const nlohmann::json& params, const std::string& filename);
+  // GET of the absolute `url` with the channel's headers and cookies. doDownload replaces `destFn`
+  // (a failed download leaves what arrived so far); doDownloadToStream appends to `dest`.
+  // A status outside 2xx fails with EExtCommunicationError and writes nothing.
+  void doDownload(const std::string& url, const std::string& destFn);
+  void doDownloadToStream(const std::string& url, std::ostream& dest);
+
+  // Every later request carries the header; an empty `value` removes it. Names compare without case.
+  void setHeader(const std::string& hdrname, const std::string& value);
+  // The custom headers as name=value entries, in the order first set.
+  const std::vector<std::string>& headers() const { return hdr_; }
+
+  // A new channel on the same endpoint with a copy of the headers, cookies, CA bundle and time-outs;
+  // its "tid" starts at 0 and nothing is shared with this channel afterwards.
+  std::unique_ptr<TExtChannel> createClone() const;
+
+  // The value of the cookie `s` that the endpoint's host set (or the device cookie); "" if none.
+  std::string getCookie(const std::string& s) const;
+  // Always fails: "manual Cookies support not implemented".
+  void setCookie(const std::string& s, const std::string& value);
+
+  // While true, the bytes sent and received are shown to interceptSend/interceptReceive.
+  bool intercept() const { return intercept_; }
+  void setIntercept(bool value);
+  virtual void interceptReceive(std::string_view data);
+  virtual void interceptSend(std::string_view data);
+
+  const std::string& endpoint() const { return endpoint_; }
+  // The URL every call is posted to: endpoint + "/app.direct".
+  const std::string& requestUrl() const { return url_; }
+  int32_t tid() const { return tid_; }
+  const std::string& deviceCookie() const { return devicecookie_; }
+  const std::string& deviceId() const { return deviceid_; }
+
+  // The PEM bundle this channel verifies servers against ("" = the system's trust store).
+  const std::string& caFile() const { return cafile_; }
+  void setCAFile(const std::string& path) { cafile_ = path; }
+  // Connect time-out and stall limit of this channel (defaults: 30 s and 120 s, scaled).
+  void setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall);
+
+  // The process-wide endpoint used by channels created without one.
+  static void setGlobalEndpoint(const std::string& aendpoint);
+  static std::string globalEndpoint();
+  // The process-wide default channel; setGlobalInstance takes ownership and releases the previous
+  // one. getGlobalInstance returns it (or nullptr) without giving up ownership. Both are meant for
+  // start-up, before any thread uses the channel.
+  static void setGlobalInstance(std::unique_ptr<TExtChannel> x);
+  static TExtChannel* getGlobalInstance();
+  // The PEM bundle ("cafile" of "endpoint.ini") every channel created afterwards verifies against;
+  // "" returns to the system's trust store.
+  static void setGlobalCAFile(const std::string& path);
+  static std::string globalCAFile();
+
+  // The envelope a call posts: {"action":api+"API","data":params,"method":...,"tid":...,"type":"rpc"}
+  // in the compact ASCII form, sized exactly before it is written.
+  static std::string buildEnvelope(const std::string& api, const std::string& method, int32_t tid,
+                                   const nlohmann::json& params);
+  // One UTF-8 character per byte, each with the byte's code (0..255).
+  static std::string bytesToString(const std::vector<uint8_t>& b);
+  // A fresh device id: local clock seconds since 1970, ".win32", six random blocks of 1000..9999.
+  static std::string newDeviceId();
+  // The User-Agent every request carries.
+  static std::string userAgent();
+
+  // Conversions between JSON and in-memory tables, and the date texts; see ext.tables.h, which
+  // holds them as free functions (these members pass the channel for its log lines).
+  std::unique_ptr<TKNMemTable> createMTFromArray(const nlohmann::json& a,
+                                                 const JsonDocument* source = nullptr) const;
+  void copyArrayToMT(const nlohmann::json& a, TKNMemTable& mt) const;
+  void copySuperObjectToMTRecord(const nlohmann::json& rec, TKNMemTable& mt) const;
+  static nlohmann::json DatasetRecordToSuperobject(const TKNMemTable& ds);
+  [[noreturn]] static nlohmann::json DatasetToSuperObject(const TKNMemTable& ds);
+  static std::string dateToStr(TDateTime d);
+  static std::string dateTimeToStr(TDateTime d);
+  static TDateTime strToDate(std::string_view s);
+  TDateTime strToDateTime(std::string_view s) const;
+  static void strToDateField(std::string_view s, TKNField& f);
+  void strToDateTimeField(std::string_view s, TKNField& f) const;
+
+ private:
+  struct Impl;
+  void setEndpoint(const std::string& value);
+  // The account's device id from the "_devid" store, created and stored when there is none.
+  std::string loadDeviceId();
+  nlohmann::json handleReply(const std::string& body, const std::string& contentType);
+
+  std::unique_ptr<Impl> http_;
+  std::string endpoint_;
+  std::string url_;
+  int32_t tid_ = 0;
+  std::vector<std::string> hdr_;
+  std::string devicecookie_;
+  std::string deviceid_;
+  bool intercept_ = false;
+  std::string cafile_;
+  std::chrono::milliseconds connectTimeout_;
+  std::chrono::milliseconds stallLimit_;
+};
+
+}  // namespace kn

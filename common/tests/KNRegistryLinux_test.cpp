@@ -1,0 +1,138 @@
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "KNRegistry.h"
+#include "KNRegistryFake.h"
+#include "KNRegistryHive.h"
+#include "KNSysInfo.h"
+#include "KNTempSysRoot.h"
+
+namespace kn {
+namespace {
+
+using test::TempSysRoot;
+
+class HiveFiles : public ::testing::Test {
+ protected:
+  TempSysRoot root;
+  std::shared_ptr<TRegistry> reg = newSystemRegistry();
+  std::string hklm = root.path() + "/sys/etc/kestrane/HKLM.reg";
+};
+
+TEST_F(HiveFiles, WritesAnAtomicPrivateHiveThatAnotherReaderSees) {
+  EXPECT_EQ(hiveFilePath(HKEY_LOCAL_MACHINE), hklm);
+  EXPECT_EQ(hiveFilePath(HKEY_CURRENT_USER), root.path() + "/home/.config/kestrane/HKCU.reg");
+
+  reg->writeString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App", "name", "va\"lue\\");
+  reg->writeDword(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App", "n", 42);
+  EXPECT_EQ(TempSysRoot::read(hklm),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\App]\n"
+            "\"name\"=\"va\\\"lue\\\\\"\n"
+            "\"n\"=dword:0000002a\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(hklm.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.path() + "/sys/etc/kestrane"), {}),
+            2);  // hive and lock only
+
+  auto other = newSystemRegistry();
+  EXPECT_EQ(other->readString(HKEY_LOCAL_MACHINE, "SOFTWARE\\kestrane\\APP", "NAME"), "va\"lue\\");
+  EXPECT_EQ(other->readString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App", "missing"), std::nullopt);
+  EXPECT_EQ(other->readString(HKEY_CURRENT_USER, "Software\\Kestrane\\App", "name"), std::nullopt);
+  try {
+    other->readString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App", "N");
+    ADD_FAILURE() << "a dword read as text";
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for 'N'");
+  }
+}
+
+TEST_F(HiveFiles, KeepsSpellingOrderAndUnknownTypes) {
+  TempSysRoot::write(hklm,
+                     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\A]\n"
+                     "\"Blob\"=hex(2):41,00\n\"First\"=\"1\"\n");
+  reg->writeString(HKEY_LOCAL_MACHINE, "software\\a", "FIRST", "one");
+  reg->writeString(HKEY_LOCAL_MACHINE, "software\\a", "second", "2");
+  reg->createKey(HKEY_LOCAL_MACHINE, "software\\a\\Sub");
+  auto values = reg->values(HKEY_LOCAL_MACHINE, "Software\\A");
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_EQ(values[0], (RegValue{"Blob", RegType::Other, "hex(2):41,00", 0}));
+  EXPECT_EQ(values[1], (RegValue{"First", RegType::String, "one", 0}));
+  EXPECT_EQ(values[2].name, "second");
+  EXPECT_EQ(reg->subKeys(HKEY_LOCAL_MACHINE, "SOFTWARE\\A"), std::vector<std::string>{"Sub"});
+  EXPECT_THROW(reg->readString(HKEY_LOCAL_MACHINE, "Software\\A", "blob"), ERegistryException);
+
+  EXPECT_TRUE(reg->deleteValue(HKEY_LOCAL_MACHINE, "Software\\A", "blob"));
+  EXPECT_FALSE(reg->deleteValue(HKEY_LOCAL_MACHINE, "Software\\A", "blob"));
+  EXPECT_EQ(reg->values(HKEY_LOCAL_MACHINE, "Software\\A").size(), 2u);
+}
+
+TEST_F(HiveFiles, ReadsUtf16HivesAndSeesChangesMadeByOthers) {
+  std::u16string text =
+      u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\S]\r\n\"k\"=\"é€\"\r\n";
+  std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);  // little-endian host
+  std::string hkcu = hiveFilePath(HKEY_CURRENT_USER);
+  TempSysRoot::write(hkcu, bytes);
+  EXPECT_EQ(reg->readString(HKEY_CURRENT_USER, "s", "K"), "é€");
+
+  TempSysRoot::write(hkcu,
+                     "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\S]\n\"k\"=\"changed\"\n");
+  EXPECT_EQ(reg->readString(HKEY_CURRENT_USER, "s", "k"), "changed");
+}
+
+TEST_F(HiveFiles, MalformedHiveIsReportedAndNeverOverwritten) {
+  std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:zz\n";
+  TempSysRoot::write(hklm, broken);
+  try {
+    reg->values(HKEY_LOCAL_MACHINE, "A");
+    ADD_FAILURE() << "malformed hive accepted";
+  } catch (const EHiveFormatError& e) {
+    EXPECT_EQ(std::string(e.what()), hklm + ": line 4: invalid dword value");
+  }
+  EXPECT_THROW(reg->writeString(HKEY_LOCAL_MACHINE, "A", "y", "1"), EHiveFormatError);
+  EXPECT_EQ(TempSysRoot::read(hklm), broken);
+}
+
+TEST_F(HiveFiles, UnwritableHiveIsAnAccessError) {
+  TempSysRoot::write(root.path() + "/sys/etc/kestrane", "a file where the folder should be");
+  EXPECT_FALSE(reg->keyExists(HKEY_LOCAL_MACHINE, "Software"));  // no hive: nothing there
+  EXPECT_THROW(reg->createKey(HKEY_LOCAL_MACHINE, "Software\\A"), ERegistryAccessError);
+  EXPECT_THROW(reg->writeString(HKEY_LOCAL_MACHINE, "Software\\A", "x", "1"), ERegistryAccessError);
+}
+
+TEST_F(HiveFiles, ConcurrentWritersLoseNothing) {
+  // Separate registry objects stand for separate processes: only the file lock orders them.
+  constexpr int kWriters = 4, kEach = 10;
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([w] {
+      auto mine = newSystemRegistry();
+      for (int i = 0; i < kEach; ++i)
+        mine->writeString(HKEY_CURRENT_USER, "Software\\W" + std::to_string(w), "v" + std::to_string(i), "x");
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int w = 0; w < kWriters; ++w)
+    EXPECT_EQ(reg->values(HKEY_CURRENT_USER, "Software\\W" + std::to_string(w)).size(), size_t{kEach});
+}
+
+TEST_F(HiveFiles, RegisteredOwnerAndOrganisationComeFromTheHklmHive) {
+  TScopedRegistry use(reg);
+  EXPECT_EQ(registeredOwner(), "");
+  reg->writeString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "RegisteredOwner",
+                   "Ana");
+  reg->writeDword(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                  "RegisteredOrganization", 7);
+  EXPECT_EQ(registeredOwner(), "Ana");
+  EXPECT_EQ(registeredOrganization(), "");  // not text: unreadable
+  TempSysRoot::write(hklm, "garbage");
+  EXPECT_EQ(registeredOwner(), "");
+}
+
+}  // namespace
+}  // namespace kn

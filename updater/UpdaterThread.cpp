@@ -1,0 +1,69 @@
+#include "UpdaterThread.h"
+
+#include <pthread.h>
+
+#include <chrono>
+
+#include "KNEnv.h"
+#include "WUServiceUpdater.h"
+#include "knLOG2.h"
+#include "knWebUpdateChecker.h"
+
+namespace kn {
+
+using namespace std::chrono_literals;
+
+TUpdaterThread::TUpdaterThread(std::string exename, std::string appid, std::string servicename, int interval,
+                               bool debug, std::string folder)
+    : exename_(std::move(exename)),
+      appid_(std::move(appid)),
+      servicename_(std::move(servicename)),
+      interval_(interval),
+      debug_(debug),
+      folder_(std::move(folder)) {}
+
+TUpdaterThread::~TUpdaterThread() {
+  terminate();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TUpdaterThread::start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([this] {
+    Execute();
+    finished_ = true;
+  });
+}
+
+void TUpdaterThread::threadLog(const std::string& text) const { logTo(exename_, text); }
+
+// The schedule runs on the monotonic clock, so setting the wall clock neither delays nor hurries it.
+void TUpdaterThread::Execute() {
+  pthread_setname_np(pthread_self(), "TUpdaterThread");
+  using Clock = std::chrono::steady_clock;
+  const auto period = scaled(std::chrono::minutes(interval_ > 0 ? interval_ : 5));
+  const auto soon = scaled(10s);  // the first check, and the next one after an attempted update
+  auto last = Clock::now() - period + soon;
+  while (!stop_) {
+    std::this_thread::sleep_for(updaterTicks().threadTick);
+    if (Clock::now() - last > period) last = checkForUpdate() ? Clock::now() - period + soon : Clock::now();
+  }
+}
+
+bool TUpdaterThread::checkForUpdate() {
+  bool attempted = false;
+  TKNWebUpdateChecker checker(exename_, appid_, true, true, "", folder_);
+  try {
+    checker.Execute();
+    if (checker.resultvalue() == "UPDATEREQUIRED") {
+      attempted = true;
+      threadLog("Updating app from " + checker.appversion() + " to " + checker.newversion());
+      TWUServiceUpdater(exename_, appid_, servicename_, folder_).Execute();
+    }
+  } catch (const std::exception& e) {
+    threadLog(std::string("Error in checking: ") + e.what());
+  }
+  return attempted;
+}
+
+}  // namespace kn

@@ -1,0 +1,170 @@
+#include "globals.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "KNEnv.h"
+#include "KNException.h"
+#include "KNTextCodec.h"
+#include "knLOG2.h"
+
+namespace kn {
+namespace {
+
+using nlohmann::json;
+
+bool sameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x != y && std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+// A missing key, or one of another kind, reads as "" (numbers as their text).
+std::string stringOf(const json& obj, const char* key) {
+  if (!obj.is_object()) return "";
+  auto it = obj.find(key);
+  if (it == obj.end()) return "";
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number()) return it->dump();
+  return "";
+}
+
+// A missing key, or one that is not an integral number, reads as 0.
+long long integerOf(const json& obj, const char* key) {
+  if (!obj.is_object()) return 0;
+  auto it = obj.find(key);
+  if (it == obj.end()) return 0;
+  if (it->is_number_integer()) return it->get<long long>();
+  if (it->is_number_unsigned()) {
+    auto v = it->get<unsigned long long>();
+    return v > static_cast<unsigned long long>(INT32_MAX) ? INT32_MAX : static_cast<long long>(v);
+  }
+  return 0;
+}
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Exception("Config file not found (" + path + ")");
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return decodeText(bytes.str());
+}
+
+// Compact JSON as the log shows it: "/" escaped too, everything outside printable ASCII as \u.
+std::string logForm(const json& j) {
+  std::string text = j.dump(-1, ' ', true, json::error_handler_t::replace);
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '/') out += '\\';  // a "/" can only stand inside a string
+    out += c;
+  }
+  return out;
+}
+
+std::string quotedItem(const std::string& item) {
+  bool quote = item.find_first_of(" ,\"") != std::string::npos;
+  for (unsigned char c : item) quote = quote || c < 0x20 || c == 0x7f;
+  if (!quote) return item;
+  std::string out = "\"";
+  for (char c : item) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+TUpdaterConfig& processConfig() {
+  static TUpdaterConfig cf;
+  return cf;
+}
+
+}  // namespace
+
+TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
+  TUpdaterConfig c;
+  std::string text = readWholeFile(path);
+  logMsg(text);
+
+  // Comments are tolerated; anything that is not one JSON object is refused.
+  json cf = json::parse(text, nullptr, false, true);
+  if (cf.is_discarded() || !cf.is_object())
+    throw Exception("CF is nil - something is wrong with the JSON format of the file...");
+  logMsg(logForm(cf));
+
+  if (stringOf(cf, "name").empty()) throw Exception("[name] missing");
+  if (stringOf(cf, "descr").empty()) throw Exception("[descr] missing");
+  auto services = cf.find("services");
+  if (services == cf.end() || !services->is_array()) throw Exception("[services] array not found.");
+
+  c.name_ = stringOf(cf, "name");
+  for (size_t i = 0; i < services->size(); ++i) {
+    const json& entry = (*services)[i];
+    try {
+      std::string exe = stringOf(entry, "exe");
+      if (exe.empty()) throw Exception("[exe] not found");
+      if (stringOf(entry, "appid").empty()) throw Exception("[appid] not found");
+      if (integerOf(entry, "interval") <= 0) throw Exception("invalid [interval]");
+      logMsg(exe);
+      if (c.indexOf(exe) >= 0) throw Exception("Duplicate exe in config: " + exe);
+      c.apps_.emplace_back(exe, static_cast<int>(i));
+    } catch (const std::exception& e) {
+      logException(e, "Error while parsing service #" + std::to_string(i) + " in services array");
+    }
+  }
+  c.cf_ = std::move(cf);
+  logMsg("Monitoring: " + c.monitoredAppsText());
+  return c;
+}
+
+int TUpdaterConfig::indexOf(const std::string& exe) const {
+  for (size_t i = 0; i < apps_.size(); ++i)
+    if (sameText(apps_[i].first, exe)) return static_cast<int>(i);
+  return -1;
+}
+
+const nlohmann::json& TUpdaterConfig::getAppConfig(const std::string& exe) const {
+  int i = indexOf(exe);
+  if (i < 0) throw Exception("Application [" + exe + "] not found under this kSU.");
+  return cf_.at("services").at(static_cast<size_t>(apps_[static_cast<size_t>(i)].second));
+}
+
+std::string TUpdaterConfig::monitoredAppsText() const {
+  std::string text;
+  for (const auto& [exe, position] : apps_) {
+    if (!text.empty()) text += ',';
+    text += quotedItem(exe + "=" + std::to_string(position));
+  }
+  return text;
+}
+
+std::string configPath() { return exePath() + "config"; }
+
+void LoadConfig() {
+  setLogTimestamps(true);
+  try {
+    processConfig() = TUpdaterConfig::load(configPath());
+  } catch (const std::exception& e) {
+    logException(e, "LoadConfig failed");
+    std::fprintf(stderr, "%s\n", e.what());  // whoever ran it by hand sees why, too
+    std::exit(255);
+  }
+}
+
+const TUpdaterConfig& config() { return processConfig(); }
+void setConfig(TUpdaterConfig cf) { processConfig() = std::move(cf); }
+
+std::string updaterFolder() { return exeFolder(); }
+
+TUpdaterTicks& updaterTicks() {
+  static TUpdaterTicks ticks;
+  return ticks;
+}
+
+}  // namespace kn

@@ -1,0 +1,167 @@
+#include "knWebUpdateChecker.h"
+
+#include <sys/utsname.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "KNEnv.h"
+#include "KNNameValueList.h"
+#include "KNSysInfo.h"
+#include "KNTextCodec.h"
+#include "KNVersion.h"
+#include "knHttpGet.h"
+
+namespace kn {
+namespace {
+
+constexpr const char* kBuiltInServerBase = "http://updates.kestrane.example/";
+
+// Spaces become "-"; brackets and commas go. Everything else passes as it is, except bytes outside
+// ASCII, which are percent-encoded so that the URL stays valid.
+std::string cleanParam(const std::string& value) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    if (c == ' ') {
+      out += '-';
+    } else if (c == '(' || c == ')' || c == ',') {
+      continue;
+    } else if (c >= 0x80) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+uint32_t tickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 +
+                               static_cast<uint64_t>(ts.tv_nsec) / 1000000);
+}
+
+// PRETTY_NAME of os-release, unquoted; "Linux" when there is none.
+std::string osName() {
+  for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
+    std::ifstream in(underSysRoot(file));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+      std::string v = line.substr(12);
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
+      if (!v.empty()) return v;
+    }
+  }
+  return "Linux";
+}
+
+// The distribution's name with the kernel's version as major.minor and its patch level as build.
+std::string systemDescription() {
+  utsname u{};
+  int major = 0, minor = 0, build = 0;
+  bool is64 = sizeof(void*) == 8;
+  if (uname(&u) == 0) {
+    std::sscanf(u.release, "%d.%d.%d", &major, &minor, &build);
+    std::string machine = u.machine;
+    is64 = machine.find("64") != std::string::npos || machine == "s390x";
+  }
+  return formatSystemDescription(osName(), major, minor, build, 0, is64);
+}
+
+}  // namespace
+
+std::string updateServerBase() {
+  const char* env = std::getenv("KN_UPDATE_URL");
+  std::string base = env && *env ? env : kBuiltInServerBase;
+  if (base.back() != '/') base += '/';
+  return base;
+}
+
+std::string updateCheckURL() { return updateServerBase() + "webupdate.php3?"; }
+
+std::string formatSystemDescription(const std::string& name, int major, int minor, int build, int servicePack,
+                                    bool is64) {
+  std::string edition = is64 ? "64-bit Edition" : "32-bit Edition";
+  std::string version = "(Version " + std::to_string(major) + "." + std::to_string(minor) + ", Build " +
+                        std::to_string(build) + ", " + edition + ")";
+  if (servicePack > 0) return name + " Service Pack " + std::to_string(servicePack) + " " + version;
+  return name + " " + version;
+}
+
+TKNWebUpdateChecker::TKNWebUpdateChecker(std::string exename, std::string appid, bool sysdets, bool userdets,
+                                         std::string customUN, std::string folder)
+    : sysdets_(sysdets),
+      userDets_(userdets),
+      exename_(std::move(exename)),
+      appid_(std::move(appid)),
+      customUN_(std::move(customUN)),
+      folder_(std::move(folder)) {}
+
+void TKNWebUpdateChecker::addParam(const std::string& key, const std::string& value) {
+  std::string clean = cleanParam(value);
+  for (auto it = params_.begin(); it != params_.end(); ++it) {
+    if (it->first != key) continue;
+    if (clean.empty())
+      params_.erase(it);
+    else
+      it->second = clean;
+    return;
+  }
+  if (!clean.empty()) params_.emplace_back(key, clean);
+}
+
+void TKNWebUpdateChecker::Execute() {
+  std::string query;
+  try {
+    appversion_ = fileVersion(folder_ + exename_);
+    resvalue_ = "ERROR";
+    std::string serial = volumeSerialNumber('C');
+    std::erase(serial, '-');
+    addParam("sys", systemDescription());
+    addParam("cname", computerName());
+    addParam("own", registeredOwner());
+    addParam("company", registeredOrganization());
+    addParam("un", customUN_.empty() ? userName() : customUN_);
+    addParam("hds", serial);
+    addParam("exe", exename_);
+    addParam("id", appid_);
+    addParam("appver", appversion_);
+    query = "ck=" + std::to_string(tickCount());
+    for (const auto& [key, value] : params_) query += "&" + key + "=" + value;
+  } catch (const std::exception&) {
+    resvalue_ = "EXCEPTION";
+    return;
+  }
+
+  try {
+    params_.clear();
+    TNameValueList answer;
+    try {
+      answer.loadFromText(decodeText(httpGetText(updateCheckURL() + query)));
+    } catch (const EHttpError&) {
+      // No answer reads as an empty one.
+    }
+    if (answer.value("blocked") == "1") {
+      resvalue_ = "BLOCKED";
+      return;
+    }
+    newversion_ = answer.value("version");
+    if (newversion_.empty())
+      resvalue_ = "UNKNOWN";
+    else
+      resvalue_ = newversion_ == appversion_ ? "UPDATED" : "UPDATEREQUIRED";
+  } catch (const std::exception&) {
+    // resvalue_ keeps "ERROR"
+  }
+}
+
+}  // namespace kn

@@ -1,0 +1,57 @@
+// One update check of one watched application: its installed version and a few machine details
+// go to the update server as the query of one GET, and the server's name=value answer becomes
+// one result word. The server decides; we only ask whether its version text differs from ours.
+// A checker serves one check on one thread and writes no log lines.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "globals.h"
+
+namespace kn {
+
+// The update server base, ending in "/": KN_UPDATE_URL when set, else the built-in address.
+std::string updateServerBase();
+// updateServerBase() followed by "webupdate.php3?".
+std::string updateCheckURL();
+
+// The operating system's description in the form the server knows, for example
+// "Windows 7 Service Pack 1 (Version 6.1, Build 7601, 64-bit Edition)"; no service pack part when
+// `servicePack` is 0.
+std::string formatSystemDescription(const std::string& name, int major, int minor, int build, int servicePack,
+                                    bool is64);
+
+class TKNWebUpdateChecker {
+ public:
+  // `folder` is where `exename` lives, ending in "/". Sends nothing yet.
+  TKNWebUpdateChecker(std::string exename, std::string appid, bool sysdets, bool userdets,
+                      std::string customUN, std::string folder = updaterFolder());
+
+  // Asks the server and sets the result. Never throws: a failure before the request gives
+  // "EXCEPTION", one while asking or reading gives "ERROR", no reachable server "UNKNOWN".
+  void Execute();
+
+  // "UNKNOWN", "ERROR", "EXCEPTION", "BLOCKED", "UPDATED" or "UPDATEREQUIRED".
+  const std::string& resultvalue() const { return resvalue_; }
+  // The installed file version ("0.0.0.0" without a readable one) and the server's version text.
+  const std::string& appversion() const { return appversion_; }
+  const std::string& newversion() const { return newversion_; }
+
+ private:
+  void addParam(const std::string& key, const std::string& value);
+
+  bool sysdets_;
+  bool userDets_;
+  std::string exename_;
+  std::string appid_;
+  std::string customUN_;
+  std::string folder_;
+  std::string resvalue_ = "UNKNOWN";
+  std::string appversion_;
+  std::string newversion_;
+  std::vector<std::pair<std::string, std::string>> params_;
+};
+
+}  // namespace kn

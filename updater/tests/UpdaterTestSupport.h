@@ -1,0 +1,299 @@
+// What the updater's tests share: a temporary updater folder, ZIP packages built with libzip, a
+// loopback update server, and a service manager stand-in that records calls and plays states.
+#pragma once
+
+#include <httplib.h>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KNServiceControl.h"
+#include "globals.h"
+#include "knLOG2.h"
+
+namespace kn::test {
+
+namespace fs = std::filesystem;
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+  ::chmod(path.c_str(), mode);
+}
+
+inline mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+// A fresh folder standing for the updater's own, ending in "/", with the log pointed into it.
+// Removed at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string tmpl = (fs::temp_directory_path() / "knupd-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+    path_ += "/";
+    initLogAt(path_, "svcupdater", LogStyle::Updater);
+  }
+  ~TempFolder() {
+    resetLog();
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+  std::string appLog(const std::string& exe) const { return readFile(namedLogFile(exe)); }
+
+ private:
+  std::string path_;
+};
+
+struct ZipEntry {
+  std::string name;
+  std::string data;
+  mode_t mode = 0;  // 0: no Unix mode stored (as a Windows tool writes it)
+};
+
+// Builds a ZIP archive in memory-backed file `path`; a non-empty `password` encrypts every entry
+// with the traditional ZIP encryption.
+inline void makeZip(const std::string& path, const std::vector<ZipEntry>& entries,
+                    const std::string& password) {
+  int err = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(z, nullptr);
+  for (const auto& e : entries) {
+    zip_source_t* src = zip_source_buffer(z, e.data.data(), e.data.size(), 0);
+    zip_int64_t i = e.name.back() == '/' ? zip_dir_add(z, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+                                         : zip_file_add(z, e.name.c_str(), src, ZIP_FL_ENC_UTF_8);
+    if (e.name.back() == '/') zip_source_free(src);
+    ASSERT_GE(i, 0) << zip_strerror(z);
+    if (!password.empty() && e.name.back() != '/') {
+      ASSERT_EQ(
+          0, zip_file_set_encryption(z, static_cast<zip_uint64_t>(i), ZIP_EM_TRAD_PKWARE, password.c_str()));
+    }
+    if (e.mode)
+      zip_file_set_external_attributes(z, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX,
+                                       (0100000u | e.mode) << 16);
+    else
+      zip_file_set_external_attributes(z, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_DOS, 0);
+  }
+  ASSERT_EQ(0, zip_close(z)) << zip_strerror(z);
+}
+
+inline std::string zipBytes(const std::vector<ZipEntry>& entries, const std::string& password) {
+  std::string path = (fs::temp_directory_path() / ("knzip-" + std::to_string(::getpid()) + ".zip")).string();
+  makeZip(path, entries, password);
+  std::string bytes = readFile(path);
+  fs::remove(path);
+  return bytes;
+}
+
+// Damages the stored data of the entry named `name` (flips bytes in its middle), so that
+// extracting it fails its check while the archive's directory stays readable.
+inline std::string corruptEntry(std::string zipData, const std::string& name, const std::string& content) {
+  size_t at = zipData.find(content);
+  EXPECT_NE(at, std::string::npos) << name;
+  for (size_t i = at + content.size() / 2; i < at + content.size() / 2 + 4; ++i) zipData[i] ^= 0x5a;
+  return zipData;
+}
+
+// The update server on 127.0.0.1: answers "webupdate.php3" from `answer(id, appver)` and serves
+// "<appid>.pkg" from `packages` (404 for an unknown one). Records every query's raw text.
+class UpdateServer {
+ public:
+  using Answer = std::function<std::string(const std::string& id, const std::string& appver)>;
+
+  UpdateServer() {
+    server_.Get("/webupdate.php3", [this](const httplib::Request& req, httplib::Response& res) {
+      std::string id = req.get_param_value("id"), appver = req.get_param_value("appver");
+      std::lock_guard g(lock_);
+      queries_.push_back(req.target);
+      ++checks_[id];
+      res.set_content(answer_ ? answer_(id, appver) : "", "text/plain");
+    });
+    server_.Get(R"(/([^/]+)\.pkg)", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard g(lock_);
+      std::string id = req.matches[1];
+      ++downloads_[id];
+      auto it = packages_.find(id);
+      if (it == packages_.end()) {
+        res.status = 404;
+        return;
+      }
+      res.set_content(it->second, "application/zip");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~UpdateServer() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  void answer(Answer a) {
+    std::lock_guard g(lock_);
+    answer_ = std::move(a);
+  }
+  void package(const std::string& id, std::string bytes) {
+    std::lock_guard g(lock_);
+    packages_[id] = std::move(bytes);
+  }
+  std::vector<std::string> queries() {
+    std::lock_guard g(lock_);
+    return queries_;
+  }
+  int checks(const std::string& id) {
+    std::lock_guard g(lock_);
+    return checks_[id];
+  }
+  int downloads(const std::string& id) {
+    std::lock_guard g(lock_);
+    return downloads_[id];
+  }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex lock_;
+  Answer answer_;
+  std::map<std::string, std::string> packages_;
+  std::vector<std::string> queries_;
+  std::map<std::string, int> checks_, downloads_;
+};
+
+// Points KN_UPDATE_URL (and KN_TIME_SCALE) at the test's values for one scope; loopback traffic
+// never goes through a proxy.
+class EnvScope {
+ public:
+  EnvScope(const std::map<std::string, std::string>& values) {
+    for (const auto& [k, v] : values) set(k, v);
+    for (const char* k : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) set(k, "");
+  }
+  ~EnvScope() {
+    for (const auto& [k, v] : saved_)
+      if (v)
+        ::setenv(k.c_str(), v->c_str(), 1);
+      else
+        ::unsetenv(k.c_str());
+  }
+
+ private:
+  void set(const std::string& k, const std::string& v) {
+    const char* old = std::getenv(k.c_str());
+    saved_.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
+    if (v.empty())
+      ::unsetenv(k.c_str());
+    else
+      ::setenv(k.c_str(), v.c_str(), 1);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Shortens the updater's fixed ticks for one scope.
+class FastTicks {
+ public:
+  FastTicks() : saved_(updaterTicks()) {
+    updaterTicks().threadTick = std::chrono::milliseconds(5);
+    updaterTicks().servicePoll = std::chrono::milliseconds(1);
+    updaterTicks().hostTick = std::chrono::milliseconds(5);
+  }
+  ~FastTicks() { updaterTicks() = saved_; }
+
+ private:
+  TUpdaterTicks saved_;
+};
+
+inline int countOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Waits (polling, at most `limit`) until `done` holds.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace kn::test
+
+namespace kn::test {
+
+// The service manager stand-in: services start running; a stop request stops one unless it is
+// stuck; an unknown one reads 0 and refuses every request. Records every call as "verb name".
+class FakeServices : public IServiceControl {
+ public:
+  FakeServices() { setServiceControl(this); }
+  ~FakeServices() override { setServiceControl(nullptr); }
+
+  void add(const std::string& name, int state = 4, bool stuck = false) {
+    std::lock_guard g(lock_);
+    states_[name] = state;
+    if (stuck) stuck_.push_back(name);
+  }
+  int queryState(const std::string& name) noexcept override {
+    std::lock_guard g(lock_);
+    calls_.push_back("query " + name);
+    auto it = states_.find(name);
+    return it == states_.end() ? 0 : it->second;
+  }
+  bool requestStop(const std::string& name) noexcept override {
+    std::lock_guard g(lock_);
+    calls_.push_back("stop " + name);
+    auto it = states_.find(name);
+    if (it == states_.end() || it->second != 4) return false;
+    if (std::find(stuck_.begin(), stuck_.end(), name) == stuck_.end()) it->second = 1;
+    return true;
+  }
+  bool requestStart(const std::string& name) noexcept override {
+    std::lock_guard g(lock_);
+    calls_.push_back("start " + name);
+    auto it = states_.find(name);
+    if (it == states_.end() || it->second != 1) return false;
+    it->second = 4;
+    return true;
+  }
+  std::vector<std::string> calls() {
+    std::lock_guard g(lock_);
+    return calls_;
+  }
+  int state(const std::string& name) {
+    std::lock_guard g(lock_);
+    return states_[name];
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, int> states_;
+  std::vector<std::string> stuck_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace kn::test

@@ -1,0 +1,175 @@
+#include "WUServiceUpdater.h"
+
+#include <gtest/gtest.h>
+
+#include "UpdaterTestSupport.h"
+
+namespace kn {
+namespace {
+
+using test::modeOf;
+using test::readFile;
+using test::writeFile;
+using test::ZipEntry;
+
+class UnpackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(dir / "app", "old app", 0750);
+    writeFile(dir / "app.conf", "old conf", 0640);
+  }
+  std::string zip(const std::vector<ZipEntry>& entries, const std::string& password = kPackagePassword) {
+    test::makeZip(dir / "p.zip", entries, password);
+    return dir / "p.zip";
+  }
+  void expectOldFilesWhole() {
+    EXPECT_EQ("old app", readFile(dir / "app"));
+    EXPECT_EQ("old conf", readFile(dir / "app.conf"));
+    EXPECT_FALSE(test::fs::exists(dir / "new.txt"));
+    for (const auto& e : test::fs::directory_iterator(dir.path()))  // no temporary file is left behind
+      EXPECT_NE('.', e.path().filename().string()[0]) << e.path();
+  }
+  test::TempFolder dir;
+};
+
+TEST_F(UnpackTest, EncryptedAndPlainPackagesLandFlatKeepingPermissions) {
+  for (std::string password : {std::string(kPackagePassword), std::string()}) {
+    SCOPED_TRACE(password.empty() ? "plain" : "encrypted");
+    std::vector<ZipEntry> entries = {{"bin/", ""},
+                                     {"bin/app", "new app " + password, 0755},
+                                     {"etc/app.conf", "new conf"},
+                                     {"docs/new.txt", "new file", 0600},
+                                     {"deep/a/b/lib.so", "lib", 04755},
+                                     {"../../escape", "x"}};
+    unpackPackage(zip(entries, password), dir.path(), kPackagePassword);
+    EXPECT_EQ("new app " + password, readFile(dir / "app"));
+    EXPECT_EQ(0750u, modeOf(dir / "app"));  // a replaced file keeps its bits
+    EXPECT_EQ("new conf", readFile(dir / "app.conf"));
+    EXPECT_EQ(0640u, modeOf(dir / "app.conf"));
+    EXPECT_EQ("new file", readFile(dir / "new.txt"));
+    EXPECT_EQ("x", readFile(dir / "escape"));  // inside the folder, not two levels up
+    EXPECT_FALSE(test::fs::exists(dir / "bin"));
+  }
+  EXPECT_EQ(0600u, modeOf(dir / "new.txt"));  // a new file takes the archive's bits
+  EXPECT_EQ(0755u, modeOf(dir / "lib.so"));   // but never a set-id bit
+  unpackPackage(zip({{"nomode", "n"}, {"open", "o", 0666}}), dir.path(), kPackagePassword);
+  EXPECT_EQ(0644u, modeOf(dir / "nomode"));
+  EXPECT_EQ(0644u, modeOf(dir / "open"));  // nor write access for others
+}
+
+TEST_F(UnpackTest, DotNamesAreSkipped) {
+  unpackPackage(zip({{"a/..", "x"}, {"a/.", "y"}, {"ok", "z"}}), dir.path(), kPackagePassword);
+  EXPECT_EQ("z", readFile(dir / "ok"));
+  EXPECT_TRUE(test::fs::is_directory(dir.path()));
+}
+
+TEST_F(UnpackTest, AFailingPackageReplacesNothing) {
+  std::vector<ZipEntry> entries = {
+      {"app", "new app"}, {"app.conf", "new conf"}, {"new.txt", "third entry data"}};
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"not a zip", "<html>503</html>"},
+      {"wrong password", test::zipBytes(entries, "9999")},
+      {"third entry corrupt", test::corruptEntry(test::zipBytes(entries, ""), "new.txt", "third entry data")},
+      {"truncated", test::zipBytes(entries, kPackagePassword).substr(0, 60)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir / "p.zip", c.bytes);
+    EXPECT_THROW(unpackPackage(dir / "p.zip", dir.path(), kPackagePassword), EZipError);
+    expectOldFilesWhole();
+  }
+}
+
+class ServiceUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(dir / "app", "old app", 0755);
+    server.package("app1", test::zipBytes({{"sub/app", "new app"}}, kPackagePassword));
+  }
+  std::string log() { return dir.appLog("app"); }
+  test::TempFolder dir;
+  test::UpdateServer server;
+  test::EnvScope env{{{"KN_UPDATE_URL", server.base()}}};
+  test::FastTicks ticks;
+  test::FakeServices services;
+};
+
+TEST_F(ServiceUpdateTest, DownloadsStopsInstallsStartsAndLogsEachStep) {
+  services.add("appsvc");
+  TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute();
+  EXPECT_EQ("new app", readFile(dir / "app"));
+  EXPECT_FALSE(test::fs::exists(dir / "app1.zip"));
+  EXPECT_EQ(4, services.state("appsvc"));
+  std::vector<std::string> calls = {"stop appsvc", "query appsvc", "start appsvc", "query appsvc"};
+  EXPECT_EQ(calls, services.calls());
+  EXPECT_NE(log().find("UPD: Downloading app1.pkg...\r\n"
+                       "UPD: Download finished OK\r\n"
+                       "UPD: StopService:...\r\n"
+                       "UPD:   1\r\n"
+                       "UPD:   checking status 1 attempt 1\r\n"
+                       "UPD: StopService: Done\r\n"
+                       "UPD: Installing update:...\r\n"
+                       "UPD: Installing update: OK, removing update file...\r\n"
+                       "UPD: Installing update: OK, removed update file: OK\r\n"
+                       "UPD: StartService:...\r\n"
+                       "UPD:   1\r\n"
+                       "UPD:   checking status 4 attempt 1\r\n"
+                       "UPD: StartService: Done\r\n"),
+            std::string::npos)
+      << log();
+}
+
+TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfresh) {
+  services.add("appsvc");
+  writeFile(dir / "app1.zip", "stale");
+  TWUServiceUpdater bad(std::string("app"), "nosuch", "appsvc", dir.path());
+  EXPECT_THROW(bad.Execute(), Exception);
+  EXPECT_TRUE(services.calls().empty());
+  EXPECT_TRUE(test::fs::exists(dir / "nosuch.zip"));
+
+  TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute();
+  EXPECT_EQ("new app", readFile(dir / "app"));
+}
+
+TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndKeepsThePackage) {
+  services.add("appsvc");
+  server.package("app1", "not a zip");
+  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
+  EXPECT_EQ("old app", readFile(dir / "app"));
+  EXPECT_EQ(4, services.state("appsvc"));
+  EXPECT_TRUE(test::fs::exists(dir / "app1.zip"));
+  EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
+}
+
+TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
+  services.add("stuck", 4, true);
+  services.add("stopped", 1);
+  TWUServiceUpdater(std::string("app"), "app1", "stuck", dir.path()).Execute();
+  EXPECT_NE(log().find("UPD:   checking status 4 attempt 21\r\nUPD: StopService: Done"), std::string::npos);
+  EXPECT_EQ(std::string::npos, log().find("attempt 22"));
+  EXPECT_EQ("new app", readFile(dir / "app"));  // the install is attempted anyway
+
+  TWUServiceUpdater(std::string("app"), "app1", "stopped", dir.path()).Execute();
+  EXPECT_EQ(4, services.state("stopped"));  // an already stopped service is started afterwards
+
+  TWUServiceUpdater(std::string("app"), "app1", "unknown", dir.path()).Execute();
+  std::string text = log();
+  EXPECT_NE(
+      text.find(
+          "StopService:...\r\nUPD:   0\r\nUPD:   checking status 0 attempt 1\r\nUPD: StopService: Done"),
+      std::string::npos)
+      << text;
+}
+
+TEST_F(ServiceUpdateTest, WithoutAServiceOnlyTheFilesAreReplaced) {
+  TWUServiceUpdater(std::string("app"), "app1", "", dir.path()).Execute();
+  EXPECT_EQ("new app", readFile(dir / "app"));
+  EXPECT_TRUE(services.calls().empty());
+  EXPECT_EQ(std::string::npos, log().find("Service"));
+}
+
+}  // namespace
+}  // namespace kn
