@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,8 @@ const char* const kLogName = "TITAuditMain";
 const char* const kNextAuditEntry = "audit\\nextv6";
 
 constexpr std::chrono::milliseconds kTick = 500ms;
+// The longest sleep between passes: a machine that resumes from suspend is served within it.
+constexpr int kMaxIdleTicks = 120;
 constexpr std::chrono::milliseconds kCheckinPeriod = 9min;
 constexpr std::chrono::milliseconds kMissingKeyPeriod = 90min;
 constexpr std::chrono::milliseconds kRetryDelay = 30s;
@@ -128,9 +131,10 @@ void TITAuditMain::Execute() {
     pthread_setname_np(pthread_self(), "ITAuditMain");
     log("Running");
     while (!terminated_) {
-      appClock().sleepFor(kTick);
+      bool withKey = options_.hasAPIKey();
+      appClock().sleepFor(sleepTime(withKey), &wake_);
       if (terminated_) break;
-      if (options_.hasAPIKey()) {
+      if (withKey) {
         workingPass();
       } else {
         missingKeyPass();
@@ -141,6 +145,17 @@ void TITAuditMain::Execute() {
     log("Execute failed: " + describe(e));
   }
   log("Execute terminated");
+}
+
+TITAuditMain::ms TITAuditMain::sleepTime(bool withKey) {
+  ms earliest = nextCheckin;
+  if (withKey) {
+    earliest = std::min({earliest, nextMiniAudit, nextAuditCheck});
+    if (fileExists(FtempFN)) earliest = std::min(earliest, nextUpload);
+  }
+  ms now = steadyNow();
+  if (earliest < now) return kTick;
+  return kTick * std::min<long long>((earliest - now) / kTick + 1, kMaxIdleTicks);
 }
 
 void TITAuditMain::workingPass() {

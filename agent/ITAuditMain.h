@@ -14,7 +14,10 @@
 //                     stored next-audit time passed                  record is left to upload
 //   missing-key note  first pass                    every 90 min     30 s
 //
-// Durations are divided by KN_TIME_SCALE; the 500 ms tick is not. Due times held in memory run on
+// Durations are divided by KN_TIME_SCALE; the 500 ms tick is not. An activity runs on the first
+// tick that finds it due (strictly later than its due time). The loop does not wake for ticks
+// that could find nothing due: it sleeps whole ticks up to the first one after the earliest due
+// time (at most a minute), and Terminate() ends that sleep at once. Due times held in memory run on
 // the clock seam's steady count, so a change of the wall clock neither freezes nor rushes them;
 // the next-audit time is stored as local wall-clock text in the configuration store (entry
 // "audit\nextv6" of the store named after the executable) and survives restarts together with
@@ -33,6 +36,7 @@
 #include <string>
 #include <thread>
 
+#include "KNClock.h"
 #include "KNLib.h"
 
 namespace kn {
@@ -60,7 +64,10 @@ class TITAuditMain {
 
   // Starts the loop; a second call does nothing.
   void Start();
-  void Terminate() { terminated_ = true; }
+  void Terminate() {
+    terminated_ = true;
+    wake_.interrupt();
+  }
   // Waits until the loop has ended (after Terminate, or from a test that ends it another way).
   void WaitFor();
   bool Terminated() const { return terminated_; }
@@ -87,12 +94,15 @@ class TITAuditMain {
   void writeFailureRecord(const std::string& message);
   void runCmd(const std::string& command);
   ms steadyNow() const;
+  // How long to sleep: whole ticks, up to the first tick after the earliest due time.
+  ms sleepTime(bool withKey);
 
   Options options_;
   std::unique_ptr<TKNConfig> cf;
   std::unique_ptr<TExt_ITAgent> svc;
   std::string FtempFN;
   std::atomic<bool> terminated_{false};
+  SleepInterrupt wake_;
 
   // The schedule, on the clock's steady count.
   ms nextCheckin{};

@@ -53,8 +53,10 @@ void TZARODIRazev::execute(ServiceContext& ctx) {
   log("Starting thread...");
   if (th) th->Start();
   log("Starting thread OK");
+  // A control request ends the wait at once, so the wait may be long: the process stays asleep
+  // while it has nothing to do.
   while (!ctx.terminated()) {
-    ctx.waitForRequest(500ms);
+    ctx.waitForRequest(60s);
     ctx.processRequests();
   }
   log("Service terminated=true");

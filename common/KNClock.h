@@ -19,10 +19,39 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "KNLib.h"
 
 namespace kn {
+
+// Ends a sleep early: one thread sleeps through Clock::sleepFor(d, &interrupt), any other thread
+// may call interrupt(). Once interrupted it stays so, and later sleeps with it return at once.
+class SleepInterrupt {
+ public:
+  void interrupt() {
+    {
+      std::lock_guard lock(mu_);
+      set_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool interrupted() const {
+    std::lock_guard lock(mu_);
+    return set_;
+  }
+  // Waits up to `d` of real time; true when interrupted.
+  bool waitFor(std::chrono::milliseconds d) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, d, [this] { return set_; });
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
 
 class Clock {
  public:
@@ -30,8 +59,10 @@ class Clock {
   virtual TDateTime now() = 0;
   virtual std::chrono::milliseconds steady() = 0;
   virtual std::chrono::milliseconds uptime() = 0;
-  // Returns after `d` (a manual clock returns at once, having moved its time on by `d`).
-  virtual void sleepFor(std::chrono::milliseconds d) = 0;
+  // Returns after `d`, or sooner once `interrupt` (when given) is interrupted. A manual clock
+  // returns at once, having moved its time on by `d`.
+  virtual void sleepFor(std::chrono::milliseconds d, SleepInterrupt* interrupt) = 0;
+  void sleepFor(std::chrono::milliseconds d) { sleepFor(d, nullptr); }
 };
 
 // The process-wide clock.

@@ -31,8 +31,11 @@ class ManualClock : public Clock {
     if (uptimeError_) throw EOSError(*uptimeError_);
     return uptimeStart_ + elapsed_;
   }
+  using Clock::sleepFor;
   // Moves time on by `d`, then calls the sleep hook (outside the lock, on the sleeping thread).
-  void sleepFor(std::chrono::milliseconds d) override {
+  // An interrupt already set returns at once with the time unmoved.
+  void sleepFor(std::chrono::milliseconds d, SleepInterrupt* interrupt) override {
+    if (interrupt && interrupt->interrupted()) return;
     std::function<void()> hook;
     {
       std::lock_guard lock(mu_);

@@ -22,7 +22,13 @@ class SystemClock final : public Clock {
   TDateTime now() override { return nowDateTime(); }
   std::chrono::milliseconds steady() override { return bootTime(); }
   std::chrono::milliseconds uptime() override { return bootTime(); }
-  void sleepFor(std::chrono::milliseconds d) override { std::this_thread::sleep_for(d); }
+  void sleepFor(std::chrono::milliseconds d, SleepInterrupt* interrupt) override {
+    if (interrupt) {
+      interrupt->waitFor(d);
+    } else {
+      std::this_thread::sleep_for(d);
+    }
+  }
 };
 
 SystemClock systemClock;
