@@ -1,6 +1,8 @@
 #include "UpdateRunner.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 
@@ -8,17 +10,9 @@
 #include "knLOG2.h"
 
 namespace kn {
-namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::string textOf(const json& entry, const char* key) {
-  auto it = entry.find(key);
-  return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
 
 TUpdateRunner::TUpdateRunner(bool debug, const TUpdaterConfig& cfg, std::string folder)
     : debug_(debug), cfg_(cfg), folder_(std::move(folder)) {}
@@ -39,10 +33,9 @@ void TUpdateRunner::dbg(const std::string& s) const {
 void TUpdateRunner::execute() {
   for (const auto& [name, position] : cfg_.monitoredApps()) {
     const json& entry = cfg_.getAppConfig(name);
-    auto interval = entry.at("interval").get<long long>();
-    auto thread = std::make_unique<TUpdaterThread>(
-        textOf(entry, "exe"), textOf(entry, "appid"), textOf(entry, "service"),
-        static_cast<int>(interval > INT32_MAX ? INT32_MAX : interval), false, folder_);
+    auto interval = static_cast<int>(std::min<long long>(configInteger(entry, "interval"), INT32_MAX));
+    auto thread = std::make_unique<TUpdaterThread>(configText(entry, "exe"), configText(entry, "appid"),
+                                                   configText(entry, "service"), interval, false, folder_);
     dbg("Created thread for " + name);
     tl_.emplace_back(name, std::move(thread));
   }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "KNEnv.h"
@@ -41,12 +42,16 @@ void TUpdaterThread::threadLog(const std::string& text) const { logTo(exename_, 
 void TUpdaterThread::Execute() {
   pthread_setname_np(pthread_self(), "TUpdaterThread");
   using Clock = std::chrono::steady_clock;
-  const auto period = scaled(std::chrono::minutes(interval_ > 0 ? interval_ : 5));
-  const auto soon = scaled(10s);  // the first check, and the next one after an attempted update
-  auto last = Clock::now() - period + soon;
+  // A clock reading plus the period must not overflow: a century stands for any longer interval.
+  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
+  const auto period = std::min(scaled(std::chrono::minutes(interval_ > 0 ? interval_ : 5)), kLongest);
+  const auto soon = scaled(10s);   // the first check, and the next one after an attempted update
+  auto due = Clock::now() + soon;  // a check runs once the clock has passed this
   while (!stop_) {
     std::this_thread::sleep_for(updaterTicks().threadTick);
-    if (Clock::now() - last > period) last = checkForUpdate() ? Clock::now() - period + soon : Clock::now();
+    if (Clock::now() <= due) continue;
+    bool attempted = checkForUpdate();
+    due = Clock::now() + (attempted ? soon : period);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +154,8 @@ void unpackPackage(const std::string& zipPath, const std::string& folder, const 
     temp->finish(modeFor(zip.get(), index, target));
     staged[bare] = std::move(temp);
   }
+  // An archive with no file to install is no update: refuse it rather than report it installed.
+  if (staged.empty()) throw EZipError("Cannot install " + zipPath + ": the package holds no file");
   for (auto& [bare, temp] : staged) temp->renameOver(folder + bare);
 }
 
@@ -162,6 +165,12 @@ TWUServiceUpdater::TWUServiceUpdater(std::string exename, std::string appid, std
       appid_(std::move(appid)),
       service_(std::move(service)),
       folder_(std::move(folder)) {}
+
+std::string TWUServiceUpdater::packageFile() const {
+  std::string name = appid_ + ".zip";
+  std::replace(name.begin(), name.end(), '/', '_');  // it stays in the updater's folder
+  return folder_ + name;
+}
 
 void TWUServiceUpdater::updLog(const std::string& text) const { logTo(exename_, "UPD: " + text); }
 

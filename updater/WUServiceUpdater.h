@@ -22,7 +22,7 @@ inline constexpr const char* kPackagePassword = "4721";
 // nothing: every entry is first written whole into a temporary file beside its target, and only
 // when all have succeeded are they renamed over the targets. A replaced file keeps its permission
 // bits; a new one takes the archive's permission bits (less set-id, sticky and group or other
-// write), or 0644. Throws EZipError.
+// write), or 0644. Throws EZipError, also for an archive that holds no file.
 void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password);
 
 class TWUServiceUpdater {
@@ -42,7 +42,8 @@ class TWUServiceUpdater {
   void startService();
 
  private:
-  std::string packageFile() const { return folder_ + appid_ + ".zip"; }
+  // The folder, then the appid (any "/" in it as "_") and ".zip".
+  std::string packageFile() const;
   void updLog(const std::string& text) const;
   // Polls the service until it reaches `wanted`, reads 0, or 21 queries were made.
   void awaitState(int wanted) const;

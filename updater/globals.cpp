@@ -1,6 +1,7 @@
 #include "globals.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,29 +24,6 @@ bool sameText(const std::string& a, const std::string& b) {
     if (x != y && std::tolower(x) != std::tolower(y)) return false;
   }
   return true;
-}
-
-// A missing key, or one of another kind, reads as "" (numbers as their text).
-std::string stringOf(const json& obj, const char* key) {
-  if (!obj.is_object()) return "";
-  auto it = obj.find(key);
-  if (it == obj.end()) return "";
-  if (it->is_string()) return it->get<std::string>();
-  if (it->is_number()) return it->dump();
-  return "";
-}
-
-// A missing key, or one that is not an integral number, reads as 0.
-long long integerOf(const json& obj, const char* key) {
-  if (!obj.is_object()) return 0;
-  auto it = obj.find(key);
-  if (it == obj.end()) return 0;
-  if (it->is_number_integer()) return it->get<long long>();
-  if (it->is_number_unsigned()) {
-    auto v = it->get<unsigned long long>();
-    return v > static_cast<unsigned long long>(INT32_MAX) ? INT32_MAX : static_cast<long long>(v);
-  }
-  return 0;
 }
 
 std::string readWholeFile(const std::string& path) {
@@ -87,6 +65,27 @@ TUpdaterConfig& processConfig() {
 
 }  // namespace
 
+std::string configText(const json& obj, const char* key) {
+  if (!obj.is_object()) return "";
+  auto it = obj.find(key);
+  if (it == obj.end()) return "";
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number()) return it->dump();
+  return "";
+}
+
+long long configInteger(const json& obj, const char* key) {
+  if (!obj.is_object()) return 0;
+  auto it = obj.find(key);
+  if (it == obj.end()) return 0;
+  if (it->is_number_integer()) return it->get<long long>();
+  if (it->is_number_unsigned()) {
+    auto v = it->get<unsigned long long>();
+    return v > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX : static_cast<long long>(v);
+  }
+  return 0;
+}
+
 TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   TUpdaterConfig c;
   std::string text = readWholeFile(path);
@@ -98,19 +97,19 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
     throw Exception("CF is nil - something is wrong with the JSON format of the file...");
   logMsg(logForm(cf));
 
-  if (stringOf(cf, "name").empty()) throw Exception("[name] missing");
-  if (stringOf(cf, "descr").empty()) throw Exception("[descr] missing");
+  if (configText(cf, "name").empty()) throw Exception("[name] missing");
+  if (configText(cf, "descr").empty()) throw Exception("[descr] missing");
   auto services = cf.find("services");
   if (services == cf.end() || !services->is_array()) throw Exception("[services] array not found.");
 
-  c.name_ = stringOf(cf, "name");
+  c.name_ = configText(cf, "name");
   for (size_t i = 0; i < services->size(); ++i) {
     const json& entry = (*services)[i];
     try {
-      std::string exe = stringOf(entry, "exe");
+      std::string exe = configText(entry, "exe");
       if (exe.empty()) throw Exception("[exe] not found");
-      if (stringOf(entry, "appid").empty()) throw Exception("[appid] not found");
-      if (integerOf(entry, "interval") <= 0) throw Exception("invalid [interval]");
+      if (configText(entry, "appid").empty()) throw Exception("[appid] not found");
+      if (configInteger(entry, "interval") <= 0) throw Exception("invalid [interval]");
       logMsg(exe);
       if (c.indexOf(exe) >= 0) throw Exception("Duplicate exe in config: " + exe);
       c.apps_.emplace_back(exe, static_cast<int>(i));

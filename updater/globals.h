@@ -44,6 +44,12 @@ class TUpdaterConfig {
   std::vector<std::pair<std::string, int>> apps_;
 };
 
+// How a value of the configuration is read, the same when it is checked and when it is used: a
+// missing key or a value of another kind reads as "" or 0; a number read as text is its JSON text;
+// an integer beyond the 64-bit range reads as the largest 64-bit one.
+std::string configText(const nlohmann::json& obj, const char* key);
+long long configInteger(const nlohmann::json& obj, const char* key);
+
 // The configuration file of the running executable: its path with "config" appended.
 std::string configPath();
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "KNEnv.h"
 
@@ -84,6 +85,11 @@ void httpGetToFile(const std::string& url, const std::string& path) {
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, file.get());
   curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
   perform(h.get(), url);
+  // Redirects are not followed, so a 3xx body is a page about the package, not the package.
+  long status = 0;
+  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299)
+    throw EHttpError("HTTP GET " + url + " failed: status " + std::to_string(status));
   if (std::fflush(file.get()) != 0 || std::ferror(file.get())) throw EHttpError("Cannot write " + path);
 }
 

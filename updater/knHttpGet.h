@@ -17,8 +17,8 @@ KN_DECLARE_EXCEPTION(EHttpError, Exception);
 std::string httpGetText(const std::string& url);
 
 // Writes the response body of `url` into the file `path` (created or truncated first). Throws
-// EHttpError on a transport failure, a status of 400 or above, or a write error; the file, empty
-// or partly written, is then left where it is.
+// EHttpError on a transport failure, a status other than 2xx (redirects are not followed), or a
+// write error; the file, empty or partly written, is then left where it is.
 void httpGetToFile(const std::string& url, const std::string& path);
 
 }  // namespace kn

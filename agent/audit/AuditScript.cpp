@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "KNBase64.h"
+#include "KNResources.h"
 
 namespace kn {
 namespace {
@@ -52,6 +53,10 @@ std::string prepareAuditScript(std::string_view storedScript, const std::string&
     if (script[end] == '\r' && pos < script.size() && script[pos] == '\n') ++pos;
   }
   return out;
+}
+
+std::string prepareAuditScript(const std::string& scriptResultFile) {
+  return prepareAuditScript(findResource("ITAUDITDIC_META"), scriptResultFile);
 }
 
 }  // namespace kn

@@ -20,4 +20,8 @@ std::string luaQuoted(std::string_view text);
 // outside the base64 alphabet are skipped, the decoded text is split at CR LF, CR or LF. Never fails.
 std::string prepareAuditScript(std::string_view storedScript, const std::string& scriptResultFile);
 
+// The prepared form of the embedded script, the resource "ITAUDITDIC_META". Throws kn::Exception
+// "Resource ITAUDITDIC_META not found" when the executable carries no script.
+std::string prepareAuditScript(const std::string& scriptResultFile);
+
 }  // namespace kn

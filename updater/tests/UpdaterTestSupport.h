@@ -1,5 +1,5 @@
 // What the updater's tests share: a temporary updater folder, ZIP packages built with libzip, a
-// loopback update server, and a service manager stand-in that records calls and plays states.
+// loopback update server.
 #pragma once
 
 #include <httplib.h>
@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include "KNServiceControl.h"
 #include "globals.h"
 #include "knLOG2.h"
 
@@ -119,7 +119,7 @@ inline std::string corruptEntry(std::string zipData, const std::string& name, co
 }
 
 // The update server on 127.0.0.1: answers "webupdate.php3" from `answer(id, appver)` and serves
-// "<appid>.pkg" from `packages` (404 for an unknown one). Records every query's raw text.
+// "<appid>.pkg" as `package` set it (404 for an unknown one). Records every query's raw text.
 class UpdateServer {
  public:
   using Answer = std::function<std::string(const std::string& id, const std::string& appver)>;
@@ -141,7 +141,8 @@ class UpdateServer {
         res.status = 404;
         return;
       }
-      res.set_content(it->second, "application/zip");
+      res.status = it->second.status;
+      res.set_content(it->second.bytes, "application/zip");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -155,9 +156,9 @@ class UpdateServer {
     std::lock_guard g(lock_);
     answer_ = std::move(a);
   }
-  void package(const std::string& id, std::string bytes) {
+  void package(const std::string& id, std::string bytes, int status = 200) {
     std::lock_guard g(lock_);
-    packages_[id] = std::move(bytes);
+    packages_[id] = {std::move(bytes), status};
   }
   std::vector<std::string> queries() {
     std::lock_guard g(lock_);
@@ -178,7 +179,11 @@ class UpdateServer {
   std::thread thread_;
   std::mutex lock_;
   Answer answer_;
-  std::map<std::string, std::string> packages_;
+  struct Package {
+    std::string bytes;
+    int status;
+  };
+  std::map<std::string, Package> packages_;
   std::vector<std::string> queries_;
   std::map<std::string, int> checks_, downloads_;
 };
@@ -241,59 +246,5 @@ inline bool eventually(const std::function<bool()>& done,
   }
   return true;
 }
-
-}  // namespace kn::test
-
-namespace kn::test {
-
-// The service manager stand-in: services start running; a stop request stops one unless it is
-// stuck; an unknown one reads 0 and refuses every request. Records every call as "verb name".
-class FakeServices : public IServiceControl {
- public:
-  FakeServices() { setServiceControl(this); }
-  ~FakeServices() override { setServiceControl(nullptr); }
-
-  void add(const std::string& name, int state = 4, bool stuck = false) {
-    std::lock_guard g(lock_);
-    states_[name] = state;
-    if (stuck) stuck_.push_back(name);
-  }
-  int queryState(const std::string& name) noexcept override {
-    std::lock_guard g(lock_);
-    calls_.push_back("query " + name);
-    auto it = states_.find(name);
-    return it == states_.end() ? 0 : it->second;
-  }
-  bool requestStop(const std::string& name) noexcept override {
-    std::lock_guard g(lock_);
-    calls_.push_back("stop " + name);
-    auto it = states_.find(name);
-    if (it == states_.end() || it->second != 4) return false;
-    if (std::find(stuck_.begin(), stuck_.end(), name) == stuck_.end()) it->second = 1;
-    return true;
-  }
-  bool requestStart(const std::string& name) noexcept override {
-    std::lock_guard g(lock_);
-    calls_.push_back("start " + name);
-    auto it = states_.find(name);
-    if (it == states_.end() || it->second != 1) return false;
-    it->second = 4;
-    return true;
-  }
-  std::vector<std::string> calls() {
-    std::lock_guard g(lock_);
-    return calls_;
-  }
-  int state(const std::string& name) {
-    std::lock_guard g(lock_);
-    return states_[name];
-  }
-
- private:
-  std::mutex lock_;
-  std::map<std::string, int> states_;
-  std::vector<std::string> stuck_;
-  std::vector<std::string> calls_;
-};
 
 }  // namespace kn::test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNServiceControlFake.h"
 #include "UpdateRunner.h"
 #include "UpdaterTestSupport.h"
 #include "WUServiceUpdater.h"
@@ -19,7 +20,8 @@ class ThreadTest : public ::testing::Test {
   test::UpdateServer server;
   test::EnvScope env{{{"KN_UPDATE_URL", server.base()}, {"KN_TIME_SCALE", "1000"}}};
   test::FastTicks ticks;
-  test::FakeServices services;
+  FakeServiceControl services;
+  ScopedServiceControl useServices{services};
 };
 
 TEST_F(ThreadTest, ChecksSoonAfterStartThenOnTheInterval) {
@@ -40,7 +42,7 @@ TEST_F(ThreadTest, AnUpdateIsFollowedByAQuickCheckWhateverItsOutcome) {
   server.answer([&](auto&, auto&) { return served >= 2 ? "version=0.0.0.0" : "version=2.0"; });
   server.package("app1", "broken");
   TUpdaterThread t("app", "app1", "svc", 60, false, dir.path());
-  services.add("svc");
+  services.addService("svc", {.state = kServiceRunning});
   t.start();
   ASSERT_TRUE(test::eventually([&] { return server.downloads("app1") == 1; }));
   server.package("app1", test::zipBytes({{"app", "new"}}, kPackagePassword));
@@ -54,13 +56,13 @@ TEST_F(ThreadTest, AnUpdateIsFollowedByAQuickCheckWhateverItsOutcome) {
   std::string log = dir.appLog("app");
   EXPECT_NE(log.find("Updating app from 0.0.0.0 to 2.0"), std::string::npos);
   EXPECT_NE(log.find("Error in checking: Cannot open"), std::string::npos) << log;
-  EXPECT_EQ(4, services.state("svc"));
+  EXPECT_EQ(kServiceRunning, services.state("svc"));
 }
 
 TEST_F(ThreadTest, AStopRequestWaitsForTheRunningUpdate) {
   server.answer([](auto&, auto&) { return "version=2.0"; });
   server.package("app1", test::zipBytes({{"app", "new"}}, kPackagePassword));
-  services.add("svc", 4, true);  // never stops: 21 polls
+  services.addService("svc", {.state = kServiceRunning, .stopQueries = -1});  // 21 polls
   updaterTicks().servicePoll = 20ms;
   TUpdaterThread t("app", "app1", "svc", 60, false, dir.path());
   t.start();

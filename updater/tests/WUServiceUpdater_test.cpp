@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNServiceControlFake.h"
 #include "UpdaterTestSupport.h"
 
 namespace kn {
@@ -74,6 +75,7 @@ TEST_F(UnpackTest, AFailingPackageReplacesNothing) {
       {"wrong password", test::zipBytes(entries, "9999")},
       {"third entry corrupt", test::corruptEntry(test::zipBytes(entries, ""), "new.txt", "third entry data")},
       {"truncated", test::zipBytes(entries, kPackagePassword).substr(0, 60)},
+      {"no file in it", test::zipBytes({{"app/", ""}}, "")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -94,15 +96,16 @@ class ServiceUpdateTest : public ::testing::Test {
   test::UpdateServer server;
   test::EnvScope env{{{"KN_UPDATE_URL", server.base()}}};
   test::FastTicks ticks;
-  test::FakeServices services;
+  FakeServiceControl services;
+  ScopedServiceControl useServices{services};
 };
 
 TEST_F(ServiceUpdateTest, DownloadsStopsInstallsStartsAndLogsEachStep) {
-  services.add("appsvc");
+  services.addService("appsvc", {.state = kServiceRunning});
   TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute();
   EXPECT_EQ("new app", readFile(dir / "app"));
   EXPECT_FALSE(test::fs::exists(dir / "app1.zip"));
-  EXPECT_EQ(4, services.state("appsvc"));
+  EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   std::vector<std::string> calls = {"stop appsvc", "query appsvc", "start appsvc", "query appsvc"};
   EXPECT_EQ(calls, services.calls());
   EXPECT_NE(log().find("UPD: Downloading app1.pkg...\r\n"
@@ -123,37 +126,43 @@ TEST_F(ServiceUpdateTest, DownloadsStopsInstallsStartsAndLogsEachStep) {
 }
 
 TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfresh) {
-  services.add("appsvc");
-  writeFile(dir / "app1.zip", "stale");
-  TWUServiceUpdater bad(std::string("app"), "nosuch", "appsvc", dir.path());
-  EXPECT_THROW(bad.Execute(), Exception);
+  services.addService("appsvc", {.state = kServiceRunning});
+  server.package("moved", "<html>see elsewhere</html>", 302);  // redirects are not followed
+  for (const char* appid : {"nosuch", "moved"}) {
+    SCOPED_TRACE(appid);
+    writeFile(dir / (appid + std::string(".zip")), "stale");
+    EXPECT_THROW(TWUServiceUpdater(std::string("app"), appid, "appsvc", dir.path()).Execute(), Exception);
+    EXPECT_TRUE(test::fs::exists(dir / (appid + std::string(".zip"))));
+  }
   EXPECT_TRUE(services.calls().empty());
-  EXPECT_TRUE(test::fs::exists(dir / "nosuch.zip"));
+  EXPECT_EQ(std::string::npos, log().find("Download finished OK"));
 
   TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute();
   EXPECT_EQ("new app", readFile(dir / "app"));
 }
 
 TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndKeepsThePackage) {
-  services.add("appsvc");
+  services.addService("appsvc", {.state = kServiceRunning});
   server.package("app1", "not a zip");
   EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
   EXPECT_EQ("old app", readFile(dir / "app"));
-  EXPECT_EQ(4, services.state("appsvc"));
+  EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   EXPECT_TRUE(test::fs::exists(dir / "app1.zip"));
   EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
 }
 
 TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
-  services.add("stuck", 4, true);
-  services.add("stopped", 1);
+  services.addService("stuck", {.state = kServiceRunning, .stopQueries = -1});
+  services.addService("stopped", {.state = kServiceStopped, .acceptStop = false});
   TWUServiceUpdater(std::string("app"), "app1", "stuck", dir.path()).Execute();
-  EXPECT_NE(log().find("UPD:   checking status 4 attempt 21\r\nUPD: StopService: Done"), std::string::npos);
+  EXPECT_NE(log().find("UPD:   checking status 3 attempt 21\r\nUPD: StopService: Done"), std::string::npos);
   EXPECT_EQ(std::string::npos, log().find("attempt 22"));
   EXPECT_EQ("new app", readFile(dir / "app"));  // the install is attempted anyway
 
   TWUServiceUpdater(std::string("app"), "app1", "stopped", dir.path()).Execute();
-  EXPECT_EQ(4, services.state("stopped"));  // an already stopped service is started afterwards
+  EXPECT_NE(log().find("StopService:...\r\nUPD:   0\r\nUPD:   checking status 1 attempt 1\r\n"),
+            std::string::npos);
+  EXPECT_EQ(kServiceRunning, services.state("stopped"));  // started afterwards all the same
 
   TWUServiceUpdater(std::string("app"), "app1", "unknown", dir.path()).Execute();
   std::string text = log();
@@ -162,6 +171,13 @@ TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
           "StopService:...\r\nUPD:   0\r\nUPD:   checking status 0 attempt 1\r\nUPD: StopService: Done"),
       std::string::npos)
       << text;
+}
+
+TEST_F(ServiceUpdateTest, ThePackageFileStaysInTheFolderWhateverTheAppid) {
+  server.package("app1", "not a zip");  // a failed install keeps the package file, so it can be seen
+  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "../app1", "", dir.path()).Execute(), EZipError);
+  EXPECT_TRUE(test::fs::exists(dir / ".._app1.zip"));
+  EXPECT_FALSE(test::fs::exists(test::fs::path(dir.path()).parent_path().parent_path() / "app1.zip"));
 }
 
 TEST_F(ServiceUpdateTest, WithoutAServiceOnlyTheFilesAreReplaced) {

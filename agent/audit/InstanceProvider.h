@@ -1,0 +1,92 @@
+// The instance provider: the machine's management objects, class by class, in the shape WMI gives them.
+//
+// The audit engine dumps a fixed list of classes (the "WMIOBJ_META" class list) into the audit
+// document. It reads them through this small interface, so that the dump and its conversion rules
+// can be exercised without any particular source of objects. On Linux the provider answers every class
+// of the shipped list from /proc, /sys, /etc, statvfs, getifaddrs, the routing table, the package
+// database and systemd's unit files (InstanceProviderLinux.cpp); tests use a fake.
+//
+// A provider belongs to the engine that connected it and is used on that engine's thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "KNException.h"
+
+namespace kn {
+
+// A class the provider does not know, or a class it cannot read.
+KN_DECLARE_EXCEPTION(EWMIError, Exception);
+
+// The CIM type codes of WMI properties.
+enum CimType : int {
+  kCimSint16 = 2,
+  kCimSint32 = 3,
+  kCimReal32 = 4,
+  kCimReal64 = 5,
+  kCimString = 8,
+  kCimBoolean = 11,
+  kCimObject = 13,
+  kCimSint8 = 16,
+  kCimUint8 = 17,
+  kCimUint16 = 18,
+  kCimUint32 = 19,
+  kCimSint64 = 20,
+  kCimUint64 = 21,
+  kCimDateTime = 101,
+  kCimReference = 102,
+  kCimChar16 = 103,
+};
+
+// A property's value as WMI delivers it: null, a boolean, an integer, a text (strings, dates, 64-bit
+// integers as decimal text, references) or a list of texts (an array property).
+using WmiValue = std::variant<std::monostate, bool, std::int64_t, std::string, std::vector<std::string>>;
+
+struct WmiProperty {
+  std::string name;
+  std::string origin;  // the class that declares the property
+  WmiValue value;
+  int cimType = kCimString;
+  bool isArray = false;
+};
+
+// One instance: its properties in the provider's order.
+using WmiObject = std::vector<WmiProperty>;
+
+class InstanceProvider {
+ public:
+  virtual ~InstanceProvider() = default;
+
+  // Every instance of `className` (compared without regard to letter case), read in full before
+  // the call returns. A known class without instances on this machine gives an empty list; a class
+  // the provider does not know throws EWMIError; other failures throw any kn::Exception.
+  virtual std::vector<WmiObject> instancesOf(const std::string& className) = 0;
+};
+
+// What the Linux provider reads. Tests point `root` at a fixture tree and give the addresses.
+struct InterfaceAddress {
+  std::string interface;  // "eth0"
+  std::string address;    // "192.0.2.10", "fe80::1"
+  std::string netmask;    // "255.255.255.0", "ffff:ffff:ffff:ffff::"
+  bool ipv6 = false;
+};
+struct LinuxProviderOptions {
+  // Prefix of every file read; empty means KN_SYSROOT.
+  std::string root;
+  // The addresses of the network interfaces; empty means getifaddrs for the running system, and
+  // none at all when `root` (or KN_SYSROOT) names another tree than "/".
+  std::function<std::vector<InterfaceAddress>()> addresses;
+};
+
+// The Linux provider. Never fails to connect: every source is read when its class is asked for.
+std::unique_ptr<InstanceProvider> createInstanceProvider(LinuxProviderOptions options = {});
+
+// The class names the Linux provider knows, in the order of the shipped class list.
+std::vector<std::string> knownInstanceClasses();
+
+}  // namespace kn

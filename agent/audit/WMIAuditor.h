@@ -1,0 +1,107 @@
+// The audit engine: one full audit of the machine as one JSON document.
+//
+// The worker creates an engine for the pending audit file, calls execute() and then saveToFile(),
+// and releases it whatever happened:
+//
+//   TWMIAuditor a(outfn);  // connects the instance provider
+//   a.execute();           // runs the inventory script, imports its result, dumps the class list
+//   a.saveToFile();        // stamps the document and writes it to outfn, whole or not at all
+//
+// execute() runs the embedded inventory script ("ITAUDITDIC_META") through the script host, imports
+// five sections of the XML it writes to outfn + ".xml", then dumps every class of the class list
+// ("WMIOBJ_META") from the instance provider. Every section lives in the audit section, the member
+// "rurirudoDUROVorov" of the document; only "dt_execute" and "success" lie at its top level.
+//
+// Failures are kn::Exception whose message names the failing step ("Fail@doMethod2: ...",
+// "Fail@loadRes WMIOBJ_META: ...", "Fail@ltestWMI <class>: ..."); nothing is written then. A class
+// the provider cannot read is no failure: its array ends with the error's text and the run goes on.
+//
+// An engine lives on one thread for one audit; it is not shared.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "InstanceProvider.h"
+#include "ScriptHost.h"
+
+namespace kn {
+
+// The parser's message when the script result is not well-formed XML.
+KN_DECLARE_EXCEPTION(EXMLError, Exception);
+
+// The engine's progress lines ("querying Win32_Bios...", the script host's lines, one per property of
+// every instance); by default they go nowhere.
+using AuditTrace = std::function<void(const std::string& line)>;
+
+// What an engine uses besides the machine; every member has a default for the real agent.
+struct WMIAuditorOptions {
+  // Connects the instance provider; default createInstanceProvider(). Its error leaves the constructor.
+  std::function<std::unique_ptr<InstanceProvider>()> connect;
+  // The embedded resource of a name ("ITAUDITDIC_META", "WMIOBJ_META"); default kn::findResource,
+  // which throws "Resource <name> not found".
+  std::function<std::string_view(std::string_view name)> findResource;
+  // Makes the script control for the inventory script; default the Lua control.
+  ScriptControlFactory scriptControl;
+  AuditTrace trace;
+};
+
+class TWMIAuditor {
+ public:
+  // The member of the document that holds the audit section.
+  static constexpr const char* metaKey = "rurirudoDUROVorov";
+
+  // Stores `outfn` and connects the instance provider ("Instantiating CoSWbemLocator...",
+  // "Instantiating CoSWbemLocator OK", "Connected to root\cimv2"); a connection failure leaves here.
+  explicit TWMIAuditor(std::string outfn, WMIAuditorOptions options = {});
+  ~TWMIAuditor();
+  TWMIAuditor(const TWMIAuditor&) = delete;
+  TWMIAuditor& operator=(const TWMIAuditor&) = delete;
+
+  // Builds the audit section: "dt_start", "generator", the five imported sections, one member per
+  // listed class, "dt_end". Throws as described above; the partial document then stays unsaved.
+  void execute();
+
+  // Adds "dt_execute" (now, "yyyy/mm/dd hh:nn:ss") and "success" (true) and writes the document to
+  // `outfn`: indented JSON, ASCII only (everything else as \u escapes of UTF-16 code units), through
+  // a temporary file renamed over `outfn`, mode 0600. Throws EOSError when it cannot be written.
+  void saveToFile();
+
+  // The script step: deletes a stale outfn + ".xml", prepares and runs the inventory script,
+  // imports its result and deletes the result file. A failing run or import leaves the result file
+  // for the next audit to delete.
+  void doMethod2();
+
+  // Imports "MachineResume" (sys), "OSResume" (windows), "Software" (software), "Users" (users) and
+  // "SoftwareKeysDetail" (software_keys) of the script result `file` into the audit section.
+  // Throws kn::Exception "Fail: could not find script result file @<file>" or EXMLError.
+  void importScriptResult(const std::string& file);
+
+  // Dumps every instance of `table` into the audit section under memberName(table). A class that
+  // cannot be read ends its array with "<error type>: <message>"; throws only when the array
+  // cannot be stored.
+  void testWMI(const std::string& table);
+
+  // The document as built so far.
+  const nlohmann::json& result() const { return res; }
+
+  // "Win32_Bios" -> "BiosDetail" (at most 100 characters of the name after "Win32_"); a name that
+  // does not start with "Win32_", in exactly that case, is used unchanged.
+  static std::string memberName(const std::string& className);
+
+ private:
+  void trace(const std::string& line) const;
+  std::vector<std::string> loadTextResource(std::string_view name) const;
+  nlohmann::json& audit() { return res[metaKey]; }
+
+  WMIAuditorOptions options_;
+  std::unique_ptr<InstanceProvider> Services;
+  std::string outfn;
+  nlohmann::json res;
+};
+
+}  // namespace kn
