@@ -4,6 +4,7 @@
 #include "KNException.h"
 #include "KNSysInfo.h"
 #include "LocalAddresses.h"
+#include "WMIAuditor.h"
 #include "ext.ITAgent.h"
 #include "knLOG2.h"
 
@@ -66,10 +67,10 @@ nlohmann::json TITAuditWorker::miniAudit(const AddressLister& addresses) {
   return record;
 }
 
-void TITAuditWorker::runAudit(const std::string& /*outfn*/) {
-  // The audit engine arrives with the inventory; until then every audit fails visibly and its
-  // failure record travels through the ordinary upload.
-  throw Exception("Audit engine not available");
+void TITAuditWorker::runAudit(const std::string& outfn) {
+  TWMIAuditor auditor(outfn);
+  auditor.execute();
+  auditor.saveToFile();
 }
 
 }  // namespace kn

@@ -36,7 +36,8 @@ class TITAuditWorker {
   static nlohmann::json miniAudit();
   static nlohmann::json miniAudit(const AddressLister& addresses);
 
-  // Runs the audit engine, which writes the audit document to `outfn`. Any failure propagates.
+  // Runs the audit engine (TWMIAuditor), which writes the audit document to `outfn` whole or not
+  // at all. Any failure propagates; the engine is released either way.
   void runAudit(const std::string& outfn);
 
   // "yyyy-mm-dd hh:nn:ss" of a local date-time.

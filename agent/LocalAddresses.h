@@ -7,7 +7,7 @@
 namespace kn {
 
 // One address of one interface as the network stack lists it.
-struct InterfaceAddress {
+struct ListedAddress {
   std::string text;  // "192.168.1.10", "fe80::1"
   bool ipv4 = false;
   bool up = false;
@@ -16,7 +16,7 @@ struct InterfaceAddress {
 
 // The addresses of interfaces that are up, loopback excluded, IPv4 first; otherwise in the order
 // given, each address once.
-std::vector<std::string> selectLocalAddresses(const std::vector<InterfaceAddress>& all);
+std::vector<std::string> selectLocalAddresses(const std::vector<ListedAddress>& all);
 
 // The local addresses from the network stack (getifaddrs). Throws EOSError when it cannot list them.
 std::vector<std::string> localIPAddresses();

@@ -13,10 +13,10 @@
 
 namespace kn {
 
-std::vector<std::string> selectLocalAddresses(const std::vector<InterfaceAddress>& all) {
+std::vector<std::string> selectLocalAddresses(const std::vector<ListedAddress>& all) {
   std::vector<std::string> out;
   for (bool wantV4 : {true, false}) {
-    for (const InterfaceAddress& a : all) {
+    for (const ListedAddress& a : all) {
       if (a.ipv4 != wantV4 || !a.up || a.loopback || a.text.empty()) continue;
       if (std::find(out.begin(), out.end(), a.text) == out.end()) out.push_back(a.text);
     }
@@ -29,7 +29,7 @@ std::vector<std::string> localIPAddresses() {
   if (::getifaddrs(&head) != 0) throwOSError("Cannot list the network interfaces", errno);
   std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(head, ::freeifaddrs);
 
-  std::vector<InterfaceAddress> all;
+  std::vector<ListedAddress> all;
   for (const ifaddrs* i = head; i; i = i->ifa_next) {
     if (!i->ifa_addr) continue;
     int family = i->ifa_addr->sa_family;

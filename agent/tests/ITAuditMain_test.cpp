@@ -134,7 +134,7 @@ enum class Failure { Unreachable, Http500, Exception };
 class ITAuditMainFailureTest : public ITAuditMainTest, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
-  options.runAudit = [](const std::string&, TExt_ITAgent&) { throw Exception("Audit engine not available"); };
+  options.runAudit = [](const std::string&, TExt_ITAgent&) { throw Exception("Fail@doMethod2: inventory script failed"); };
   writeFileAtomic(machine.pendingFile(), kDocument);
   int port = 0;
   if (GetParam() == Failure::Unreachable) {
@@ -160,7 +160,7 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
   const char* expected = GetParam() == Failure::Exception ? "checkin error: EExtError: platform says no"
                                                           : "checkin error: EExtCommunicationError: ";
   EXPECT_EQ(test::countPrefix(lines, expected), 40u);
-  EXPECT_EQ(test::countPrefix(lines, "runAudit failed: Audit engine not available"), 4u);
+  EXPECT_EQ(test::countPrefix(lines, "runAudit failed: Fail@doMethod2: inventory script failed"), 4u);
 
   EXPECT_EQ(times(platform->answered("putCommand")).front(), 1220.5);
   EXPECT_EQ(times(platform->answered("putMiniAudit")).front(), 1202.5);
@@ -169,7 +169,7 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
   EXPECT_EQ(uploads[0].data[1], kDocumentAsSent);
   auto record = nlohmann::json::parse(uploads[1].data[1].get<std::string>());
   EXPECT_EQ(record, (nlohmann::json{{"dt_execute", "2024/01/15 09:28:01"}, {"success", false},
-                                    {"error", "Audit engine not available"}}));
+                                    {"error", "Fail@doMethod2: inventory script failed"}}));
   // The audit at 2282 s failed again: its record waits for the next upload.
   EXPECT_TRUE(std::filesystem::exists(machine.pendingFile()));
 }

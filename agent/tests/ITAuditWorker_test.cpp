@@ -49,7 +49,7 @@ TEST(ITAuditWorkerTest, MiniAuditOfThisMachine) {
 }
 
 TEST(LocalAddressesTest, UpNonLoopbackIPv4First) {
-  std::vector<InterfaceAddress> all = {
+  std::vector<ListedAddress> all = {
       {"::1", false, true, true},      {"127.0.0.1", true, true, true},   {"fe80::1", false, true, false},
       {"192.168.1.10", true, true, false}, {"10.9.9.9", true, false, false}, {"172.17.0.1", true, true, false},
       {"192.168.1.10", true, true, false},
@@ -95,15 +95,18 @@ TEST_F(ITAuditWorkerCheckinTest, AFailedCallLogsNothing) {
   EXPECT_TRUE(test::logMessages(machine.log("TITAuditWorker")).empty());
 }
 
-TEST_F(ITAuditWorkerCheckinTest, RunAuditFailsUntilTheEngineIsThere) {
+TEST_F(ITAuditWorkerCheckinTest, RunAuditWritesTheDocumentWholeOrNotAtAll) {
   TExt_ITAgent svc;
   TITAuditWorker worker(machine.pendingFile(), svc);
-  try {
-    worker.runAudit(machine.pendingFile());
-    FAIL() << "runAudit returned";
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Audit engine not available");
-  }
+  worker.runAudit(machine.pendingFile());
+  auto doc = nlohmann::json::parse(test::readBytes(machine.pendingFile()));
+  EXPECT_EQ(doc["success"], true);
+  EXPECT_TRUE(doc.contains("rurirudoDUROVorov"));
+
+  const std::string nowhere = machine.path("missing/latest_audit.json");
+  EXPECT_THROW(worker.runAudit(nowhere), Exception);
+  EXPECT_FALSE(std::filesystem::exists(machine.path("missing")));
+  EXPECT_TRUE(platform.calls().empty());
 }
 
 }  // namespace
