@@ -1,0 +1,272 @@
+#include "ITAuditMain.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "ITAuditWorker.h"
+#include "KNAtomicFile.h"
+#include "KNClock.h"
+#include "KNConfig.h"
+#include "KNDateMath.h"
+#include "KNEnv.h"
+#include "KNException.h"
+#include "KNSysInfo.h"
+#include "ext.ITAgent.h"
+#include "knAppData.h"
+#include "knLOG2.h"
+#include "serviceAppGlobals.h"
+
+namespace kn {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kLogName = "TITAuditMain";
+const char* const kNextAuditEntry = "audit\\nextv6";
+
+constexpr std::chrono::milliseconds kTick = 500ms;
+// The longest sleep between passes: a machine that resumes from suspend is served within it.
+constexpr int kMaxIdleTicks = 120;
+constexpr std::chrono::milliseconds kCheckinPeriod = 9min;
+constexpr std::chrono::milliseconds kMissingKeyPeriod = 90min;
+constexpr std::chrono::milliseconds kRetryDelay = 30s;
+constexpr std::chrono::milliseconds kMiniAuditPeriod = 15min;
+constexpr std::chrono::milliseconds kMiniAuditRetry = 5min;
+constexpr std::chrono::milliseconds kFirstUpload = 5s;
+constexpr std::chrono::milliseconds kUploadPeriod = 11min;
+constexpr std::chrono::milliseconds kFirstAuditCheck = 8min;
+constexpr std::chrono::milliseconds kAuditCheckPeriod = 10min;
+constexpr std::chrono::milliseconds kAuditPeriod = 12h;
+// A stored next-audit time never lies further ahead than one audit period (plus a daylight-saving
+// change); one that does was written under a wrong clock and would otherwise hold back every
+// audit until that date.
+constexpr std::chrono::milliseconds kClockSlack = 2h;
+
+void log(const std::string& msg) { logTo(kLogName, msg); }
+
+std::string describe(const std::exception& e) { return exceptionClassName(e) + ": " + e.what(); }
+
+// Characters of UTF-8 text (every byte that does not continue a character).
+size_t characterCount(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+bool fileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+void defaultRunAudit(const std::string& outfn, TExt_ITAgent& svc) {
+  TITAuditWorker worker(outfn, svc);
+  worker.runAudit(outfn);
+}
+
+}  // namespace
+
+TITAuditMain::TITAuditMain() : TITAuditMain(Options{}) {}
+
+TITAuditMain::TITAuditMain(Options options) : options_(std::move(options)) {
+  if (!options_.hasAPIKey) options_.hasAPIKey = [] { return kn::hasAPIKey(); };
+  if (!options_.runAudit) options_.runAudit = defaultRunAudit;
+
+  log("Creating...");
+  cf = std::make_unique<TKNConfig>(exeName());
+  cf->LoadData();
+  nextCheckin = steadyNow();
+  if (!appData()) throw Exception("The application data folder is not set");
+  FtempFN = appData()->appFolder + "latest_audit.json";
+  svc = std::make_unique<TExt_ITAgent>();
+  log("Instance created");
+}
+
+TITAuditMain::~TITAuditMain() {
+  Terminate();
+  WaitFor();
+  svc.reset();
+  cf.reset();
+}
+
+void TITAuditMain::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+}
+
+void TITAuditMain::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+TITAuditMain::ms TITAuditMain::steadyNow() const { return appClock().steady(); }
+
+TDateTime TITAuditMain::dt_nextAudit() {
+  std::string text = cf->Get(kNextAuditEntry);
+  try {
+    return textToDateTime(text);
+  } catch (const std::exception&) {
+    log("Error decoding dtNextAudit [" + text + "]");
+    return appClock().now() - 1;
+  }
+}
+
+void TITAuditMain::setDt_nextAudit(TDateTime value) {
+  std::string text = dateTimeToText(value);
+  log("Setting next audit to: " + text);
+  if (text == cf->Get(kNextAuditEntry)) return;
+  cf->Put(kNextAuditEntry, text);
+  cf->SaveData();
+}
+
+void TITAuditMain::Execute() {
+  try {
+    log("Execute starting...");
+    checkinPeriod = scaled(kCheckinPeriod);
+    retryDelay = scaled(kRetryDelay);
+    ms start = steadyNow();
+    nextAuditCheck = start + scaled(kFirstAuditCheck);
+    nextUpload = start + scaled(kFirstUpload);
+    nextMiniAudit = ms::min();
+    pthread_setname_np(pthread_self(), "ITAuditMain");
+    log("Running");
+    while (!terminated_) {
+      bool withKey = options_.hasAPIKey();
+      appClock().sleepFor(sleepTime(withKey), &wake_);
+      if (terminated_) break;
+      if (withKey) {
+        workingPass();
+      } else {
+        missingKeyPass();
+      }
+    }
+  } catch (const std::exception& e) {
+    // Every activity catches its own failures; this is the loop's own last line of defence.
+    log("Execute failed: " + describe(e));
+  }
+  log("Execute terminated");
+}
+
+TITAuditMain::ms TITAuditMain::sleepTime(bool withKey) {
+  ms earliest = nextCheckin;
+  if (withKey) {
+    earliest = std::min({earliest, nextMiniAudit, nextAuditCheck});
+    if (fileExists(FtempFN)) earliest = std::min(earliest, nextUpload);
+  }
+  ms now = steadyNow();
+  if (earliest < now) return kTick;
+  return kTick * std::min<long long>((earliest - now) / kTick + 1, kMaxIdleTicks);
+}
+
+void TITAuditMain::workingPass() {
+  if (steadyNow() > nextMiniAudit) miniAuditStep();
+  if (!terminated_ && steadyNow() > nextUpload && fileExists(FtempFN)) sendAuditJson();
+  if (steadyNow() > nextAuditCheck) auditCheck();
+  if (steadyNow() > nextCheckin) runCmd("checkin");
+}
+
+void TITAuditMain::missingKeyPass() {
+  if (steadyNow() <= nextCheckin) return;
+  try {
+    svc->notifyMissingAPIKEY(exeName(), "pcn:" + computerName() + " dom:" + accountDomainName());
+    nextCheckin = steadyNow() + scaled(kMissingKeyPeriod);
+  } catch (const std::exception& e) {
+    log("noapikey notification error: " + describe(e));
+    nextCheckin = steadyNow() + retryDelay;
+  }
+}
+
+void TITAuditMain::miniAuditStep() {
+  try {
+    svc->putMiniAudit(TITAuditWorker::miniAudit());
+    nextMiniAudit = steadyNow() + scaled(kMiniAuditPeriod);
+  } catch (const std::exception& e) {
+    log("miniauditError error: " + describe(e));
+    nextMiniAudit = steadyNow() + scaled(kMiniAuditRetry);
+  }
+}
+
+void TITAuditMain::sendAuditJson() {
+  try {
+    std::string text = readTextFile(FtempFN);
+    log("Sending audit json (" + std::to_string(characterCount(text)) + " bytes)...");
+    svc->putAudit(0, std::move(text));
+    log("Sending audit json OK");
+    std::error_code ec;
+    // The platform has the document: a file that will not go away is not sent again before the
+    // next upload period.
+    if (!std::filesystem::remove(FtempFN, ec) && ec) log("Error; could not delete " + FtempFN + ": " + ec.message());
+    nextUpload = steadyNow() + scaled(kUploadPeriod);
+  } catch (const std::exception& e) {
+    nextUpload = steadyNow() + retryDelay;
+    log(std::string("Error; could not send audit: ") + e.what());
+  }
+}
+
+void TITAuditMain::auditCheck() {
+  log("Checking for audit");
+  try {
+    try {
+      dt_nextAudit();
+    } catch (const std::exception& e) {
+      log(std::string("dt_nextAudit property error: ") + e.what());
+    }
+    TDateTime now = appClock().now();
+    TDateTime next = dt_nextAudit();
+    bool overdue = now > next;
+    if (!overdue && next - now > toDays(scaled(kAuditPeriod) + kClockSlack)) {
+      log("Next audit " + dateTimeToText(next) + " lies beyond one audit period; auditing now");
+      overdue = true;
+    }
+    if (overdue) {
+      log("Running audit");
+      RunAudit();
+    }
+  } catch (const std::exception& e) {
+    log(std::string("dt_nextAudit property error: ") + e.what());
+  }
+  nextAuditCheck = steadyNow() + scaled(kAuditCheckPeriod);
+}
+
+void TITAuditMain::RunAudit() {
+  try {
+    log("RunAudit starting, saving to " + FtempFN);
+    options_.runAudit(FtempFN, *svc);
+    log("RunAudit finished (OK)");
+  } catch (const std::exception& e) {
+    log(std::string("runAudit failed: ") + e.what());
+    // A document still waiting for upload is worth more than the news of this failure.
+    if (!fileExists(FtempFN)) writeFailureRecord(e.what());
+    return;
+  }
+  setDt_nextAudit(appClock().now() + toDays(scaled(kAuditPeriod)));
+}
+
+void TITAuditMain::writeFailureRecord(const std::string& message) {
+  try {
+    nlohmann::ordered_json record;
+    record["dt_execute"] = dateTimeToText(appClock().now());
+    record["success"] = false;
+    record["error"] = message;
+    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n", 0600);
+  } catch (const std::exception& e) {
+    log(std::string("Error; could not write the audit failure record: ") + e.what());
+  }
+}
+
+void TITAuditMain::runCmd(const std::string& command) {
+  log("runCmd(" + command + ")...");
+  try {
+    TITAuditWorker worker(FtempFN, *svc);
+    if (command != "checkin") throw Exception("Unknown tipo runCmd[" + command + "]");
+    worker.BeginCommand();
+    worker.Send();
+    log("runCmd(" + command + ") OK");
+    nextCheckin = steadyNow() + checkinPeriod;
+  } catch (const std::exception& e) {
+    log("checkin error: " + describe(e));
+    nextCheckin = steadyNow() + retryDelay;
+  }
+}
+
+}  // namespace kn

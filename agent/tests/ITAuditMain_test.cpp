@@ -1,0 +1,247 @@
+// The main loop's schedule, driven through the manual clock against a loopback platform: days of
+// simulated time in a fraction of a second. Times below are seconds since the loop started; the
+// 500 ms tick and the strict "later than" test put every activity one tick after its due time.
+#include "ITAuditMain.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "KNAtomicFile.h"
+#include "KNClockFake.h"
+#include "KNConfig.h"
+#include "KNDateMath.h"
+#include "KNSysInfo.h"
+#include "agent_fixture.h"
+#include "agent_machine.h"
+
+namespace kn {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakePlatform;
+
+// A function, not a constant: the date-time unit's own constants may not be set yet while this
+// file's statics are initialised.
+TDateTime startTime() { return encodeDateTimeParts(2024, 1, 15, 9, 0, 0, 0); }
+const std::string kDocument = "{\n  \"audit\": 1\n}\n";
+const std::string kDocumentAsSent = "{\r\n  \"audit\": 1\r\n}\r\n";
+
+std::vector<double> times(const std::vector<FakePlatform::Call>& calls) {
+  std::vector<double> out;
+  for (const auto& c : calls) out.push_back(c.at);
+  return out;
+}
+
+// Differences between neighbours.
+std::vector<double> gaps(const std::vector<double>& t) {
+  std::vector<double> out;
+  for (size_t i = 1; i < t.size(); ++i) out.push_back(t[i] - t[i - 1]);
+  return out;
+}
+
+class ITAuditMainTest : public ::testing::Test {
+ protected:
+  ITAuditMainTest() { platform = std::make_unique<FakePlatform>(); }
+
+  // Runs the loop for `simulated` time; `each` runs after every tick on the loop's thread.
+  void runFor(std::chrono::milliseconds simulated, std::function<void(std::chrono::milliseconds)> each = {}) {
+    if (platform) platform->setStamp([this] { return seconds(); });
+    if (!connected) machine.connect(url.empty() ? platform->url() : url);
+    auto loop = std::make_unique<TITAuditMain>(options);
+    clock.onSleep([&] {
+      auto e = clock.elapsed();
+      if (each) each(e);
+      if (e >= simulated) loop->Terminate();
+    });
+    loop->Start();
+    loop->WaitFor();
+  }
+  double seconds() { return clock.elapsed().count() / 1000.0; }
+  std::vector<std::string> log() { return test::logMessages(machine.log("TITAuditMain")); }
+
+  test::AgentMachine machine;
+  test::ManualClock clock{startTime()};
+  test::ScopedAppClock scopedClock{clock};
+  std::unique_ptr<FakePlatform> platform;
+  std::string url;
+  bool connected = false;
+  std::vector<double> audits;
+  TITAuditMain::Options options{
+      [] { return true; },
+      [this](const std::string& fn, TExt_ITAgent&) {
+        audits.push_back(seconds());
+        writeFileAtomic(fn, kDocument);
+      },
+  };
+};
+
+TEST_F(ITAuditMainTest, SimulatedDayKeepsTheTimetable) {
+  runFor(24h);
+
+  auto calls = platform->calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[0].method, "putMiniAudit");
+  EXPECT_EQ(calls[0].at, 0.5);
+  EXPECT_EQ(calls[1].method, "putCommand");
+  EXPECT_EQ(calls[1].at, 0.5);
+  EXPECT_EQ(calls[1].data, nlohmann::json::array({{{"pcname", computerName()}, {"pcdomain", accountDomainName()}}}));
+
+  // Each period counts from the end of the previous run; the strict test adds one tick.
+  for (double g : gaps(times(platform->answered("putMiniAudit")))) ASSERT_EQ(g, 900.5);
+  for (double g : gaps(times(platform->answered("putCommand")))) ASSERT_EQ(g, 540.5);
+  EXPECT_EQ(platform->answered("putCommand").size(), 160u);
+
+  // First audit at the first audit check (nothing stored yet), the next one 12 h later as seen at
+  // an audit check; each document goes out on the following pass and is then deleted.
+  EXPECT_EQ(audits, (std::vector<double>{480.5, 43716.5}));
+  auto uploads = platform->answered("putAudit");
+  EXPECT_EQ(times(uploads), (std::vector<double>{481.0, 43717.0}));
+  EXPECT_EQ(uploads[0].data, nlohmann::json::array({0, kDocumentAsSent}));
+  EXPECT_FALSE(std::filesystem::exists(machine.pendingFile()));
+
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "Error decoding dtNextAudit []"), 2u);
+  EXPECT_EQ(test::countPrefix(lines, "Setting next audit to: 2024/01/15 21:08:00"), 1u);
+  EXPECT_EQ(test::countPrefix(lines, "Sending audit json (" + std::to_string(kDocumentAsSent.size()) + " bytes)..."), 2u);
+  EXPECT_EQ(lines.back(), "Execute terminated");
+  // Ticks that could find nothing due are slept through: far fewer wake-ups than 172,800 ticks.
+  EXPECT_LT(clock.sleeps(), 2500);
+}
+
+TEST_F(ITAuditMainTest, WithoutKeyOnlyTheMissingKeyNoticeEvery90Minutes) {
+  options.hasAPIKey = [] { return false; };
+  std::filesystem::create_directories(std::filesystem::path(machine.pendingFile()).parent_path());
+  writeFileAtomic(machine.pendingFile(), kDocument);
+  runFor(4h);
+
+  auto calls = platform->calls();
+  EXPECT_EQ(test::methods(calls), (std::vector<std::string>(3, "notifyMissingAPIKEY")));
+  EXPECT_EQ(times(calls), (std::vector<double>{0.5, 5401.0, 10801.5}));
+  EXPECT_EQ(calls[0].data,
+            nlohmann::json::array({"auditagent", "pcn:" + computerName() + " dom:" + accountDomainName()}));
+  EXPECT_TRUE(audits.empty());
+  EXPECT_TRUE(std::filesystem::exists(machine.pendingFile()));
+}
+
+// The platform fails for the first 20 minutes in each way it can, then recovers (before the pass
+// at 1202.5 s, the first one after 20 minutes). The retry delays
+// hold, the document pending at start is neither lost nor overwritten by the failed audit's
+// record, and both arrive once the platform answers.
+enum class Failure { Unreachable, Http500, Exception };
+
+class ITAuditMainFailureTest : public ITAuditMainTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
+  options.runAudit = [](const std::string&, TExt_ITAgent&) { throw Exception("Fail@doMethod2: inventory script failed"); };
+  writeFileAtomic(machine.pendingFile(), kDocument);
+  int port = 0;
+  if (GetParam() == Failure::Unreachable) {
+    platform.reset();
+    port = test::unusedPort();
+    url = "http://127.0.0.1:" + std::to_string(port);
+  } else {
+    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500 : FakePlatform::Mode::Exception);
+  }
+  bool recovered = false;
+  runFor(40min, [&](std::chrono::milliseconds e) {
+    if (recovered || e < 20min) return;
+    recovered = true;
+    if (!platform) platform = std::make_unique<FakePlatform>(port);
+    platform->setStamp([this] { return seconds(); });
+    platform->setMode(FakePlatform::Mode::Ok);
+  });
+
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "checkin error: "), 40u);        // 0.5 s, then every 30.5 s
+  EXPECT_EQ(test::countPrefix(lines, "miniauditError error: "), 4u);  // 0.5 s, then every 300.5 s
+  EXPECT_EQ(test::countPrefix(lines, "Error; could not send audit: "), 40u);  // 5.5 s, then every 30.5 s
+  const char* expected = GetParam() == Failure::Exception ? "checkin error: EExtError: platform says no"
+                                                          : "checkin error: EExtCommunicationError: ";
+  EXPECT_EQ(test::countPrefix(lines, expected), 40u);
+  EXPECT_EQ(test::countPrefix(lines, "runAudit failed: Fail@doMethod2: inventory script failed"), 4u);
+
+  EXPECT_EQ(times(platform->answered("putCommand")).front(), 1220.5);
+  EXPECT_EQ(times(platform->answered("putMiniAudit")).front(), 1202.5);
+  auto uploads = platform->answered("putAudit");
+  ASSERT_EQ(times(uploads), (std::vector<double>{1225.5, 1886.0}));
+  EXPECT_EQ(uploads[0].data[1], kDocumentAsSent);
+  auto record = nlohmann::json::parse(uploads[1].data[1].get<std::string>());
+  EXPECT_EQ(record, (nlohmann::json{{"dt_execute", "2024/01/15 09:28:01"}, {"success", false},
+                                    {"error", "Fail@doMethod2: inventory script failed"}}));
+  // The audit at 2282 s failed again: its record waits for the next upload.
+  EXPECT_TRUE(std::filesystem::exists(machine.pendingFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Platform, ITAuditMainFailureTest,
+                         ::testing::Values(Failure::Unreachable, Failure::Http500, Failure::Exception));
+
+TEST(ITAuditMainStoredTest, StoredNextAuditDecidesTheFirstAudit) {
+  struct Case {
+    const char* name;
+    std::string stored;
+    double firstAudit;
+  };
+  const Case cases[] = {
+      {"two hours ahead survives the restart", dateTimeToText(startTime() + 2.0 / 24), 7686.5},
+      {"unreadable is overdue", "not a date", 480.5},
+      {"beyond one audit period was written under a wrong clock", dateTimeToText(startTime() + 3), 480.5},
+  };
+  FakePlatform platform;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::AgentMachine machine;
+    test::ManualClock clock{startTime()};
+    test::ScopedAppClock scoped{clock};
+    machine.connect(platform.url());
+    {
+      TKNConfig cfg("auditagent");
+      cfg.LoadData();
+      cfg.Put("audit\\nextv6", c.stored);
+      cfg.SaveData();
+    }
+    std::vector<double> seen;
+    TITAuditMain::Options options{[] { return true; }, [&](const std::string&, TExt_ITAgent&) {
+                                    seen.push_back(clock.elapsed().count() / 1000.0);
+                                  }};
+    auto loop = std::make_unique<TITAuditMain>(options);
+    clock.onSleep([&] {
+      if (clock.elapsed() >= 150min) loop->Terminate();
+    });
+    loop->Start();
+    loop->WaitFor();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), c.firstAudit);
+    if (c.stored == "not a date") {
+      auto lines = test::logMessages(machine.log("TITAuditMain"));
+      EXPECT_EQ(test::countPrefix(lines, "Error decoding dtNextAudit [not a date]"), 2u);
+    }
+  }
+}
+
+TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
+  machine.connect(platform->url());
+  TITAuditMain loop(options);
+  loop.setDt_nextAudit(startTime() + 0.5);
+  ASSERT_TRUE(std::filesystem::exists(machine.hiveHKCU()));
+  std::filesystem::remove(machine.hiveHKCU());
+  loop.setDt_nextAudit(startTime() + 0.5 + toDays(300ms));  // the same text: whole seconds only
+  EXPECT_FALSE(std::filesystem::exists(machine.hiveHKCU()));
+  loop.setDt_nextAudit(startTime() + 1);
+  EXPECT_TRUE(std::filesystem::exists(machine.hiveHKCU()));
+  EXPECT_EQ(loop.dt_nextAudit(), startTime() + 1);
+}
+
+TEST_F(ITAuditMainTest, AWallClockMovedBackDoesNotHoldTheScheduleBack) {
+  bool shifted = false;
+  runFor(2h, [&](std::chrono::milliseconds e) {
+    if (e >= 30min && !shifted) clock.shiftWallClock(-24h), shifted = true;
+  });
+  auto checkins = times(platform->answered("putCommand"));
+  EXPECT_EQ(checkins.size(), 14u);
+  for (double g : gaps(checkins)) ASSERT_EQ(g, 540.5);
+}
+
+}  // namespace
+}  // namespace kn

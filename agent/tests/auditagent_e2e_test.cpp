@@ -1,0 +1,269 @@
+// The real auditagent program, copied into a throw-away machine (its own KN_SYSROOT and HOME) and
+// pointed at a loopback platform through "endpoint.ini", with KN_TIME_SCALE shrinking its minutes
+// to milliseconds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+#include "agent_fixture.h"
+
+namespace kn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::FakePlatform;
+
+const char* const kApiKey = "K-7f3a9c";
+
+// Waits (real time, in short steps) until `done` holds; false after `timeout`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// One installation of the program and at most one running process of it.
+class AgentInstall {
+ public:
+  AgentInstall(const std::string& url, std::optional<std::string> apikey) {
+    fs::create_directories(root_ / "bin");
+    fs::copy_file(KN_AUDITAGENT_PATH, program());
+    test::writeBytes(root_ / "bin/endpoint.ini", "url=" + url + "\n");
+    if (apikey) put(root_ / "sys/etc/kestrane/HKLM.reg", test::policyHive(*apikey));
+  }
+  ~AgentInstall() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  std::string program() const { return root_ / "bin/auditagent"; }
+  std::string path(const std::string& rel) const { return root_ / rel; }
+  std::string pendingFile() const { return root_ / "sys/var/lib/Kestrane/ZARODIRazev/latest_audit.json"; }
+  static void put(const std::string& file, const std::string& text) {
+    fs::create_directories(fs::path(file).parent_path());
+    test::writeBytes(file, text);
+  }
+
+  void start(const std::string& timeScale, std::vector<std::string> args = {}) {
+    std::vector<std::string> env = {
+        "PATH=/usr/bin:/bin",
+        "KN_SYSROOT=" + (root_ / "sys"),
+        "HOME=" + (root_ / "home"),
+        "XDG_CONFIG_HOME=" + (root_ / "home/.config"),
+        "XDG_DATA_HOME=" + (root_ / "home/.local/share"),
+        "KN_TIME_SCALE=" + timeScale,
+        "KN_SYSTEMCTL=/bin/true",
+    };
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ"})
+      if (const char* v = ::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    args.insert(args.begin(), program());
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    std::string out = root_ / "stdout", err = root_ / "stderr";
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  bool running() { return pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == 0; }
+  // SIGTERM, then the exit code (-1 when it did not end within `timeout`).
+  int stop(std::chrono::milliseconds timeout = 10s) {
+    ::kill(pid_, SIGTERM);
+    return wait(timeout);
+  }
+  int wait(std::chrono::milliseconds timeout = 20s) {
+    if (!eventually([&] { return ::waitpid(pid_, &status_, WNOHANG) == pid_; }, timeout)) return -1;
+    pid_ = 0;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+  std::string output() const { return test::readBytes(root_ / "stdout") + test::readBytes(root_ / "stderr"); }
+
+  // The lines of the named daily log ("TITAuditMain", "TZARODIRazev") without time stamps.
+  std::vector<std::string> log(const std::string& name) const {
+    std::vector<std::string> files, lines;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root_ / "bin/logs", ec)) {
+      std::string f = e.path().filename();
+      if (f.starts_with("auditagent." + name + ".")) files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files)
+      for (auto& l : test::logMessages(f)) lines.push_back(l);
+    return lines;
+  }
+  size_t logCount(const std::string& name, const std::string& prefix) const {
+    return test::countPrefix(log(name), prefix);
+  }
+
+ private:
+  test::TempDir root_;
+  pid_t pid_ = 0;
+  int status_ = 0;
+};
+
+// `expected` appear in `lines` in this order (other lines may lie between them).
+void expectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+  auto it = lines.begin();
+  for (const auto& e : expected) {
+    it = std::find(it, lines.end(), e);
+    ASSERT_NE(it, lines.end()) << "missing or out of order: " << e;
+  }
+}
+
+const std::vector<std::string> kServiceLifeLines = {
+    "Create",  "Start:...", "Start: OK", "ServiceExecute", "Starting thread...", "Starting thread OK",
+    "Stop",    "Service terminated=true", "Terminating thread and wating for 5 seconds", "ServiceExecute: done"};
+
+TEST(AuditAgentEndToEnd, WithoutAKeyOnlyTheMissingKeyNoticeArrives) {
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), std::nullopt);
+  agent.start("1800");  // the notice every 3 s
+  ASSERT_TRUE(platform.waitFor([](const auto& calls) { return calls.size() >= 2; })) << agent.output();
+  EXPECT_EQ(agent.stop(), 0) << agent.output();
+
+  for (const auto& c : platform.calls()) EXPECT_EQ(c.method, "notifyMissingAPIKEY");
+  EXPECT_EQ(platform.calls()[0].data[0], "auditagent");
+  expectInOrder(agent.log("TZARODIRazev"), kServiceLifeLines);
+  EXPECT_EQ(agent.log("TITAuditMain").back(), "Execute terminated");
+}
+
+// The uploaded audit document: the real engine's, whole.
+void expectAuditDocument(const FakePlatform::Call& upload) {
+  EXPECT_EQ(upload.data[0], 0);
+  auto doc = nlohmann::json::parse(upload.data[1].get<std::string>());
+  EXPECT_EQ(doc["success"], true);
+  EXPECT_TRUE(doc.contains("rurirudoDUROVorov"));
+}
+
+TEST(AuditAgentEndToEnd, WithAKeyReportsAuditsAndUploadsThenStops) {
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), kApiKey);
+  agent.start("600");
+  ASSERT_TRUE(platform.waitFor([](const auto& calls) {
+    return std::any_of(calls.begin(), calls.end(), [](const auto& c) { return c.method == "putAudit"; });
+  })) << agent.output();
+  ASSERT_TRUE(eventually([&] { return !fs::exists(agent.pendingFile()); }));
+
+  auto calls = platform.calls();
+  EXPECT_EQ(calls[0].method, "putMiniAudit");
+  EXPECT_EQ(calls[1].method, "putCommand");
+  EXPECT_EQ(nlohmann::json::parse(calls[0].serviceAppHeader).value("k", ""), kApiKey);
+  EXPECT_TRUE(calls[0].data[0].contains("lastboot")) << calls[0].data;
+  expectAuditDocument(platform.answered("putAudit").front());
+
+  auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.stop(), 0) << agent.output();
+  // One tick and the activity in progress, then the 5 s wait divided by the scale.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 3s);
+  expectInOrder(agent.log("TZARODIRazev"), kServiceLifeLines);
+  expectInOrder(agent.log("TITAuditMain"), {"Creating...", "Instance created", "Execute starting...", "Running",
+                                            "runCmd(checkin)...", "runCmd(checkin) OK", "Checking for audit",
+                                            "Error decoding dtNextAudit []", "Error decoding dtNextAudit []",
+                                            "Running audit", "RunAudit finished (OK)",
+                                            "Sending audit json OK", "Execute terminated"});
+}
+
+// The platform fails for a while in each way it can; the agent retries, keeps the audit made
+// meanwhile, never stops, and delivers everything once the platform answers again.
+enum class Failure { Unreachable, Http500, Exception };
+
+class AuditAgentFailureTest : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(AuditAgentFailureTest, KeepsRetryingAndLosesNothing) {
+  std::unique_ptr<FakePlatform> platform;
+  int port;
+  if (GetParam() == Failure::Unreachable) {
+    port = test::unusedPort();
+  } else {
+    platform = std::make_unique<FakePlatform>();
+    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500 : FakePlatform::Mode::Exception);
+    port = platform->port();
+  }
+  AgentInstall agent("http://127.0.0.1:" + std::to_string(port), kApiKey);
+  agent.start("600");
+
+  ASSERT_TRUE(eventually([&] {
+    return fs::exists(agent.pendingFile()) && agent.logCount("TITAuditMain", "checkin error: ") >= 3 &&
+           agent.logCount("TITAuditMain", "Error; could not send audit: ") >= 1;
+  })) << agent.output();
+  EXPECT_TRUE(agent.running());
+  EXPECT_GE(agent.logCount("TITAuditMain", "miniauditError error: "), 1u);
+
+  if (platform) {
+    platform->setMode(FakePlatform::Mode::Ok);
+  } else {
+    platform = std::make_unique<FakePlatform>(port);
+  }
+  ASSERT_TRUE(platform->waitFor([](const auto& calls) {
+    auto ok = [&](const char* m) {
+      return std::any_of(calls.begin(), calls.end(), [&](const auto& c) { return c.method == m && c.answered; });
+    };
+    return ok("putAudit") && ok("putCommand") && ok("putMiniAudit");
+  })) << agent.output();
+  expectAuditDocument(platform->answered("putAudit").front());
+  EXPECT_TRUE(eventually([&] { return !fs::exists(agent.pendingFile()); }));
+  EXPECT_EQ(agent.stop(), 0) << agent.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Platform, AuditAgentFailureTest,
+                         ::testing::Values(Failure::Unreachable, Failure::Http500, Failure::Exception));
+
+TEST(AuditAgentEndToEnd, AMainThreadThatCannotBeMadeLeavesTheServiceIdleUntilStopped) {
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), kApiKey);
+  AgentInstall::put(agent.path("home/.config/kestrane/HKCU.reg"), "this is not a hive\n");
+  agent.start("600");
+  ASSERT_TRUE(eventually([&] { return agent.logCount("TZARODIRazev", "Starting thread OK") == 1; }))
+      << agent.output();
+  EXPECT_TRUE(agent.running());
+  EXPECT_EQ(agent.stop(), 0) << agent.output();
+
+  auto lines = agent.log("TZARODIRazev");
+  auto failed = std::find_if(lines.begin(), lines.end(),
+                             [](const auto& l) { return l.starts_with("Could not start TITAuditMain thead: "); });
+  ASSERT_NE(failed, lines.end());
+  EXPECT_EQ(*(failed + 1), "Start: OK");
+  expectInOrder(lines, kServiceLifeLines);
+  EXPECT_TRUE(platform.calls().empty());
+}
+
+TEST(AuditAgentEndToEnd, InstallWritesTheUnitAndUninstallRemovesIt) {
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), kApiKey);
+  const std::string unit = agent.path("sys/etc/systemd/system/ZARODIRazev.service");
+
+  agent.start("1", {"/INSTALL"});
+  EXPECT_EQ(agent.wait(), 0) << agent.output();
+  EXPECT_NE(agent.output().find("Service installed successfully"), std::string::npos) << agent.output();
+  std::string text = test::readBytes(unit);
+  EXPECT_NE(text.find("Description=ZARODIRazev"), std::string::npos) << text;
+  EXPECT_NE(text.find("ExecStart=" + agent.program()), std::string::npos) << text;
+
+  agent.start("1", {"-uninstall", "-silent"});
+  EXPECT_EQ(agent.wait(), 0) << agent.output();
+  EXPECT_EQ(agent.output(), "");
+  EXPECT_FALSE(fs::exists(unit));
+  EXPECT_TRUE(platform.calls().empty());
+}
+
+}  // namespace
+}  // namespace kn
