@@ -248,7 +248,7 @@ int daysInMonth(int y, int m) {
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
+constexpr long long daysFromCivil(long long y, unsigned m, unsigned d) {
   y -= m <= 2;
   long long era = (y >= 0 ? y : y - 399) / 400;
   unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -269,7 +269,9 @@ void civilFromDays(long long z, int& y, int& m, int& d) {
   y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
 }
 
-const long long kDateTimeEpoch = daysFromCivil(1899, 12, 30);  // relative to 1970-01-01
+constexpr long long kDateTimeEpoch = daysFromCivil(
+    1899, 12,
+    30);  // relative to 1970-01-01; fixed at compile time, so start-up code of other files may use dates
 
 void checkRange(const char* field, int value, int low, int high) {
   if (value < low || value > high)
