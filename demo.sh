@@ -4,14 +4,19 @@
 # the page's address, and stops both.
 #   ./demo.sh          run once and stop
 #   ./demo.sh --keep   keep both running until Ctrl-C
+# For tests: KN_DEMO_NO_BUILD=1 uses the programs as built (in KN_DEMO_BUILD_DIR, default build/); KN_DEMO_PAGE=<file> saves the machine's
+# page as headless Chromium renders it; KN_DEMO_KEEP_FILES=1 keeps the temporary folder.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 keep=false
 [ "${1:-}" = "--keep" ] && keep=true
 
-./setup.sh >/dev/null
-cmake --build build --target auditagent kn-platformserver kn-apikey >/dev/null
+bin=${KN_DEMO_BUILD_DIR:-build}
+if [ "${KN_DEMO_NO_BUILD:-}" != 1 ]; then
+  ./setup.sh >/dev/null
+  cmake --build build --target auditagent kn-platformserver kn-apikey >/dev/null
+fi
 
 work=$(mktemp -d /tmp/kestrane-demo.XXXXXX)
 server_pid="" agent_pid=""
@@ -24,11 +29,26 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 key="demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
-mkdir -p "$work/opt" "$work/root" "$work/home"
-export KN_SYSROOT="$work/root" HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
+mkdir -p "$work/opt" "$work/home"
+
+# The agent's machine-wide files (its hive, identity and data) go below a root of their own, so the demo
+# changes nothing on this machine; everything else in that root leads to the real machine, which the
+# audit describes.
+root="$work/root"
+mkdir -p "$root/etc" "$root/var/lib"
+for e in /*; do
+  case "$e" in /etc|/var) ;; *) ln -s "$e" "$root$e" ;; esac
+done
+for e in /etc/* /var/*; do
+  [ "$e" = /etc/kestrane ] || [ "$e" = /var/lib ] || ln -s "$e" "$root$e"
+done
+for e in /var/lib/*; do
+  [ "$e" = /var/lib/Kestrane ] || ln -s "$e" "$root$e"
+done
+export KN_SYSROOT="$root" HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
 
 # The platform, on a port of its own choosing.
-build/tools/platformserver/kn-platformserver --port 0 --data "$work/platform.db" --key "$key" \
+"$bin"/tools/platformserver/kn-platformserver --port 0 --data "$work/platform.db" --key "$key" \
   > "$work/server.out" 2> "$work/server.err" &
 server_pid=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/server.out" 2>/dev/null && break; sleep 0.1; done
@@ -37,9 +57,9 @@ url=$(sed -n 's/.*listening on \(http[^ ]*\).*/\1/p' "$work/server.out" | head -
 
 # The agent, installed in its own folder with its endpoint and a provisioned key; one minute of its
 # schedule passes in one second.
-cp build/agent/auditagent "$work/opt/"
+cp "$bin"/agent/auditagent "$work/opt/"
 printf 'url=%s\r\n' "$url" > "$work/opt/endpoint.ini"
-build/tools/keytool/kn-apikey set "$key" >/dev/null
+"$bin"/tools/keytool/kn-apikey set "$key" >/dev/null
 KN_TIME_SCALE=60 "$work/opt/auditagent" > "$work/agent.out" 2>&1 &
 agent_pid=$!
 
@@ -53,12 +73,18 @@ for _ in $(seq 240); do
 done
 echo "$machines" | grep -q '"last_audit":"[^"]' || { echo "demo: no audit arrived; agent log:"; cat "$work/opt/logs/"*.vlog; exit 1; }
 
-id=$(echo "$machines" | sed -n 's/.*"id":"\([^"]*\)".*/\1/p' | head -1)
+id=$(echo "$machines" | sed -n 's/.*"machine_id":"\([^"]*\)".*/\1/p' | head -1)
 echo
 echo "machine:      $id"
-echo "calls:        $(curl -fsS "$url/api/calls?machine=$id&limit=1000" | grep -o '"method":"[^"]*"' | sort | uniq -c | tr -s ' ' | paste -sd, -)"
+echo "calls:        $(curl -fsS "$url/api/calls?machine=$id&limit=1000" | grep -o '"method":"[^"]*"' | cut -d'"' -f4 |
+  sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }')"
 echo "page:         $url/machine?id=$id"
 echo "agent logs:   $work/opt/logs/"
+if [ -n "${KN_DEMO_PAGE:-}" ]; then
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --user-data-dir="$work/chromium" --dump-dom "$url/machine?id=$id" \
+    > "$KN_DEMO_PAGE" 2>/dev/null
+fi
 if $keep; then
   echo "demo: both keep running; Ctrl-C stops them."
   wait "$agent_pid"

@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev
   zip unzip ca-certificates openssl
   dpkg-dev lintian logrotate curl
+  chromium  # the demo page test renders the reference server's page headless
 )
 
 missing=()
