@@ -79,7 +79,7 @@ echo "machine:      $id"
 echo "calls:        $(curl -fsS "$url/api/calls?machine=$id&limit=1000" | grep -o '"method":"[^"]*"' | cut -d'"' -f4 |
   sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }')"
 echo "page:         $url/machine?id=$id"
-echo "agent logs:   $work/opt/logs/"
+if $keep || [ "${KN_DEMO_KEEP_FILES:-}" = 1 ]; then echo "agent logs:   $work/opt/logs/"; fi
 if [ -n "${KN_DEMO_PAGE:-}" ]; then
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
     --disable-component-update --disable-sync --user-data-dir="$work/chromium" --dump-dom "$url/machine?id=$id" \
