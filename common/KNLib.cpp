@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -163,9 +164,10 @@ std::string formatNumber(int decimals, bool commaStyle, double value) {
   decimals = std::clamp(decimals, 0, 20);
   const char decimalSep = commaStyle ? ',' : '.';
   const char thousandsSep = commaStyle ? '.' : ' ';
+  // to_chars always writes "." whatever the process's locale; only commaStyle picks separators.
   char buf[400];  // the largest double has 309 digits before the point
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  std::string fixed = buf;
+  auto written = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  std::string fixed(buf, written.ptr);
   if (decimals == 0) {
     fixed += decimalSep;
   } else {

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
-
+#include "KNDecimalCommaLocale.h"
 #include "KNRegistryFake.h"
 #include "KNTempSysRoot.h"
 
@@ -192,14 +191,12 @@ TEST(ConfigAccessors, NumbersFromTextNeverFail) {
 }
 
 TEST(ConfigAccessors, DoublesFollowTheLocaleDecimalSeparator) {
-  const char* decimalComma[] = {"de_DE.UTF-8", "pt_BR.UTF-8", "fr_FR.UTF-8"};
-  const char* found = nullptr;
-  for (const char* name : decimalComma)
-    if ((found = std::setlocale(LC_NUMERIC, name))) break;
-  if (!found) GTEST_SKIP() << "no locale with a decimal comma installed";
   TKNConfig cfg("App");
-  cfg.PutDouble("d", 1.5);
-  std::setlocale(LC_NUMERIC, "C");
+  {
+    test::DecimalCommaLocale commaLocale;
+    if (!commaLocale.available()) GTEST_SKIP() << "localedef cannot build a decimal-comma locale";
+    cfg.PutDouble("d", 1.5);
+  }
   EXPECT_EQ(cfg.Get("d"), "1,5");
   EXPECT_EQ(cfg.GetDouble("d"), 1.5);
 }

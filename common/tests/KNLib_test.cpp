@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "KNDecimalCommaLocale.h"
 #include "KNTestTempDir.h"
 
 namespace kn {
@@ -89,6 +90,16 @@ TEST(KNLibTest, FormatNumberGroupsThousands) {
   for (const auto& c : cases)
     EXPECT_EQ(formatNumber(c.decimals, c.comma, c.value), c.expected) << c.value << " " << c.decimals;
   EXPECT_EQ(formatNumber(0, false, -1e300).substr(0, 10), "-1 000 000");  // the largest numbers fit too
+}
+
+TEST(KNLibTest, FormatNumberIgnoresTheProcessLocale) {
+  // Only commaStyle chooses the separators: a process whose locale writes "1234,5" gets the
+  // same texts (and no out-of-range access while looking for the ".").
+  test::DecimalCommaLocale commaLocale;
+  if (!commaLocale.available()) GTEST_SKIP() << "localedef cannot build a decimal-comma locale";
+  EXPECT_EQ(formatNumber(2, true, 1234.5), "1.234,50");
+  EXPECT_EQ(formatNumber(2, false, -1234567.891), "-1 234 567.89");
+  EXPECT_EQ(formatNumber(0, false, 1234567), "1 234 567");
 }
 
 TEST(KNLibTest, SplitLinesAtEveryKindOfBreak) {
