@@ -2,9 +2,9 @@
 //
 // Reads parse the file and keep the result while the file stays the same (device, inode, size and
 // modification time), so a run of reads costs one stat each. Writes take an exclusive flock on
-// "<hive>.lock", read the current file afresh, change it and write it whole with writeFileAtomic
-// (temporary file, fsync, rename; mode 0600): other processes see the hive before or after a
-// write, never half of it. A write that would change nothing touches no file.
+// "<hive>.lock", read and parse the current file afresh (never from that cache), change it and write it whole
+// with writeFileAtomic (temporary file, fsync, rename; mode 0600): other processes see the hive before or
+// after a write, never half of it. A write that would change nothing touches no file.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -154,7 +154,9 @@ class TRegistryHiveFiles : public TRegistry {
     return loadLocked(file);
   }
 
-  std::shared_ptr<const Hive> loadLocked(const std::string& file) {
+  // With `fresh`, the file is parsed even when its identity matches the cached one: the identity
+  // can repeat (an inode recycled within one tick of the file-system clock, a same-sized text).
+  std::shared_ptr<const Hive> loadLocked(const std::string& file, bool fresh = false) {
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     FileIdentity identity;
     struct stat st {};
@@ -165,7 +167,7 @@ class TRegistryHiveFiles : public TRegistry {
       identity = identityOf(st);
     }
     auto cached = cache_.find(file);
-    if (cached != cache_.end() && cached->second.identity == identity) return cached->second.hive;
+    if (!fresh && cached != cache_.end() && cached->second.identity == identity) return cached->second.hive;
 
     auto hive = std::make_shared<Hive>();
     if (fd.get() >= 0) {
@@ -200,7 +202,9 @@ class TRegistryHiveFiles : public TRegistry {
     while (::flock(lockFd.get(), LOCK_EX) != 0)
       if (errno != EINTR) throwErrno("Cannot lock", lockFile, errno);
 
-    Hive hive = *loadLocked(file);
+    // A write starts from the file as it is now, never from the cache, so that it cannot put back
+    // an older hive over another writer's change.
+    Hive hive = *loadLocked(file, true);
     if (!change(hive)) return;
     save(file, formatHive(hive));
   }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -119,6 +120,24 @@ TEST_F(HiveFiles, ConcurrentWritersLoseNothing) {
   for (auto& t : threads) t.join();
   for (int w = 0; w < kWriters; ++w)
     EXPECT_EQ(reg->values(HKEY_CURRENT_USER, "Software\\W" + std::to_string(w)).size(), size_t{kEach});
+}
+
+TEST_F(HiveFiles, AWriteStartsFromTheHiveOnDiskEvenWhenItLooksUnchanged) {
+  reg->writeString(HKEY_LOCAL_MACHINE, "Software\\A", "next", "2024/01/15 13:45:07");
+  ASSERT_EQ(reg->readString(HKEY_LOCAL_MACHINE, "Software\\A", "next"), "2024/01/15 13:45:07");  // cached
+  // Another writer's hive of the same size on the same inode with the same modification time:
+  // what an inode recycled within one tick of the file-system clock looks like.
+  struct stat before {};
+  ASSERT_EQ(::stat(hklm.c_str(), &before), 0);
+  std::string text = TempSysRoot::read(hklm);
+  text.replace(text.find("2024/01/15 13:45:07"), 19, "2025/02/16 14:46:08");
+  TempSysRoot::write(hklm, text);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, hklm.c_str(), times, 0), 0);
+
+  reg->writeString(HKEY_LOCAL_MACHINE, "Software\\A", "other", "1");
+  EXPECT_EQ(newSystemRegistry()->readString(HKEY_LOCAL_MACHINE, "Software\\A", "next"),
+            "2025/02/16 14:46:08");
 }
 
 TEST_F(HiveFiles, RegisteredOwnerAndOrganisationComeFromTheHklmHive) {
