@@ -158,10 +158,15 @@ TITAuditMain::ms TITAuditMain::sleepTime(bool withKey) {
   return kTick * std::min<long long>((earliest - now) / kTick + 1, kMaxIdleTicks);
 }
 
+// A stop request is seen between activities: the pass ends after the one in progress, so a stop
+// never waits for a full audit or a remote call begun after it was requested.
 void TITAuditMain::workingPass() {
   if (steadyNow() > nextMiniAudit) miniAuditStep();
-  if (!terminated_ && steadyNow() > nextUpload && fileExists(FtempFN)) sendAuditJson();
+  if (terminated_) return;
+  if (steadyNow() > nextUpload && fileExists(FtempFN)) sendAuditJson();
+  if (terminated_) return;
   if (steadyNow() > nextAuditCheck) auditCheck();
+  if (terminated_) return;
   if (steadyNow() > nextCheckin) runCmd("checkin");
 }
 

@@ -233,6 +233,21 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
   EXPECT_EQ(loop.dt_nextAudit(), startTime() + 1);
 }
 
+// A stop requested while an activity is in progress is seen as soon as it ends: the check-in due
+// on the same pass is not started, so a stop waits for one operation at most.
+TEST_F(ITAuditMainTest, AStopDuringAnActivityEndsThePassAfterIt) {
+  machine.connect(platform->url());
+  auto loop = std::make_unique<TITAuditMain>(options);
+  platform->onCall([&](const std::string& method) {
+    if (method == "putMiniAudit") loop->Terminate();
+  });
+  loop->Start();
+  loop->WaitFor();
+  EXPECT_EQ(test::methods(platform->calls()), std::vector<std::string>{"putMiniAudit"});
+  EXPECT_EQ(test::countPrefix(log(), "runCmd(checkin)"), 0u);
+  EXPECT_EQ(log().back(), "Execute terminated");
+}
+
 TEST_F(ITAuditMainTest, AWallClockMovedBackDoesNotHoldTheScheduleBack) {
   bool shifted = false;
   runFor(2h, [&](std::chrono::milliseconds e) {

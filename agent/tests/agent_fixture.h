@@ -86,6 +86,11 @@ class FakePlatform {
     std::lock_guard g(mu_);
     stamp_ = std::move(stamp);
   }
+  // Runs with the method's name when a call arrives, before it is answered (on the server's thread).
+  void onCall(std::function<void(const std::string&)> hook) {
+    std::lock_guard g(mu_);
+    onCall_ = std::move(hook);
+  }
 
   std::vector<Call> calls() {
     std::lock_guard g(mu_);
@@ -108,9 +113,16 @@ class FakePlatform {
  private:
   void answer(const httplib::Request& req, httplib::Response& res) {
     nlohmann::json env = nlohmann::json::parse(req.body, nullptr, false);
+    std::string method = env.is_object() ? env.value("method", "") : "";
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard g(mu_);
+      hook = onCall_;
+    }
+    if (hook) hook(method);
     std::lock_guard g(mu_);
     Call c;
-    c.method = env.is_object() ? env.value("method", "") : "";
+    c.method = method;
     c.data = env.is_object() ? env.value("data", nlohmann::json()) : nlohmann::json();
     c.at = stamp_ ? stamp_() : std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     c.serviceAppHeader = req.get_header_value("x-serviceapp");
@@ -141,6 +153,7 @@ class FakePlatform {
   std::condition_variable cv_;
   Mode mode_ = Mode::Ok;
   std::function<double()> stamp_;
+  std::function<void(const std::string&)> onCall_;
   std::map<std::string, nlohmann::json> results_{{"putCommand", {{"status", "ok"}}}};
   std::vector<Call> calls_;
   std::chrono::steady_clock::time_point started_;
