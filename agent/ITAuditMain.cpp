@@ -200,7 +200,8 @@ void TITAuditMain::sendAuditJson() {
     std::error_code ec;
     // The platform has the document: a file that will not go away is not sent again before the
     // next upload period.
-    if (!std::filesystem::remove(FtempFN, ec) && ec) log("Error; could not delete " + FtempFN + ": " + ec.message());
+    if (!std::filesystem::remove(FtempFN, ec) && ec)
+      log("Error; could not delete " + FtempFN + ": " + ec.message());
     nextUpload = steadyNow() + scaled(kUploadPeriod);
   } catch (const std::exception& e) {
     nextUpload = steadyNow() + retryDelay;
@@ -253,7 +254,8 @@ void TITAuditMain::writeFailureRecord(const std::string& message) {
     record["dt_execute"] = dateTimeToText(appClock().now());
     record["success"] = false;
     record["error"] = message;
-    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n", 0600);
+    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n",
+                    0600);
   } catch (const std::exception& e) {
     log(std::string("Error; could not write the audit failure record: ") + e.what());
   }

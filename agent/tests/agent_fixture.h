@@ -14,8 +14,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,7 +53,8 @@ class FakePlatform {
   // Listens on `port`, or on any free port when 0.
   explicit FakePlatform(int port = 0) : started_(std::chrono::steady_clock::now()) {
     svr_.set_tcp_nodelay(true);  // a reply in two writes would otherwise wait for a delayed ACK
-    svr_.Post("/app.direct", [this](const httplib::Request& req, httplib::Response& res) { answer(req, res); });
+    svr_.Post("/app.direct",
+              [this](const httplib::Request& req, httplib::Response& res) { answer(req, res); });
     port_ = port ? (svr_.bind_to_port("127.0.0.1", port) ? port : -1) : svr_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot listen on 127.0.0.1");
     thread_ = std::thread([this] { svr_.listen_after_bind(); });
@@ -124,7 +125,8 @@ class FakePlatform {
     Call c;
     c.method = method;
     c.data = env.is_object() ? env.value("data", nlohmann::json()) : nlohmann::json();
-    c.at = stamp_ ? stamp_() : std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    c.at = stamp_ ? stamp_()
+                  : std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     c.serviceAppHeader = req.get_header_value("x-serviceapp");
     c.answered = mode_ == Mode::Ok;
     calls_.push_back(c);
