@@ -158,10 +158,15 @@ TITAuditMain::ms TITAuditMain::sleepTime(bool withKey) {
   return kTick * std::min<long long>((earliest - now) / kTick + 1, kMaxIdleTicks);
 }
 
+// A stop request is seen between activities: the pass ends after the one in progress, so a stop
+// never waits for a full audit or a remote call begun after it was requested.
 void TITAuditMain::workingPass() {
   if (steadyNow() > nextMiniAudit) miniAuditStep();
-  if (!terminated_ && steadyNow() > nextUpload && fileExists(FtempFN)) sendAuditJson();
+  if (terminated_) return;
+  if (steadyNow() > nextUpload && fileExists(FtempFN)) sendAuditJson();
+  if (terminated_) return;
   if (steadyNow() > nextAuditCheck) auditCheck();
+  if (terminated_) return;
   if (steadyNow() > nextCheckin) runCmd("checkin");
 }
 
@@ -195,7 +200,8 @@ void TITAuditMain::sendAuditJson() {
     std::error_code ec;
     // The platform has the document: a file that will not go away is not sent again before the
     // next upload period.
-    if (!std::filesystem::remove(FtempFN, ec) && ec) log("Error; could not delete " + FtempFN + ": " + ec.message());
+    if (!std::filesystem::remove(FtempFN, ec) && ec)
+      log("Error; could not delete " + FtempFN + ": " + ec.message());
     nextUpload = steadyNow() + scaled(kUploadPeriod);
   } catch (const std::exception& e) {
     nextUpload = steadyNow() + retryDelay;
@@ -248,7 +254,8 @@ void TITAuditMain::writeFailureRecord(const std::string& message) {
     record["dt_execute"] = dateTimeToText(appClock().now());
     record["success"] = false;
     record["error"] = message;
-    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n", 0600);
+    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n",
+                    0600);
   } catch (const std::exception& e) {
     log(std::string("Error; could not write the audit failure record: ") + e.what());
   }

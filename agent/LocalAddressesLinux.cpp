@@ -35,9 +35,10 @@ std::vector<std::string> localIPAddresses() {
     int family = i->ifa_addr->sa_family;
     if (family != AF_INET && family != AF_INET6) continue;
     char buf[INET6_ADDRSTRLEN] = {};
-    const void* raw = family == AF_INET
-                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr)
-                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr);
+    const void* raw =
+        family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr);
     if (!::inet_ntop(family, raw, buf, sizeof buf)) continue;
     all.push_back({buf, family == AF_INET, (i->ifa_flags & IFF_UP) != 0, (i->ifa_flags & IFF_LOOPBACK) != 0});
   }

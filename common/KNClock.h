@@ -72,6 +72,8 @@ Clock& appClock();
 void setAppClock(Clock* clock);
 
 // A duration as a date-time difference (days).
-constexpr TDateTime toDays(std::chrono::milliseconds d) { return static_cast<double>(d.count()) / 86400000.0; }
+constexpr TDateTime toDays(std::chrono::milliseconds d) {
+  return static_cast<double>(d.count()) / 86400000.0;
+}
 
 }  // namespace kn

@@ -86,7 +86,8 @@ TEST_F(ITAuditMainTest, SimulatedDayKeepsTheTimetable) {
   EXPECT_EQ(calls[0].at, 0.5);
   EXPECT_EQ(calls[1].method, "putCommand");
   EXPECT_EQ(calls[1].at, 0.5);
-  EXPECT_EQ(calls[1].data, nlohmann::json::array({{{"pcname", computerName()}, {"pcdomain", accountDomainName()}}}));
+  EXPECT_EQ(calls[1].data,
+            nlohmann::json::array({{{"pcname", computerName()}, {"pcdomain", accountDomainName()}}}));
 
   // Each period counts from the end of the previous run; the strict test adds one tick.
   for (double g : gaps(times(platform->answered("putMiniAudit")))) ASSERT_EQ(g, 900.5);
@@ -104,7 +105,9 @@ TEST_F(ITAuditMainTest, SimulatedDayKeepsTheTimetable) {
   auto lines = log();
   EXPECT_EQ(test::countPrefix(lines, "Error decoding dtNextAudit []"), 2u);
   EXPECT_EQ(test::countPrefix(lines, "Setting next audit to: 2024/01/15 21:08:00"), 1u);
-  EXPECT_EQ(test::countPrefix(lines, "Sending audit json (" + std::to_string(kDocumentAsSent.size()) + " bytes)..."), 2u);
+  EXPECT_EQ(test::countPrefix(lines,
+                              "Sending audit json (" + std::to_string(kDocumentAsSent.size()) + " bytes)..."),
+            2u);
   EXPECT_EQ(lines.back(), "Execute terminated");
   // Ticks that could find nothing due are slept through: far fewer wake-ups than 172,800 ticks.
   EXPECT_LT(clock.sleeps(), 2500);
@@ -134,7 +137,9 @@ enum class Failure { Unreachable, Http500, Exception };
 class ITAuditMainFailureTest : public ITAuditMainTest, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
-  options.runAudit = [](const std::string&, TExt_ITAgent&) { throw Exception("Fail@doMethod2: inventory script failed"); };
+  options.runAudit = [](const std::string&, TExt_ITAgent&) {
+    throw Exception("Fail@doMethod2: inventory script failed");
+  };
   writeFileAtomic(machine.pendingFile(), kDocument);
   int port = 0;
   if (GetParam() == Failure::Unreachable) {
@@ -142,7 +147,8 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
     port = test::unusedPort();
     url = "http://127.0.0.1:" + std::to_string(port);
   } else {
-    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500 : FakePlatform::Mode::Exception);
+    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500
+                                                     : FakePlatform::Mode::Exception);
   }
   bool recovered = false;
   runFor(40min, [&](std::chrono::milliseconds e) {
@@ -154,8 +160,8 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
   });
 
   auto lines = log();
-  EXPECT_EQ(test::countPrefix(lines, "checkin error: "), 40u);        // 0.5 s, then every 30.5 s
-  EXPECT_EQ(test::countPrefix(lines, "miniauditError error: "), 4u);  // 0.5 s, then every 300.5 s
+  EXPECT_EQ(test::countPrefix(lines, "checkin error: "), 40u);                // 0.5 s, then every 30.5 s
+  EXPECT_EQ(test::countPrefix(lines, "miniauditError error: "), 4u);          // 0.5 s, then every 300.5 s
   EXPECT_EQ(test::countPrefix(lines, "Error; could not send audit: "), 40u);  // 5.5 s, then every 30.5 s
   const char* expected = GetParam() == Failure::Exception ? "checkin error: EExtError: platform says no"
                                                           : "checkin error: EExtCommunicationError: ";
@@ -168,7 +174,8 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
   ASSERT_EQ(times(uploads), (std::vector<double>{1225.5, 1886.0}));
   EXPECT_EQ(uploads[0].data[1], kDocumentAsSent);
   auto record = nlohmann::json::parse(uploads[1].data[1].get<std::string>());
-  EXPECT_EQ(record, (nlohmann::json{{"dt_execute", "2024/01/15 09:28:01"}, {"success", false},
+  EXPECT_EQ(record, (nlohmann::json{{"dt_execute", "2024/01/15 09:28:01"},
+                                    {"success", false},
                                     {"error", "Fail@doMethod2: inventory script failed"}}));
   // The audit at 2282 s failed again: its record waits for the next upload.
   EXPECT_TRUE(std::filesystem::exists(machine.pendingFile()));
@@ -202,9 +209,9 @@ TEST(ITAuditMainStoredTest, StoredNextAuditDecidesTheFirstAudit) {
       cfg.SaveData();
     }
     std::vector<double> seen;
-    TITAuditMain::Options options{[] { return true; }, [&](const std::string&, TExt_ITAgent&) {
-                                    seen.push_back(clock.elapsed().count() / 1000.0);
-                                  }};
+    TITAuditMain::Options options{
+        [] { return true; },
+        [&](const std::string&, TExt_ITAgent&) { seen.push_back(clock.elapsed().count() / 1000.0); }};
     auto loop = std::make_unique<TITAuditMain>(options);
     clock.onSleep([&] {
       if (clock.elapsed() >= 150min) loop->Terminate();
@@ -231,6 +238,21 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
   loop.setDt_nextAudit(startTime() + 1);
   EXPECT_TRUE(std::filesystem::exists(machine.hiveHKCU()));
   EXPECT_EQ(loop.dt_nextAudit(), startTime() + 1);
+}
+
+// A stop requested while an activity is in progress is seen as soon as it ends: the check-in due
+// on the same pass is not started, so a stop waits for one operation at most.
+TEST_F(ITAuditMainTest, AStopDuringAnActivityEndsThePassAfterIt) {
+  machine.connect(platform->url());
+  auto loop = std::make_unique<TITAuditMain>(options);
+  platform->onCall([&](const std::string& method) {
+    if (method == "putMiniAudit") loop->Terminate();
+  });
+  loop->Start();
+  loop->WaitFor();
+  EXPECT_EQ(test::methods(platform->calls()), std::vector<std::string>{"putMiniAudit"});
+  EXPECT_EQ(test::countPrefix(log(), "runCmd(checkin)"), 0u);
+  EXPECT_EQ(log().back(), "Execute terminated");
 }
 
 TEST_F(ITAuditMainTest, AWallClockMovedBackDoesNotHoldTheScheduleBack) {

@@ -24,7 +24,10 @@ TEST(ITAuditWorkerTest, MiniAuditRecordsWhatItCouldReadAndWhyTheRestFailed) {
   };
   const Case cases[] = {
       {"both read", false, false, {{"ips", "10.0.0.5,fe80::1"}, {"lastboot", "2024-03-05 11:05:08"}}},
-      {"no addresses", true, false, {{"lastboot", "2024-03-05 11:05:08"}, {"errors", "\rErro, localIp: no stack"}}},
+      {"no addresses",
+       true,
+       false,
+       {{"lastboot", "2024-03-05 11:05:08"}, {"errors", "\rErro, localIp: no stack"}}},
       {"no uptime", false, true, {{"ips", "10.0.0.5,fe80::1"}, {"errors", "\rErro, uptime: no boot time"}}},
       {"neither", true, true, {{"errors", "\rErro, localIp: no stack\rErro, uptime: no boot time"}}},
   };
@@ -50,8 +53,9 @@ TEST(ITAuditWorkerTest, MiniAuditOfThisMachine) {
 
 TEST(LocalAddressesTest, UpNonLoopbackIPv4First) {
   std::vector<ListedAddress> all = {
-      {"::1", false, true, true},      {"127.0.0.1", true, true, true},   {"fe80::1", false, true, false},
-      {"192.168.1.10", true, true, false}, {"10.9.9.9", true, false, false}, {"172.17.0.1", true, true, false},
+      {"::1", false, true, true},          {"127.0.0.1", true, true, true},
+      {"fe80::1", false, true, false},     {"192.168.1.10", true, true, false},
+      {"10.9.9.9", true, false, false},    {"172.17.0.1", true, true, false},
       {"192.168.1.10", true, true, false},
   };
   EXPECT_EQ(selectLocalAddresses(all), (std::vector<std::string>{"192.168.1.10", "172.17.0.1", "fe80::1"}));
@@ -73,7 +77,8 @@ TEST_F(ITAuditWorkerCheckinTest, SendsNameAndDomainAndLogsTheAnswer) {
   auto calls = platform.calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].method, "putCommand");
-  EXPECT_EQ(calls[0].data, nlohmann::json::array({{{"pcname", computerName()}, {"pcdomain", accountDomainName()}}}));
+  EXPECT_EQ(calls[0].data,
+            nlohmann::json::array({{{"pcname", computerName()}, {"pcdomain", accountDomainName()}}}));
   EXPECT_EQ(test::logMessages(machine.log("TITAuditWorker")).back(), R"(response: {"status":"ok"})");
 }
 

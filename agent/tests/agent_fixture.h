@@ -14,8 +14,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,7 +53,8 @@ class FakePlatform {
   // Listens on `port`, or on any free port when 0.
   explicit FakePlatform(int port = 0) : started_(std::chrono::steady_clock::now()) {
     svr_.set_tcp_nodelay(true);  // a reply in two writes would otherwise wait for a delayed ACK
-    svr_.Post("/app.direct", [this](const httplib::Request& req, httplib::Response& res) { answer(req, res); });
+    svr_.Post("/app.direct",
+              [this](const httplib::Request& req, httplib::Response& res) { answer(req, res); });
     port_ = port ? (svr_.bind_to_port("127.0.0.1", port) ? port : -1) : svr_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot listen on 127.0.0.1");
     thread_ = std::thread([this] { svr_.listen_after_bind(); });
@@ -86,6 +87,11 @@ class FakePlatform {
     std::lock_guard g(mu_);
     stamp_ = std::move(stamp);
   }
+  // Runs with the method's name when a call arrives, before it is answered (on the server's thread).
+  void onCall(std::function<void(const std::string&)> hook) {
+    std::lock_guard g(mu_);
+    onCall_ = std::move(hook);
+  }
 
   std::vector<Call> calls() {
     std::lock_guard g(mu_);
@@ -108,11 +114,19 @@ class FakePlatform {
  private:
   void answer(const httplib::Request& req, httplib::Response& res) {
     nlohmann::json env = nlohmann::json::parse(req.body, nullptr, false);
+    std::string method = env.is_object() ? env.value("method", "") : "";
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard g(mu_);
+      hook = onCall_;
+    }
+    if (hook) hook(method);
     std::lock_guard g(mu_);
     Call c;
-    c.method = env.is_object() ? env.value("method", "") : "";
+    c.method = method;
     c.data = env.is_object() ? env.value("data", nlohmann::json()) : nlohmann::json();
-    c.at = stamp_ ? stamp_() : std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    c.at = stamp_ ? stamp_()
+                  : std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     c.serviceAppHeader = req.get_header_value("x-serviceapp");
     c.answered = mode_ == Mode::Ok;
     calls_.push_back(c);
@@ -141,6 +155,7 @@ class FakePlatform {
   std::condition_variable cv_;
   Mode mode_ = Mode::Ok;
   std::function<double()> stamp_;
+  std::function<void(const std::string&)> onCall_;
   std::map<std::string, nlohmann::json> results_{{"putCommand", {{"status", "ok"}}}};
   std::vector<Call> calls_;
   std::chrono::steady_clock::time_point started_;

@@ -129,9 +129,16 @@ void expectInOrder(const std::vector<std::string>& lines, const std::vector<std:
   }
 }
 
-const std::vector<std::string> kServiceLifeLines = {
-    "Create",  "Start:...", "Start: OK", "ServiceExecute", "Starting thread...", "Starting thread OK",
-    "Stop",    "Service terminated=true", "Terminating thread and wating for 5 seconds", "ServiceExecute: done"};
+const std::vector<std::string> kServiceLifeLines = {"Create",
+                                                    "Start:...",
+                                                    "Start: OK",
+                                                    "ServiceExecute",
+                                                    "Starting thread...",
+                                                    "Starting thread OK",
+                                                    "Stop",
+                                                    "Service terminated=true",
+                                                    "Terminating thread and wating for 5 seconds",
+                                                    "ServiceExecute: done"};
 
 TEST(AuditAgentEndToEnd, WithoutAKeyOnlyTheMissingKeyNoticeArrives) {
   FakePlatform platform;
@@ -175,11 +182,11 @@ TEST(AuditAgentEndToEnd, WithAKeyReportsAuditsAndUploadsThenStops) {
   // One tick and the activity in progress, then the 5 s wait divided by the scale.
   EXPECT_LT(std::chrono::steady_clock::now() - begun, 3s);
   expectInOrder(agent.log("TZARODIRazev"), kServiceLifeLines);
-  expectInOrder(agent.log("TITAuditMain"), {"Creating...", "Instance created", "Execute starting...", "Running",
-                                            "runCmd(checkin)...", "runCmd(checkin) OK", "Checking for audit",
-                                            "Error decoding dtNextAudit []", "Error decoding dtNextAudit []",
-                                            "Running audit", "RunAudit finished (OK)",
-                                            "Sending audit json OK", "Execute terminated"});
+  expectInOrder(agent.log("TITAuditMain"),
+                {"Creating...", "Instance created", "Execute starting...", "Running", "runCmd(checkin)...",
+                 "runCmd(checkin) OK", "Checking for audit", "Error decoding dtNextAudit []",
+                 "Error decoding dtNextAudit []", "Running audit", "RunAudit finished (OK)",
+                 "Sending audit json OK", "Execute terminated"});
 }
 
 // The platform fails for a while in each way it can; the agent retries, keeps the audit made
@@ -195,7 +202,8 @@ TEST_P(AuditAgentFailureTest, KeepsRetryingAndLosesNothing) {
     port = test::unusedPort();
   } else {
     platform = std::make_unique<FakePlatform>();
-    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500 : FakePlatform::Mode::Exception);
+    platform->setMode(GetParam() == Failure::Http500 ? FakePlatform::Mode::Http500
+                                                     : FakePlatform::Mode::Exception);
     port = platform->port();
   }
   AgentInstall agent("http://127.0.0.1:" + std::to_string(port), kApiKey);
@@ -215,7 +223,8 @@ TEST_P(AuditAgentFailureTest, KeepsRetryingAndLosesNothing) {
   }
   ASSERT_TRUE(platform->waitFor([](const auto& calls) {
     auto ok = [&](const char* m) {
-      return std::any_of(calls.begin(), calls.end(), [&](const auto& c) { return c.method == m && c.answered; });
+      return std::any_of(calls.begin(), calls.end(),
+                         [&](const auto& c) { return c.method == m && c.answered; });
     };
     return ok("putAudit") && ok("putCommand") && ok("putMiniAudit");
   })) << agent.output();
@@ -238,8 +247,9 @@ TEST(AuditAgentEndToEnd, AMainThreadThatCannotBeMadeLeavesTheServiceIdleUntilSto
   EXPECT_EQ(agent.stop(), 0) << agent.output();
 
   auto lines = agent.log("TZARODIRazev");
-  auto failed = std::find_if(lines.begin(), lines.end(),
-                             [](const auto& l) { return l.starts_with("Could not start TITAuditMain thead: "); });
+  auto failed = std::find_if(lines.begin(), lines.end(), [](const auto& l) {
+    return l.starts_with("Could not start TITAuditMain thead: ");
+  });
   ASSERT_NE(failed, lines.end());
   EXPECT_EQ(*(failed + 1), "Start: OK");
   expectInOrder(lines, kServiceLifeLines);
