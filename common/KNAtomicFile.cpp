@@ -21,10 +21,13 @@ void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode
   bool ok = ::fchmod(fd, mode) == 0;
   for (size_t done = 0; ok && done < data.size();) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n > 0)
+    if (n > 0) {
       done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR)
+    } else if (n == 0) {
+      ok = false, errno = EIO;  // a write that moves nothing would never finish
+    } else if (errno != EINTR) {
       ok = false;
+    }
   }
   ok = ok && ::fsync(fd) == 0;
   int err = errno;

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -89,8 +90,9 @@ double timeScale() {
 
 std::chrono::milliseconds scaled(std::chrono::milliseconds d) {
   if (d.count() <= 0) return d;
-  auto ms = static_cast<long long>(static_cast<double>(d.count()) / timeScale());
-  return std::chrono::milliseconds(ms < 1 ? 1 : ms);
+  // A tiny scale stretches durations; hold them at about three centuries rather than overflow.
+  double ms = std::min(static_cast<double>(d.count()) / timeScale(), 1e13);
+  return std::chrono::milliseconds(ms < 1 ? 1 : static_cast<long long>(ms));
 }
 
 }  // namespace kn

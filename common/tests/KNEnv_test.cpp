@@ -66,6 +66,11 @@ TEST(KNEnvTest, ScaledDurationsNeverReachZero) {
   EXPECT_EQ(scaled(milliseconds(-5)), milliseconds(-5));
 }
 
+TEST(KNEnvTest, ATinyScaleStretchesDurationsWithoutOverflow) {
+  ScopedEnv env("KN_TIME_SCALE", "1e-300");
+  EXPECT_EQ(scaled(milliseconds(43'200'000)), milliseconds(10'000'000'000'000));
+}
+
 TEST(KNEnvTest, ExecutablePathPieces) {
   EXPECT_EQ(exeFolder() + exeName(), exePath());
   EXPECT_EQ(exeFolder().back(), '/');
