@@ -4,13 +4,15 @@
 
 namespace kn {
 
-std::string dateTimeToText(TDateTime x) {
+std::string dateTimeToText(TDateTime x, char dateSeparator) {
   DateTimeParts p = decodeDateTimeParts(x);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
-                p.second);
+  std::snprintf(buf, sizeof buf, "%04d%c%02d%c%02d %02d:%02d:%02d", p.year, dateSeparator, p.month,
+                dateSeparator, p.day, p.hour, p.minute, p.second);
   return buf;
 }
+
+std::string dateTimeToText(TDateTime x) { return dateTimeToText(x, '/'); }
 
 TDateTime textToDateTime(std::string_view text) {
   // `from` counts from 1, as the stored form is described.

@@ -1,7 +1,5 @@
 #include "ext.tables.h"
 
-#include "ext.channel.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "KNDateMath.h"
+#include "ext.channel.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -339,13 +339,7 @@ json DatasetToSuperObject(const TKNMemTable&) {
   throw Exception("TExtChannel.DatasetToSuperObject not implemented");
 }
 
-std::string dateTimeToStr(TDateTime d) {
-  DateTimeParts p = decodeDateTimeParts(d);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
-                p.second);
-  return buf;
-}
+std::string dateTimeToStr(TDateTime d) { return dateTimeToText(d, '-'); }
 
 std::string dateToStr(TDateTime d) { return dateTimeToStr(d).substr(0, 10); }
 

@@ -28,6 +28,22 @@ namespace kn::test {
 
 namespace fs = std::filesystem;
 
+// The "UPD: " lines of an update whose service stops and starts at the first look, after the
+// line that names the package.
+inline constexpr const char* kSmoothUpdateLines =
+    "UPD: Download finished OK\r\n"
+    "UPD: StopService:...\r\n"
+    "UPD:   1\r\n"
+    "UPD:   checking status 1 attempt 1\r\n"
+    "UPD: StopService: Done\r\n"
+    "UPD: Installing update:...\r\n"
+    "UPD: Installing update: OK, removing update file...\r\n"
+    "UPD: Installing update: OK, removed update file: OK\r\n"
+    "UPD: StartService:...\r\n"
+    "UPD:   1\r\n"
+    "UPD:   checking status 4 attempt 1\r\n"
+    "UPD: StartService: Done\r\n";
+
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
