@@ -134,6 +134,41 @@ std::string exeStem(const std::string& exeName) {
 
 }  // namespace
 
+std::string logSafe(std::string_view outside, std::size_t maxChars) {
+  bool cut = outside.size() > maxChars;
+  if (cut) outside = outside.substr(0, maxChars);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(outside.size() + (cut ? 3 : 0));
+  for (char c : outside) {
+    auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        if (u < 0x20 || u == 0x7f) {
+          out += "\\x";
+          out += kHex[u >> 4];
+          out += kHex[u & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 const char* englishDayAbbrev(int weekday) {
   static const char* const names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   return names[((weekday % 7) + 7) % 7];

@@ -12,8 +12,10 @@
 // never holds more than about 10 MB. Named daily files are never trimmed.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace kn {
 
@@ -52,6 +54,12 @@ void logTo(std::string logName, std::string msg);
 void logObj(const char* className, const void* obj, std::string msg);
 // The five-line exception block, written to the main log file.
 void logException(const std::exception& e, std::string place);
+
+// Text that came from outside (a server's reply, a header, a file of the machine), made fit for a
+// log line: cut to its first `maxChars` bytes plus "..." when longer, then every control
+// character escaped ("\r", "\n", "\t", "\\", "\x1b" ...), so it can neither forge a line nor grow
+// a log without bound. Bytes of 0x80 and above pass unchanged.
+std::string logSafe(std::string_view outside, std::size_t maxChars = 1000);
 
 // "Fri 24/01/15" style pieces, shared with other units that print local times.
 const char* englishDayAbbrev(int weekday);  // 0 = Sunday

@@ -108,7 +108,15 @@ struct Transfer {
   std::chrono::steady_clock::time_point lastMove{};
   curl_off_t lastBytes = -1;
   bool stalled = false;
+  bool stopped = false;
 };
+
+std::atomic<const std::atomic<bool>*> gStopFlag{nullptr};
+
+bool stopRequested() {
+  const std::atomic<bool>* flag = gStopFlag.load();
+  return flag && flag->load();
+}
 
 }  // namespace
 
@@ -131,6 +139,7 @@ struct TExtChannel::Impl {
 
   // libcurl's errors become the channel's, here and nowhere else.
   [[noreturn]] void throwTransportError(CURLcode rc, const Transfer& t) const {
+    if (t.stopped) throw EExtCommunicationError("Communication error: the exchange was stopped");
     if (t.stalled)
       throw EExtCommunicationError("Communication error: no data moved for " +
                                    std::to_string(t.stallLimit.count()) + " ms, transfer abandoned");
@@ -175,6 +184,10 @@ struct TExtChannel::Impl {
 
   static int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
     auto* t = static_cast<Impl*>(user)->current;
+    if (stopRequested()) {
+      t->stopped = true;
+      return 1;
+    }
     auto now = std::chrono::steady_clock::now();
     if (dlnow + ulnow != t->lastBytes) {
       t->lastBytes = dlnow + ulnow;
@@ -198,6 +211,7 @@ struct TExtChannel::Impl {
   long perform(Transfer& t, curl_slist* headers) {
     const TExtChannel& ch = *owner;
     errbuf[0] = 0;
+    if (stopRequested()) throw EExtCommunicationError("Communication error: the exchange was stopped");
     current = &t;
     t.stallLimit = ch.stallLimit_;
     t.lastMove = std::chrono::steady_clock::now();
@@ -546,6 +560,8 @@ std::string TExtChannel::globalCAFile() {
   std::lock_guard lock(globals().lock);
   return globals().cafile;
 }
+
+void TExtChannel::setStopFlag(const std::atomic<bool>* flag) { gStopFlag = flag; }
 
 std::string TExtChannel::buildEnvelope(const std::string& api, const std::string& method, int32_t tid,
                                        const nlohmann::json& params) {

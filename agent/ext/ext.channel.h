@@ -18,6 +18,7 @@
 // failure.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -112,6 +113,10 @@ class TExtChannel {
   // "" returns to the system's trust store.
   static void setGlobalCAFile(const std::string& path);
   static std::string globalCAFile();
+  // The process's stop request: once *flag is true, every exchange in progress on any channel is
+  // abandoned within about a second and fails with EExtCommunicationError "Communication error:
+  // the exchange was stopped". nullptr (the default) turns the check off.
+  static void setStopFlag(const std::atomic<bool>* flag);
 
   // The envelope a call posts: {"action":api+"API","data":params,"method":...,"tid":...,"type":"rpc"}
   // in the compact ASCII form, sized exactly before it is written.

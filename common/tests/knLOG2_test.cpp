@@ -201,5 +201,23 @@ TEST_F(KnLog2Test, ConcurrentLinesAreNeitherLostNorMixed) {
   EXPECT_EQ(splitLines(readBytes(mainLogFile())).size(), size_t{kThreads * kLines});
 }
 
+TEST(LogSafe, EscapesControlCharactersAndCutsLongText) {
+  struct Case {
+    std::string in;
+    size_t max;
+    std::string out;
+  } cases[] = {
+      {"plain text", 1000, "plain text"},
+      {"a\r\nFri 24/01/15 forged line", 1000, "a\\r\\nFri 24/01/15 forged line"},
+      {std::string("esc\x1b[31mred\x00nul\x7f", 17), 1000, "esc\\x1b[31mred\\x00nul\\x7f"},
+      {"tab\there \\ back", 1000, "tab\\there \\\\ back"},
+      {"caf\xc3\xa9", 1000, "caf\xc3\xa9"},
+      {"abcdef", 4, "abcd..."},
+      {"abcd", 4, "abcd"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(logSafe(c.in, c.max), c.out) << c.in;
+  EXPECT_EQ(logSafe(std::string(50'000'000, '\n')).size(), 2003u);
+}
+
 }  // namespace
 }  // namespace kn

@@ -1,7 +1,9 @@
 #include "ext.channel.h"
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "KNConfig.h"
 #include "KNEnv.h"
@@ -140,6 +142,28 @@ TEST_F(Channel, SilentServerIsAbandoned) {
     EXPECT_EQ(std::string(e.what()), "Communication error: no data moved for 1000 ms, transfer abandoned");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// The process's stop flag ends a call that a silent server would hold for two minutes.
+TEST_F(Channel, StopFlagAbandonsAnExchangeInProgress) {
+  test::RawServer silent;
+  std::atomic<bool> stop = false;
+  TExtChannel::setStopFlag(&stop);
+  TExtChannel ch(silent.url());
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+  });
+  auto start = std::chrono::steady_clock::now();
+  try {
+    ch.invoke("x", "m", json::array());
+    ADD_FAILURE() << "the call outlived the stop";
+  } catch (const EExtCommunicationError& e) {
+    EXPECT_EQ(std::string(e.what()), "Communication error: the exchange was stopped");
+  }
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  TExtChannel::setStopFlag(nullptr);
 }
 
 TEST_F(Channel, HeadersAndCookiesTravelToClonesOnly) {
