@@ -50,7 +50,7 @@ TEST_F(CheckerTest, QueryCarriesCleanedValuesInOrderAndLeavesEmptyOnesOut) {
   const std::string owner = "AT&T R&D #1 (50%), x=1 Zo\xC3\xAB";
   check("", owner);
   ASSERT_EQ(1u, server.params().size());
-  const httplib::Params& p = server.params()[0];
+  const httplib::Params p = server.params()[0];
   std::vector<std::string> keys;
   for (const auto& [k, v] : p) keys.push_back(k);
   // "own" and "company" are empty on a machine without them, so they are left out altogether.
@@ -58,14 +58,14 @@ TEST_F(CheckerTest, QueryCarriesCleanedValuesInOrderAndLeavesEmptyOnesOut) {
   if (computerName().empty()) std::erase(want, "cname");
   if (volumeSerialNumber('C').empty()) std::erase(want, "hds");
   EXPECT_EQ(want, keys);
-  EXPECT_EQ("AT&T-R&D-#1-50%-x=1-Zo\xC3\xAB", p.find("un")->second);
-  EXPECT_EQ("app.bin", p.find("exe")->second);
-  EXPECT_EQ("app1", p.find("id")->second);
-  EXPECT_EQ("0.0.0.0", p.find("appver")->second);
+  auto value = [&](const char* key) { return p.count(key) ? p.find(key)->second : "(missing)"; };
+  EXPECT_EQ("AT&T-R&D-#1-50%-x=1-Zo\xC3\xAB", value("un"));
+  EXPECT_EQ("app.bin", value("exe"));
+  EXPECT_EQ("app1", value("id"));
+  EXPECT_EQ("0.0.0.0", value("appver"));
   std::string q = server.queries()[0];
-  EXPECT_NE(q.find("&un=AT%26T-R%26D-%231-50%25-x%3D1-Zo%C3%AB&exe=app.bin&id=app1&appver=0.0.0.0"),
-            std::string::npos)
-      << q;
+  EXPECT_NE(q.find("&un=AT%26T-R%26D-%231-50%25-x%3D1-Zo%C3%AB&"), std::string::npos) << q;
+  EXPECT_NE(q.find("&exe=app.bin&id=app1&appver=0.0.0.0"), std::string::npos) << q;
 }
 
 TEST(QueryValueTest, EncodesEverythingOutsideTheUnreservedSet) {
