@@ -19,7 +19,9 @@ namespace {
 
 RenameFunction renameFn = nullptr;
 
-int putInPlace(const char* from, const char* to) { return renameFn ? renameFn(from, to) : ::rename(from, to); }
+int putInPlace(const char* from, const char* to) {
+  return renameFn ? renameFn(from, to) : ::rename(from, to);
+}
 
 struct ZipCloser {
   void operator()(zip_t* z) const { zip_discard(z); }
@@ -97,11 +99,13 @@ Plan planUnpack(zip_t* zip, const std::string& folder, std::uint64_t maxUnpacked
     if (bare.empty()) continue;
     zip_uint8_t opsys;
     zip_uint32_t attributes;
-    if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
+    if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 &&
+        opsys == ZIP_OPSYS_UNIX) {
       mode_t type = (attributes >> 16) & S_IFMT;
       if (type != 0 && type != S_IFREG) {
         if (log)
-          log(std::string(type == S_IFLNK ? "Skipped symbolic link " : "Skipped non-regular entry ") + st.name);
+          log(std::string(type == S_IFLNK ? "Skipped symbolic link " : "Skipped non-regular entry ") +
+              st.name);
         continue;
       }
     }
@@ -164,7 +168,8 @@ class TempFile {
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0) {
       // The owner first: changing it clears set-id bits, which the old file may rightly carry.
-      if (::fchown(fd_, st.st_uid, st.st_gid) != 0) throwOsError("Cannot give " + target + " its owner", errno);
+      if (::fchown(fd_, st.st_uid, st.st_gid) != 0)
+        throwOsError("Cannot give " + target + " its owner", errno);
       newMode = st.st_mode & 07777;
     }
     if (::fchmod(fd_, newMode) != 0 || ::fsync(fd_) != 0) throwOsError("Cannot write " + path_, errno);
@@ -299,7 +304,8 @@ void unpackPackage(const std::string& zipPath, const std::string& folder, const 
   } catch (const EZipError& e) {
     int lost = 0;
     for (auto it = placed.rbegin(); it != placed.rend(); ++it) {
-      int rc = it->backup.empty() ? ::unlink(it->target.c_str()) : ::rename(it->backup.c_str(), it->target.c_str());
+      int rc = it->backup.empty() ? ::unlink(it->target.c_str())
+                                  : ::rename(it->backup.c_str(), it->target.c_str());
       if (rc == 0) continue;
       ++lost;
       std::erase(backups, it->backup);  // the old file's only copy: keep it

@@ -64,9 +64,7 @@ void TWUServiceUpdater::doDownload() {
   updLog("Package signature OK");
 }
 
-void TWUServiceUpdater::checkDownload() {
-  checkPackage(packageFile(), folder_, kPackagePassword);
-}
+void TWUServiceUpdater::checkDownload() { checkPackage(packageFile(), folder_, kPackagePassword); }
 
 void TWUServiceUpdater::awaitState(int wanted) const {
   int state = 0;

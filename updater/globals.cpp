@@ -120,7 +120,8 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   c.publicKeyPath_ = configText(cf, "publickey");
   if (!c.publicKeyPath_.empty() && c.publicKeyPath_.front() != '/') {
     size_t slash = path.find_last_of('/');
-    c.publicKeyPath_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + c.publicKeyPath_;
+    c.publicKeyPath_ =
+        (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + c.publicKeyPath_;
   }
   for (size_t i = 0; i < services->size(); ++i) {
     const json& entry = (*services)[i];

@@ -25,8 +25,8 @@ class TUpdaterConfig {
  public:
   // Reads and checks the file at `path`, logging what it reads. Throws kn::Exception with the
   // system's message when the file as a whole is unusable (missing, not a JSON object, no "name",
-  // no "descr", no "services" array, an "updateurl" that is not an http or https URL). A bad entry of "services" is logged with its position and
-  // left out; the other entries are kept.
+  // no "descr", no "services" array, an "updateurl" that is not an http or https URL). A bad entry of
+  // "services" is logged with its position and left out; the other entries are kept.
   static TUpdaterConfig load(const std::string& path);
 
   // The whole configuration as parsed (an object).

@@ -131,9 +131,13 @@ std::string getBody(const std::string& url, std::size_t maxBytes, bool success) 
 
 }  // namespace
 
-std::string httpGetText(const std::string& url, std::size_t maxBytes) { return getBody(url, maxBytes, false); }
+std::string httpGetText(const std::string& url, std::size_t maxBytes) {
+  return getBody(url, maxBytes, false);
+}
 
-std::string httpGetSmall(const std::string& url, std::size_t maxBytes) { return getBody(url, maxBytes, true); }
+std::string httpGetSmall(const std::string& url, std::size_t maxBytes) {
+  return getBody(url, maxBytes, true);
+}
 
 void httpGetToFile(const std::string& url, const std::string& path, std::uint64_t maxBytes) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));

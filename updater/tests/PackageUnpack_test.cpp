@@ -11,11 +11,11 @@
 namespace kn {
 namespace {
 
-using test::fs::exists;
 using test::modeOf;
 using test::readFile;
 using test::run;
 using test::writeFile;
+using test::fs::exists;
 
 struct Owner {
   uid_t uid;
@@ -161,8 +161,9 @@ TEST_F(InfoZipTest, AFailedRenamePutsBackWhatWasReplaced) {
     unpack(package);
     ADD_FAILURE() << "installed";
   } catch (const EZipError& e) {
-    EXPECT_NE(std::string(e.what()).find("nothing was replaced, the 1 file(s) already replaced were put back"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(e.what()).find("nothing was replaced, the 1 file(s) already replaced were put back"),
+        std::string::npos)
         << e.what();
   }
   setUnpackRenameForTesting(nullptr);

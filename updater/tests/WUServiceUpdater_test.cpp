@@ -202,7 +202,8 @@ class SignedUpdateTest : public ServiceUpdateTest {
               keys + "/app.pkg.sig");
     return readFile(keys + "/app.pkg.sig");
   }
-  std::string keys = dir.path() + "../" + test::fs::path(dir.path()).parent_path().filename().string() + "-keys";
+  std::string keys =
+      dir.path() + "../" + test::fs::path(dir.path()).parent_path().filename().string() + "-keys";
 };
 
 TEST_F(SignedUpdateTest, OnlyAPackageSignedByThePublisherIsInstalled) {

@@ -52,7 +52,8 @@ TEST_F(ConfigTest, UnusableFilesAreRefusedWithTheirMessage) {
 
 TEST_F(ConfigTest, ServerBaseAndPublicKeyAreRead) {
   const std::string head = R"({"name": "u", "descr": "d", "services": [], )";
-  TUpdaterConfig cf = load(head + R"("updateurl": "https://updates.example/kn/", "publickey": "keys/pub.pem"})");
+  TUpdaterConfig cf =
+      load(head + R"("updateurl": "https://updates.example/kn/", "publickey": "keys/pub.pem"})");
   EXPECT_EQ("https://updates.example/kn/", cf.updateUrl());
   EXPECT_EQ(dir / "keys/pub.pem", cf.publicKeyPath());  // beside the updater
   cf = load(head + R"("updateurl": "HTTP://10.0.0.1:8080", "publickey": "/etc/kestrane/pub.pem"})");
