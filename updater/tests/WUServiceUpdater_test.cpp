@@ -134,12 +134,27 @@ TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfre
 
 TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndKeepsThePackage) {
   services.addService("appsvc", {.state = kServiceRunning});
-  server.package("app1", "not a zip");
+  // A wrong password shows only when the data is read, after the service was stopped.
+  server.package("app1", test::zipBytes({{"app", "new app"}}, "9999"));
   EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
   EXPECT_EQ("old app", readFile(dir / "app"));
   EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   EXPECT_TRUE(test::fs::exists(dir / "app1.zip"));
   EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
+  EXPECT_NE(log().find("Installing update:..."), std::string::npos);
+  EXPECT_EQ("stop appsvc", services.calls().front());
+}
+
+TEST_F(ServiceUpdateTest, APackageThatCannotBeInstalledStopsNothing) {
+  services.addService("appsvc", {.state = kServiceRunning});
+  test::fs::create_directory(dir / "data");
+  for (std::string bytes :
+       {std::string("<html>not a zip</html>"), test::zipBytes({{"app", "a"}, {"data", "b"}}, "")}) {
+    server.package("app1", bytes);
+    EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
+  }
+  EXPECT_TRUE(services.calls().empty());
+  EXPECT_EQ("old app", readFile(dir / "app"));
 }
 
 TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
