@@ -66,7 +66,7 @@ bool TUpdaterThread::checkForUpdate() {
       TWUServiceUpdater(exename_, appid_, servicename_, folder_).Execute();
     }
   } catch (const std::exception& e) {
-    threadLog(std::string("Error in checking: ") + e.what());
+    threadLog("Error in checking: " + logSafe(e.what()));
   }
   return attempted;
 }

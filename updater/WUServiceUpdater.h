@@ -1,42 +1,36 @@
-// One update of one watched application: download its package, stop its service, unpack the
-// package into the updater's folder, start the service again. Each step logs "UPD: " lines to the
-// application's daily log file. Lives for one attempt on the calling update thread, which it blocks.
+// One update of one watched application: download its package (and, where a public key is
+// configured, its signature, which must prove the package is the publisher's), check that the
+// package can be installed, stop the application's service, unpack the package into the
+// updater's folder, start the service again. Each step logs "UPD: " lines to the application's
+// daily log file. Lives for one attempt on the calling update thread, which it blocks.
 #pragma once
 
 #include <string>
 
 #include "KNException.h"
+#include "PackageUnpack.h"
 #include "globals.h"
 
 namespace kn {
 
-// A package that cannot be unpacked: not a ZIP archive, a wrong password, a corrupt entry, or a
-// file that cannot be written.
-KN_DECLARE_EXCEPTION(EZipError, Exception);
-
-// The password of every package (traditional ZIP encryption); unencrypted packages are accepted too.
-inline constexpr const char* kPackagePassword = "4721";
-
-// Unpacks every file entry of the ZIP archive `zipPath` into `folder` under its bare file name
-// (folders stored in the archive are dropped; entries named "", "." or ".." are skipped), all or
-// nothing: every entry is first written whole into a temporary file beside its target, and only
-// when all have succeeded are they renamed over the targets. A replaced file keeps its permission
-// bits; a new one takes the archive's permission bits (less set-id, sticky and group or other
-// write), or 0644. Throws EZipError, also for an archive that holds no file.
-void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password);
-
 class TWUServiceUpdater {
  public:
   // `service` empty: files are replaced without stopping or starting anything.
-  // `folder` is the updater's folder, ending in "/".
+  // `folder` is the updater's folder, ending in "/". `publicKey` is the path of the PEM Ed25519
+  // key that every package must be signed with; empty: packages are not signed.
   TWUServiceUpdater(std::string exename, std::string appid, std::string service,
-                    std::string folder = updaterFolder());
+                    std::string folder = updaterFolder(), std::string publicKey = config().publicKeyPath());
 
-  // Download, stop, install, start. Throws the download's error before anything was stopped, or
-  // the install's error after the service has been started again.
+  // Download, check, stop, install, start. Throws the download's, the signature's or the check's
+  // error before anything was stopped, or the install's error after the service has been started
+  // again.
   void Execute();
 
+  // Downloads the package, then fetches and verifies its signature when a key is configured (a
+  // package that fails is deleted again; ESignatureError).
   void doDownload();
+  // Refuses, before anything is stopped, a package that could not be installed (EZipError).
+  void checkDownload();
   void stopService();
   void doInstall();
   void startService();
@@ -52,6 +46,7 @@ class TWUServiceUpdater {
   std::string appid_;
   std::string service_;
   std::string folder_;
+  std::string publicKey_;
 };
 
 }  // namespace kn

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "PackageSignature.h"
+#include "PackageUnpack.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -37,6 +39,19 @@ void DIdevozEriDodariz::beforeUninstall() {
 
 bool DIdevozEriDodariz::start() {
   log("Service starting...");
+  if (int n = removeUnpackLeftovers(updaterFolder()); n > 0)
+    log("Removed " + std::to_string(n) + " temporary file(s) of an interrupted update");
+  if (cf_.publicKeyPath().empty()) {
+    log("Packages are not signed: no \"publickey\" in the configuration");
+  } else {
+    try {
+      loadPublicKey(cf_.publicKeyPath());
+      log("Packages must carry an Ed25519 signature by the key " + logSafe(cf_.publicKeyPath()));
+    } catch (const std::exception& e) {
+      // Updates fail, each with this reason, until the key is fixed; nothing unsigned installs.
+      log(std::string("No package can be installed: ") + logSafe(e.what()));
+    }
+  }
   ux_ = std::make_unique<TUpdateRunner>(false, cf_);
   log("Service started");
   return true;

@@ -58,6 +58,17 @@ std::string quotedItem(const std::string& item) {
   return out + "\"";
 }
 
+// An http or https URL without spaces or control characters.
+bool isServerUrl(const std::string& url) {
+  std::string lower;
+  for (unsigned char c : url.substr(0, 8)) lower += static_cast<char>(std::tolower(c));
+  if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return false;
+  if (url.size() > 2000) return false;
+  for (unsigned char c : url)
+    if (c <= 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 TUpdaterConfig& processConfig() {
   static TUpdaterConfig cf;
   return cf;
@@ -103,6 +114,15 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   if (services == cf.end() || !services->is_array()) throw Exception("[services] array not found.");
 
   c.name_ = configText(cf, "name");
+  c.updateUrl_ = configText(cf, "updateurl");
+  if (!c.updateUrl_.empty() && !isServerUrl(c.updateUrl_))
+    throw Exception("[updateurl] is not an http or https URL: " + logSafe(c.updateUrl_));
+  c.publicKeyPath_ = configText(cf, "publickey");
+  if (!c.publicKeyPath_.empty() && c.publicKeyPath_.front() != '/') {
+    size_t slash = path.find_last_of('/');
+    c.publicKeyPath_ =
+        (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + c.publicKeyPath_;
+  }
   for (size_t i = 0; i < services->size(); ++i) {
     const json& entry = (*services)[i];
     try {

@@ -5,6 +5,9 @@
 //   { "name": "kSU_main", "descr": "Updates the apps beside it",
 //     "services": [ { "exe": "app1", "appid": "app1", "interval": 60, "service": "app1" } ] }
 // "interval" is in minutes; "service" (the systemd unit to stop and start) may be left out.
+// Two optional top-level keys: "updateurl", the update server's base (http or https), and
+// "publickey", a PEM Ed25519 public key file (relative to the updater's folder) that makes every
+// package need a signature.
 #pragma once
 
 #include <chrono>
@@ -22,13 +25,17 @@ class TUpdaterConfig {
  public:
   // Reads and checks the file at `path`, logging what it reads. Throws kn::Exception with the
   // system's message when the file as a whole is unusable (missing, not a JSON object, no "name",
-  // no "descr", no "services" array). A bad entry of "services" is logged with its position and
-  // left out; the other entries are kept.
+  // no "descr", no "services" array, an "updateurl" that is not an http or https URL). A bad entry of
+  // "services" is logged with its position and left out; the other entries are kept.
   static TUpdaterConfig load(const std::string& path);
 
   // The whole configuration as parsed (an object).
   const nlohmann::json& CF() const { return cf_; }
   const std::string& name() const { return name_; }
+  // "updateurl" as written ("" without one); the server base.
+  const std::string& updateUrl() const { return updateUrl_; }
+  // The absolute path of "publickey" ("" without one): a relative one is taken beside the file.
+  const std::string& publicKeyPath() const { return publicKeyPath_; }
   // One item per valid entry: its "exe" and its own position in the "services" array.
   const std::vector<std::pair<std::string, int>>& monitoredApps() const { return apps_; }
   // The "services" entry whose "exe" is `exe` (letter case ignored). Throws kn::Exception
@@ -41,6 +48,8 @@ class TUpdaterConfig {
   int indexOf(const std::string& exe) const;
   nlohmann::json cf_ = nlohmann::json::object();
   std::string name_;
+  std::string updateUrl_;
+  std::string publicKeyPath_;
   std::vector<std::pair<std::string, int>> apps_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -44,8 +45,12 @@ CurlHandle newHandle(const std::string& url) {
   curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(h.get(), CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(scaled(30s).count()));
-  curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_LIMIT, 100L);
   curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_TIME, seconds(scaled(120s)));
+  curl_easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(h.get(), CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   return h;
 }
 
@@ -57,39 +62,98 @@ void perform(CURL* h, const std::string& url) {
   if (rc != CURLE_OK) throwCurlError(rc, detail, url);
 }
 
+// Where a body goes and how much of it may come. A write callback that returns less than it was
+// given makes libcurl abandon the exchange.
+struct StringSink {
+  std::string* body;
+  std::size_t limit;
+  bool over = false;
+};
+
+struct FileSink {
+  std::FILE* file;
+  std::uint64_t limit;
+  std::uint64_t written = 0;
+  bool over = false;
+};
+
 size_t appendToString(char* data, size_t size, size_t n, void* out) {
-  static_cast<std::string*>(out)->append(data, size * n);
-  return size * n;
+  auto* sink = static_cast<StringSink*>(out);
+  size_t bytes = size * n;
+  if (bytes > sink->limit - sink->body->size()) {
+    sink->over = true;
+    return 0;
+  }
+  sink->body->append(data, bytes);
+  return bytes;
 }
 
 size_t appendToFile(char* data, size_t size, size_t n, void* out) {
-  return std::fwrite(data, 1, size * n, static_cast<std::FILE*>(out));
+  auto* sink = static_cast<FileSink*>(out);
+  size_t bytes = size * n;
+  if (bytes > sink->limit - sink->written) {
+    sink->over = true;
+    return 0;
+  }
+  sink->written += bytes;
+  return std::fwrite(data, 1, bytes, sink->file);
+}
+
+[[noreturn]] void throwTooLarge(const std::string& url, std::uint64_t limit) {
+  throw EHttpError("HTTP GET " + url + " failed: the answer is larger than " + std::to_string(limit) +
+                   " bytes");
+}
+
+void requireSuccess(CURL* h, const std::string& url) {
+  // Redirects are not followed, so a 3xx body is a page about the resource, not the resource.
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299)
+    throw EHttpError("HTTP GET " + url + " failed: status " + std::to_string(status));
+}
+
+std::string getBody(const std::string& url, std::size_t maxBytes, bool success) {
+  CurlHandle h = newHandle(url);
+  std::string body;
+  StringSink sink{&body, maxBytes};
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendToString);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
+  if (success) curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
+  try {
+    perform(h.get(), url);
+  } catch (const EHttpError&) {
+    if (sink.over) throwTooLarge(url, maxBytes);
+    throw;
+  }
+  if (success) requireSuccess(h.get(), url);
+  return body;
 }
 
 }  // namespace
 
-std::string httpGetText(const std::string& url) {
-  CurlHandle h = newHandle(url);
-  std::string body;
-  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendToString);
-  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &body);
-  perform(h.get(), url);
-  return body;
+std::string httpGetText(const std::string& url, std::size_t maxBytes) {
+  return getBody(url, maxBytes, false);
 }
 
-void httpGetToFile(const std::string& url, const std::string& path) {
+std::string httpGetSmall(const std::string& url, std::size_t maxBytes) {
+  return getBody(url, maxBytes, true);
+}
+
+void httpGetToFile(const std::string& url, const std::string& path, std::uint64_t maxBytes) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
   if (!file) throw EHttpError("Cannot create " + path);
   CurlHandle h = newHandle(url);
+  FileSink sink{file.get(), maxBytes};
   curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendToFile);
-  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, file.get());
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
-  perform(h.get(), url);
-  // Redirects are not followed, so a 3xx body is a page about the package, not the package.
-  long status = 0;
-  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || status > 299)
-    throw EHttpError("HTTP GET " + url + " failed: status " + std::to_string(status));
+  try {
+    perform(h.get(), url);
+  } catch (const EHttpError&) {
+    if (sink.over) throwTooLarge(url, maxBytes);
+    throw;
+  }
+  requireSuccess(h.get(), url);
   if (std::fflush(file.get()) != 0 || std::ferror(file.get())) throw EHttpError("Cannot write " + path);
 }
 

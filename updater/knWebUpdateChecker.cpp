@@ -20,27 +20,6 @@ namespace {
 
 constexpr const char* kBuiltInServerBase = "http://updates.kestrane.example/";
 
-// Spaces become "-"; brackets and commas go. Everything else passes as it is, except bytes outside
-// ASCII, which are percent-encoded so that the URL stays valid.
-std::string cleanParam(const std::string& value) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    if (c == ' ') {
-      out += '-';
-    } else if (c == '(' || c == ')' || c == ',') {
-      continue;
-    } else if (c >= 0x80) {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 uint32_t tickCount() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -81,9 +60,39 @@ std::string systemDescription() {
 
 std::string updateServerBase() {
   const char* env = std::getenv("KN_UPDATE_URL");
-  std::string base = env && *env ? env : kBuiltInServerBase;
+  std::string base = env && *env ? env : config().updateUrl();
+  if (base.empty()) base = kBuiltInServerBase;
   if (base.back() != '/') base += '/';
   return base;
+}
+
+std::string queryValue(std::string_view value) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (unsigned char c : value) {
+    if (c == '(' || c == ')' || c == ',') continue;
+    if (c == ' ') c = '-';
+    bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+UpdateVerdict readUpdateAnswer(std::string_view body, const std::string& appversion) {
+  TNameValueList answer;
+  answer.loadFromText(decodeText(body.substr(0, kMaxAnswerBytes)));
+  if (answer.value("blocked") == "1") return {"BLOCKED", ""};
+  UpdateVerdict v{"UNKNOWN", answer.value("version")};
+  if (!v.newversion.empty()) v.result = v.newversion == appversion ? "UPDATED" : "UPDATEREQUIRED";
+  return v;
 }
 
 std::string updateCheckURL() { return updateServerBase() + "webupdate.php3?"; }
@@ -107,7 +116,7 @@ TKNWebUpdateChecker::TKNWebUpdateChecker(std::string exename, std::string appid,
       folder_(std::move(folder)) {}
 
 void TKNWebUpdateChecker::addParam(const std::string& key, const std::string& value) {
-  std::string clean = cleanParam(value);
+  std::string clean = queryValue(value);
   for (auto it = params_.begin(); it != params_.end(); ++it) {
     if (it->first != key) continue;
     if (clean.empty())
@@ -144,21 +153,15 @@ void TKNWebUpdateChecker::Execute() {
 
   try {
     params_.clear();
-    TNameValueList answer;
+    std::string body;
     try {
-      answer.loadFromText(decodeText(httpGetText(updateCheckURL() + query)));
+      body = httpGetText(updateCheckURL() + query, kMaxAnswerBytes);
     } catch (const EHttpError&) {
-      // No answer reads as an empty one.
+      // No answer, or one beyond its bound, reads as an empty one.
     }
-    if (answer.value("blocked") == "1") {
-      resvalue_ = "BLOCKED";
-      return;
-    }
-    newversion_ = answer.value("version");
-    if (newversion_.empty())
-      resvalue_ = "UNKNOWN";
-    else
-      resvalue_ = newversion_ == appversion_ ? "UPDATED" : "UPDATEREQUIRED";
+    UpdateVerdict verdict = readUpdateAnswer(body, appversion_);
+    resvalue_ = verdict.result;
+    newversion_ = verdict.newversion;
   } catch (const std::exception&) {
     // resvalue_ keeps "ERROR"
   }

@@ -4,7 +4,9 @@
 // A checker serves one check on one thread and writes no log lines.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,7 +14,12 @@
 
 namespace kn {
 
-// The update server base, ending in "/": KN_UPDATE_URL when set, else the built-in address.
+// The largest answer of the update check that is read; a longer one is abandoned and reads as no
+// answer.
+inline constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+
+// The update server base, ending in "/": KN_UPDATE_URL when set, else the configuration's
+// "updateurl", else the built-in address.
 std::string updateServerBase();
 // updateServerBase() followed by "webupdate.php3?".
 std::string updateCheckURL();
@@ -22,6 +29,20 @@ std::string updateCheckURL();
 // `servicePack` is 0.
 std::string formatSystemDescription(const std::string& name, int major, int minor, int build, int servicePack,
                                     bool is64);
+
+// `value` as it goes into the query: spaces become "-", brackets and commas are dropped, and then
+// every byte outside RFC 3986's unreserved set (letters, digits, "-", ".", "_", "~") is
+// percent-encoded, so no value can end the query, add a parameter or start a fragment.
+std::string queryValue(std::string_view value);
+
+// What an answer of the update server means for an installed version `appversion`: the result
+// word ("BLOCKED", "UNKNOWN", "UPDATED" or "UPDATEREQUIRED") and the server's version text.
+// `body` is the answer's raw bytes (a byte-order mark selects UTF-8 or UTF-16).
+struct UpdateVerdict {
+  std::string result;
+  std::string newversion;
+};
+UpdateVerdict readUpdateAnswer(std::string_view body, const std::string& appversion);
 
 class TKNWebUpdateChecker {
  public:

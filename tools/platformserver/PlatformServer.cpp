@@ -153,6 +153,24 @@ void PlatformServer::addRoutes() {
                      answer.status == 200 ? "ok" : answer.body.substr(0, answer.body.size() - 2));
   });
 
+  s.Get(R"((.*)/([^/]+)\.pkg\.sig)", [this](const httplib::Request& req, httplib::Response& res) {
+    std::string appid = req.matches[2];
+    auto file = signatureFile(options_.packageDir, appid);
+    std::ifstream in;
+    if (file) in.open(*file, std::ios::binary);
+    std::string sig(4096, '\0');
+    in.read(sig.data(), static_cast<std::streamsize>(sig.size()));
+    if (!file || in.gcount() <= 0) {
+      res.status = 404;
+      res.set_content("no signature for this package\r\n", kText);
+      recordUpdateCall(store_, req, appid + ".pkg.sig", "no signature");
+      return;
+    }
+    sig.resize(static_cast<std::size_t>(in.gcount()));
+    res.set_content(sig, "application/octet-stream");
+    recordUpdateCall(store_, req, appid + ".pkg.sig", "ok");
+  });
+
   s.Get(R"((.*)/([^/]+)\.pkg)", [this](const httplib::Request& req, httplib::Response& res) {
     std::string appid = req.matches[2];
     auto file = packageFile(options_.packageDir, appid);

@@ -31,12 +31,25 @@ UpdateAnswer answerUpdateCheck(const std::string& packageDir, const std::string&
   return answer;
 }
 
-std::optional<std::string> packageFile(const std::string& packageDir, const std::string& appid) {
+namespace {
+
+std::optional<std::string> fileOf(const std::string& packageDir, const std::string& appid,
+                                  const char* suffix) {
   if (packageDir.empty() || !isSafeAppId(appid)) return std::nullopt;
-  fs::path p = fs::path(packageDir) / (appid + ".pkg");
+  fs::path p = fs::path(packageDir) / (appid + suffix);
   std::error_code ec;
   if (!fs::is_regular_file(p, ec)) return std::nullopt;
   return p.string();
+}
+
+}  // namespace
+
+std::optional<std::string> packageFile(const std::string& packageDir, const std::string& appid) {
+  return fileOf(packageDir, appid, ".pkg");
+}
+
+std::optional<std::string> signatureFile(const std::string& packageDir, const std::string& appid) {
+  return fileOf(packageDir, appid, ".pkg.sig");
 }
 
 }  // namespace kn::platform

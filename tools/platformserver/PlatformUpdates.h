@@ -3,6 +3,7 @@
 // For an application id APP the folder holds:
 //   APP.version  its current version text (first line; the line end is not part of it)
 //   APP.pkg      its package, served as it is
+//   APP.pkg.sig  optional; the package's detached Ed25519 signature (64 raw bytes), served as it is
 //   APP.blocked  optional; when present the answer says blocked=1
 // The check's answer is plain text, one name=value line each, ending in CR LF.
 #pragma once
@@ -28,5 +29,8 @@ UpdateAnswer answerUpdateCheck(const std::string& packageDir, const std::string&
 
 // The package file of `appid`, when the id is safe and the file exists.
 std::optional<std::string> packageFile(const std::string& packageDir, const std::string& appid);
+
+// The signature file of `appid`'s package, when the id is safe and the file exists.
+std::optional<std::string> signatureFile(const std::string& packageDir, const std::string& appid);
 
 }  // namespace kn::platform

@@ -145,8 +145,18 @@ class UpdateServer {
       std::string id = req.get_param_value("id"), appver = req.get_param_value("appver");
       std::lock_guard g(lock_);
       queries_.push_back(req.target);
+      params_.push_back(req.params);
       ++checks_[id];
       res.set_content(answer_ ? answer_(id, appver) : "", "text/plain");
+    });
+    server_.Get(R"(/([^/]+)\.pkg\.sig)", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard g(lock_);
+      auto it = signatures_.find(req.matches[1]);
+      if (it == signatures_.end()) {
+        res.status = 404;
+        return;
+      }
+      res.set_content(it->second, "application/octet-stream");
     });
     server_.Get(R"(/([^/]+)\.pkg)", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard g(lock_);
@@ -176,6 +186,15 @@ class UpdateServer {
     std::lock_guard g(lock_);
     packages_[id] = {std::move(bytes), status};
   }
+  void signature(const std::string& id, std::string bytes) {
+    std::lock_guard g(lock_);
+    signatures_[id] = std::move(bytes);
+  }
+  // Each check's query parameters as the server decoded them.
+  std::vector<httplib::Params> params() {
+    std::lock_guard g(lock_);
+    return params_;
+  }
   std::vector<std::string> queries() {
     std::lock_guard g(lock_);
     return queries_;
@@ -200,9 +219,16 @@ class UpdateServer {
     int status;
   };
   std::map<std::string, Package> packages_;
+  std::map<std::string, std::string> signatures_;
   std::vector<std::string> queries_;
+  std::vector<httplib::Params> params_;
   std::map<std::string, int> checks_, downloads_;
 };
+
+// Runs a shell command line of the test's own making (zip, openssl); fails the test if it fails.
+inline void run(const std::string& command) {
+  ASSERT_EQ(0, std::system((command + " >/dev/null 2>&1").c_str())) << command;
+}
 
 // Points KN_UPDATE_URL (and KN_TIME_SCALE) at the test's values for one scope; loopback traffic
 // never goes through a proxy.

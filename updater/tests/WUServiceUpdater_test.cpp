@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "KNServiceControlFake.h"
+#include "PackageSignature.h"
 #include "UpdaterTestSupport.h"
 
 namespace kn {
@@ -131,12 +134,27 @@ TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfre
 
 TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndKeepsThePackage) {
   services.addService("appsvc", {.state = kServiceRunning});
-  server.package("app1", "not a zip");
+  // A wrong password shows only when the data is read, after the service was stopped.
+  server.package("app1", test::zipBytes({{"app", "new app"}}, "9999"));
   EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
   EXPECT_EQ("old app", readFile(dir / "app"));
   EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   EXPECT_TRUE(test::fs::exists(dir / "app1.zip"));
   EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
+  EXPECT_NE(log().find("Installing update:..."), std::string::npos);
+  EXPECT_EQ("stop appsvc", services.calls().front());
+}
+
+TEST_F(ServiceUpdateTest, APackageThatCannotBeInstalledStopsNothing) {
+  services.addService("appsvc", {.state = kServiceRunning});
+  test::fs::create_directory(dir / "data");
+  for (std::string bytes :
+       {std::string("<html>not a zip</html>"), test::zipBytes({{"app", "a"}, {"data", "b"}}, "")}) {
+    server.package("app1", bytes);
+    EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
+  }
+  EXPECT_TRUE(services.calls().empty());
+  EXPECT_EQ("old app", readFile(dir / "app"));
 }
 
 TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
@@ -173,6 +191,79 @@ TEST_F(ServiceUpdateTest, WithoutAServiceOnlyTheFilesAreReplaced) {
   EXPECT_EQ("new app", readFile(dir / "app"));
   EXPECT_TRUE(services.calls().empty());
   EXPECT_EQ(std::string::npos, log().find("Service"));
+}
+
+}  // namespace
+}  // namespace kn
+
+namespace kn {
+namespace {
+
+// Keys and signatures made by the openssl command line, as a publisher makes them.
+class SignedUpdateTest : public ServiceUpdateTest {
+ protected:
+  void SetUp() override {
+    ServiceUpdateTest::SetUp();
+    services.addService("appsvc", {.state = kServiceRunning});
+    test::fs::create_directory(keys);
+    test::run("openssl genpkey -algorithm ed25519 -out " + keys + "/key.pem");
+    test::run("openssl genpkey -algorithm ed25519 -out " + keys + "/other.pem");
+    test::run("openssl pkey -in " + keys + "/key.pem -pubout -out " + keys + "/pub.pem");
+    writeFile(keys + "/app.pkg", test::zipBytes({{"app", "signed app"}}, kPackagePassword));
+  }
+  void TearDown() override { test::fs::remove_all(keys); }
+  std::string sign(const std::string& key) {
+    test::run("openssl pkeyutl -sign -rawin -inkey " + keys + "/" + key + " -in " + keys + "/app.pkg -out " +
+              keys + "/app.pkg.sig");
+    return readFile(keys + "/app.pkg.sig");
+  }
+  std::string keys =
+      dir.path() + "../" + test::fs::path(dir.path()).parent_path().filename().string() + "-keys";
+};
+
+TEST_F(SignedUpdateTest, OnlyAPackageSignedByThePublisherIsInstalled) {
+  std::string package = readFile(keys + "/app.pkg");
+  std::string good = sign("key.pem"), wrong = sign("other.pem");
+  std::string changed = package;
+  changed[changed.size() / 2] ^= 1;
+  struct Case {
+    const char* appid;
+    std::string package;
+    std::optional<std::string> signature;
+    std::string key = "pub.pem";
+  } cases[] = {
+      {"wrongkey", package, wrong},
+      {"missing", package, std::nullopt},
+      {"truncated", package, good.substr(0, 63)},
+      {"changed", changed, good},
+      {"longer", package, good + "x"},
+      {"nokey", package, good, "nosuch.pem"},
+      {"notakey", package, good, "app.pkg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.appid);
+    server.package(c.appid, c.package);
+    if (c.signature) server.signature(c.appid, *c.signature);
+    TWUServiceUpdater u(std::string("app"), c.appid, "appsvc", dir.path(), keys + "/" + c.key);
+    try {
+      u.Execute();
+      ADD_FAILURE() << "installed";
+    } catch (const ESignatureError& e) {
+      EXPECT_NE(std::string(e.what()).find("signature"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ("old app", readFile(dir / "app"));
+    EXPECT_FALSE(test::fs::exists(dir / (c.appid + std::string(".zip"))));
+  }
+  EXPECT_TRUE(services.calls().empty());  // nothing was stopped
+  EXPECT_EQ(std::string::npos, log().find("signature OK"));
+
+  server.package("good", package);
+  server.signature("good", good);
+  TWUServiceUpdater(std::string("app"), "good", "appsvc", dir.path(), keys + "/pub.pem").Execute();
+  EXPECT_EQ("signed app", readFile(dir / "app"));
+  EXPECT_NE(log().find("UPD: Download finished OK\r\nUPD: Package signature OK\r\nUPD: StopService:..."),
+            std::string::npos)
+      << log();
 }
 
 }  // namespace

@@ -50,6 +50,22 @@ TEST_F(ConfigTest, UnusableFilesAreRefusedWithTheirMessage) {
   }
 }
 
+TEST_F(ConfigTest, ServerBaseAndPublicKeyAreRead) {
+  const std::string head = R"({"name": "u", "descr": "d", "services": [], )";
+  TUpdaterConfig cf =
+      load(head + R"("updateurl": "https://updates.example/kn/", "publickey": "keys/pub.pem"})");
+  EXPECT_EQ("https://updates.example/kn/", cf.updateUrl());
+  EXPECT_EQ(dir / "keys/pub.pem", cf.publicKeyPath());  // beside the updater
+  cf = load(head + R"("updateurl": "HTTP://10.0.0.1:8080", "publickey": "/etc/kestrane/pub.pem"})");
+  EXPECT_EQ("/etc/kestrane/pub.pem", cf.publicKeyPath());
+  cf = load(head + R"("x": 1})");
+  EXPECT_EQ("", cf.updateUrl());
+  EXPECT_EQ("", cf.publicKeyPath());
+  for (const char* bad : {"file:///etc/", "ftp://h/", "http://h/a b", "updates.example/"}) {
+    EXPECT_THROW(load(head + R"("updateurl": ")" + bad + "\"}"), Exception) << bad;
+  }
+}
+
 TEST_F(ConfigTest, BadEntriesAreSkippedAndGoodOnesKeepTheirPositions) {
   TUpdaterConfig cf = load(R"({"name": "kSU", "descr": "d", "services": [
       {"exe": "a.bin", "appid": "a", "interval": 5, "service": "a"},

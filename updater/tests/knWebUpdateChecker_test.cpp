@@ -46,21 +46,49 @@ TEST_F(CheckerTest, AnswersBecomeResultWords) {
 }
 
 TEST_F(CheckerTest, QueryCarriesCleanedValuesInOrderAndLeavesEmptyOnesOut) {
-  check("", "J. Doe (admin), Zo\xC3\xAB&x=1");
-  ASSERT_EQ(1u, server.queries().size());
-  std::string q = server.queries()[0];
-  ASSERT_EQ(0u, q.rfind("/webupdate.php3?ck=", 0)) << q;
+  // "&", "#", "%" and "=" must neither end the query, start a fragment nor add a parameter.
+  const std::string owner = "AT&T R&D #1 (50%), x=1 Zo\xC3\xAB";
+  check("", owner);
+  ASSERT_EQ(1u, server.params().size());
+  const httplib::Params p = server.params()[0];
   std::vector<std::string> keys;
-  for (size_t at = q.find('&'); at != std::string::npos; at = q.find('&', at + 1))
-    keys.push_back(q.substr(at + 1, q.find('=', at) - at - 1));
+  for (const auto& [k, v] : p) keys.push_back(k);
   // "own" and "company" are empty on a machine without them, so they are left out altogether.
-  std::vector<std::string> want = {"sys", "cname", "un", "x", "hds", "exe", "id", "appver"};
-  if (computerName().empty()) want.erase(want.begin() + 1);
+  std::vector<std::string> want = {"appver", "ck", "cname", "exe", "hds", "id", "sys", "un"};
+  if (computerName().empty()) std::erase(want, "cname");
   if (volumeSerialNumber('C').empty()) std::erase(want, "hds");
-  EXPECT_EQ(want, keys) << q;
-  EXPECT_NE(q.find("&un=J.-Doe-admin-Zo%C3%AB&x=1&"), std::string::npos) << q;
+  EXPECT_EQ(want, keys);
+  auto value = [&](const char* key) { return p.count(key) ? p.find(key)->second : "(missing)"; };
+  EXPECT_EQ("AT&T-R&D-#1-50%-x=1-Zo\xC3\xAB", value("un"));
+  EXPECT_EQ("app.bin", value("exe"));
+  EXPECT_EQ("app1", value("id"));
+  EXPECT_EQ("0.0.0.0", value("appver"));
+  std::string q = server.queries()[0];
+  EXPECT_NE(q.find("&un=AT%26T-R%26D-%231-50%25-x%3D1-Zo%C3%AB&"), std::string::npos) << q;
   EXPECT_NE(q.find("&exe=app.bin&id=app1&appver=0.0.0.0"), std::string::npos) << q;
-  EXPECT_EQ(std::string::npos, q.find(' '));
+}
+
+TEST(QueryValueTest, EncodesEverythingOutsideTheUnreservedSet) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Debian GNU/Linux 12 (Version 6.1, Build 0, 64-bit Edition)",
+       "Debian-GNU%2FLinux-12-Version-6.1-Build-0-64-bit-Edition"},
+      {"a~b_c.d-e", "a~b_c.d-e"},
+      {"?&=#%+;/\\", "%3F%26%3D%23%25%2B%3B%2F%5C"},
+      {std::string("nul\0\r\n", 6), "nul%00%0D%0A"},
+      {"\xFF\x80", "%FF%80"},
+      {"(),", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(out, queryValue(in)) << in;
+}
+
+TEST_F(CheckerTest, AnAnswerBeyondItsBoundIsNoAnswer) {
+  // Within the bound the version line at its end is read; one byte more and the answer is dropped.
+  std::string tail = "version=1.0.0.4";
+  std::string fits = std::string(kMaxAnswerBytes - tail.size() - 1, 'x') + "\n" + tail;
+  EXPECT_EQ("UPDATEREQUIRED", check(fits).resultvalue());
+  TKNWebUpdateChecker over = check("x" + fits);
+  EXPECT_EQ("UNKNOWN", over.resultvalue());
+  EXPECT_EQ("", over.newversion());
 }
 
 TEST_F(CheckerTest, NoServerMeansUnknown) {

@@ -216,6 +216,7 @@ TEST(ProgramTest, UpdatesApplicationsAndEndsOnSigterm) {
             std::string::npos)
       << log;
   EXPECT_EQ(1, test::countOf(log, "Updating app"));
+  EXPECT_EQ(1, test::countOf(svc.mainLog(), "Packages are not signed"));
 
   // stuck: 21 polls, then the install and the start all the same.
   log = svc.appLog("stuck");
@@ -260,6 +261,50 @@ TEST(ProgramTest, UpdatesApplicationsAndEndsOnSigterm) {
       at = next == std::string::npos ? at : next;
     }
   }
+}
+
+}  // namespace
+}  // namespace kn
+
+namespace kn {
+namespace {
+
+// The server named by "updateurl" alone, a package signed by the openssl command line, and the
+// leftovers of an interrupted update that the start removes.
+TEST(ProgramTest, InstallsASignedUpdateFromTheConfiguredServer) {
+  test::UpdateServer server;
+  Installation inst(R"({"name": "kSU_signed", "descr": "signed", "updateurl": ")" + server.base() +
+                    R"(", "publickey": "keys/pub.pem", "services": [
+      {"exe": "app", "appid": "app", "interval": 60}]})");
+  test::fs::create_directory(inst / "keys");
+  test::run("openssl genpkey -algorithm ed25519 -out " + (inst / "key.pem"));
+  test::run("openssl pkey -in " + (inst / "key.pem") + " -pubout -out " + (inst / "keys/pub.pem"));
+  writeFile(inst / "app", "old app", 0750);
+  writeFile(inst / ".kn-Xy12Zw", "left by a kill");
+  writeFile(inst / "app.pkg", test::zipBytes({{"app", "new app"}}, kPackagePassword));
+  test::run("openssl pkeyutl -sign -rawin -inkey " + (inst / "key.pem") + " -in " + (inst / "app.pkg") +
+            " -out " + (inst / "app.pkg.sig"));
+  server.package("app", readFile(inst / "app.pkg"));
+  server.signature("app", readFile(inst / "app.pkg.sig"));
+  server.answer([&](const std::string&, const std::string&) {
+    return readFile(inst / "app") == "new app" ? "version=0.0.0.0" : "version=2.0";
+  });
+
+  inst.launch();  // KN_UPDATE_URL empty: the configuration names the server
+  ASSERT_TRUE(test::eventually([&] { return server.checks("app") >= 2; }, 60s));
+  EXPECT_EQ(0, inst.end(SIGTERM));
+  EXPECT_EQ("new app", readFile(inst / "app"));
+  EXPECT_EQ(0750u, test::modeOf(inst / "app"));
+  EXPECT_FALSE(test::fs::exists(inst / ".kn-Xy12Zw"));
+  std::string main = inst.mainLog();
+  EXPECT_NE(main.find("Removed 1 temporary file(s) of an interrupted update"), std::string::npos) << main;
+  EXPECT_NE(main.find("Packages must carry an Ed25519 signature by the key " + (inst / "keys/pub.pem")),
+            std::string::npos)
+      << main;
+  EXPECT_NE(
+      inst.appLog("app").find("UPD: Download finished OK\r\nUPD: Package signature OK\r\nUPD: Installing"),
+      std::string::npos)
+      << inst.appLog("app");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ class UpdateTest : public ServerTest {
     dir.write("packages/app2.version", "2.0\n");
     dir.write("packages/app2.blocked", "");
     dir.write("packages/app1.pkg", package);
+    dir.write("packages/app1.pkg.sig", std::string(64, '\xA5'));
   }
   // Binary content, a NUL and bytes above 127 included, larger than one read chunk.
   const std::string package = std::string("PK\x03\x04\0\xff", 6) + std::string(200000, '\x80') + "end";
@@ -57,7 +58,12 @@ TEST_F(UpdateTest, PackagesAreServedWholeAndUnknownOnesAreNot) {
     EXPECT_EQ("application/octet-stream", res->get_header_value("Content-Type"));
     EXPECT_TRUE(res->body == package) << target << ": " << res->body.size() << " bytes";
   }
-  for (const char* target : {"/app2.pkg", "/..%2Fplatform.db.pkg", "/.hidden.pkg"}) {
+  auto sig = client->Get("/updates/app1.pkg.sig");
+  ASSERT_TRUE(sig);
+  EXPECT_EQ(200, sig->status);
+  EXPECT_EQ(std::string(64, '\xA5'), sig->body);
+  for (const char* target :
+       {"/app2.pkg", "/..%2Fplatform.db.pkg", "/.hidden.pkg", "/app2.pkg.sig", "/.x.pkg.sig"}) {
     auto res = client->Get(target);
     ASSERT_TRUE(res);
     EXPECT_EQ(404, res->status) << target;
