@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -345,6 +347,47 @@ TEST(ExtendedClassesTest, NothingOddInPlaceOfAFileIsRead) {
   EXPECT_EQ(m.rows("Win32_DesktopMonitor").size(), 1u);
   const auto software = devices::installedOtherSoftware({.root = m.root.str(), .addresses = nullptr});
   EXPECT_EQ(software.size(), 2u);  // the snap and the flatpak
+}
+
+// The output of a shell command.
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
+
+TEST(RpmDatabaseTest, ReadsTheDatabaseRpmWritesHere) {
+  if (std::system("command -v rpm >/dev/null 2>&1 && command -v rpmbuild >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "rpm is not installed";
+  TempRoot root;
+  root.write("build/SPECS/kn-made.spec",
+             "Name: kn-made\nVersion: 7.1\nRelease: 3\nEpoch: 1\nSummary: Made by the test\nLicense: MIT\n"
+             "Vendor: Test Vendor\nBuildArch: noarch\n%description\nMade by the test.\n%files\n");
+  const std::string dbpath = root / "var/lib/rpm";
+  const std::string quiet = " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(("rpmbuild --define '_topdir " + (root / "build") + "' -bb '" +
+                         (root / "build/SPECS/kn-made.spec") + "'" + quiet)
+                            .c_str()),
+            0);
+  ASSERT_EQ(
+      std::system(("mkdir -p '" + dbpath + "' && rpm --dbpath '" + dbpath + "' --initdb" + quiet).c_str()),
+      0);
+  ASSERT_EQ(std::system(("rpm --dbpath '" + dbpath + "' -i --justdb --nodeps --noscripts '" +
+                         (root / "build") + "'/RPMS/noarch/kn-made-7.1-3.noarch.rpm" + quiet)
+                            .c_str()),
+            0);
+  const std::string listed = commandOutput(
+      "rpm --dbpath '" + dbpath + "' -qa --qf '%{NAME} %{EPOCH}:%{VERSION}-%{RELEASE}\\n' 2>/dev/null");
+  const auto packages = devices::installedOtherSoftware({.root = root.str(), .addresses = nullptr});
+  std::string ours;
+  for (const devsrc::Package& p : packages)
+    if (p.source == "rpm") ours += p.name + " " + p.version + "\n";
+  EXPECT_EQ(ours, listed);
+  EXPECT_EQ(ours, "kn-made 1:7.1-3\n");
 }
 
 // ---- The document and the policy -----------------------------------------------------------------
