@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -157,30 +158,40 @@ std::optional<unsigned> parseHex(std::string_view text, unsigned max) {
 
 std::map<std::pair<unsigned, unsigned>, IdNames> lookupIds(
     std::string_view text, const std::set<std::pair<unsigned, unsigned>>& wanted) {
+  // The lists are large (pci.ids is over a megabyte) and a machine has few vendors: each wanted
+  // vendor's line is found by a search for "\n<vvvv>  ", and only its block is read line by line.
   std::map<std::pair<unsigned, unsigned>, IdNames> found;
   std::set<unsigned> vendors;
   for (const auto& w : wanted) vendors.insert(w.first);
-  bool inVendor = false;  // inside the block of a wanted vendor
-  unsigned vendor = 0;
-  forEachLine(text, [&](std::string_view line) {
-    if (line.empty() || line[0] == '#') return;
-    // A line that starts with a letter ends the vendor list (pci.ids' "C 02 ..." class list,
-    // usb.ids' "AT", "HID", ... tables).
-    if (line[0] != '\t') {
-      inVendor = false;
-      const auto id = line.size() > 6 && line[4] == ' ' ? parseHex(line.substr(0, 4), 0xFFFF) : std::nullopt;
-      if (!id || !vendors.count(*id)) return;
-      inVendor = true;
-      vendor = *id;
-      const std::string name = trimmed(line.substr(4));
-      for (const auto& w : wanted)
-        if (w.first == vendor) found[w].vendor = name;
-      return;
+  for (const unsigned vendor : vendors) {
+    char key[16];
+    std::snprintf(key, sizeof key, "\n%04x  ", vendor & 0xFFFF);
+    size_t pos = 0;
+    if (text.substr(0, 6) != std::string_view(key + 1, 6)) {
+      const size_t at = text.find(key);
+      if (at == std::string_view::npos) continue;
+      pos = at + 1;
     }
-    if (!inVendor || line.size() < 7 || line[1] == '\t' || line[5] != ' ') return;  // subsystems: "\t\t"
-    const auto device = parseHex(line.substr(1, 4), 0xFFFF);
-    if (device && wanted.count({vendor, *device})) found[{vendor, *device}].device = trimmed(line.substr(5));
-  });
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string name = trimmed(text.substr(pos + 4, end - pos - 4));
+    for (const auto& w : wanted)
+      if (w.first == vendor) found[w].vendor = name;
+    // Device lines "\tdddd  Name" follow until the next line that starts with neither a tab nor "#";
+    // "\t\t" lines are subsystems of the device above.
+    for (pos = end + 1; pos < text.size(); pos = end + 1) {
+      end = text.find('\n', pos);
+      if (end == std::string_view::npos) end = text.size();
+      std::string_view line = text.substr(pos, end - pos);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (line.empty() || line[0] == '#') continue;
+      if (line[0] != '\t') break;
+      if (line.size() < 7 || line[1] == '\t' || line[5] != ' ') continue;
+      const auto device = parseHex(line.substr(1, 4), 0xFFFF);
+      if (device && wanted.count({vendor, *device}))
+        found[{vendor, *device}].device = trimmed(line.substr(5));
+    }
+  }
   return found;
 }
 

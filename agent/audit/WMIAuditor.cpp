@@ -142,7 +142,7 @@ TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
   trace("Instantiating CoSWbemLocator...");
   const bool extended = options_.extendedInventory;
   auto connect = options_.connect ? options_.connect : [extended] {
-    return createInstanceProvider({.extendedInventory = extended});
+    return createInstanceProvider({.root = {}, .addresses = {}, .extendedInventory = extended});
   };
   trace("Instantiating CoSWbemLocator OK");
   Services = connect();
