@@ -1,5 +1,6 @@
 #include "ITAuditWorker.h"
 
+#include "InventoryPolicy.h"
 #include "KNClock.h"
 #include "KNException.h"
 #include "KNSysInfo.h"
@@ -7,6 +8,7 @@
 #include "WMIAuditor.h"
 #include "ext.ITAgent.h"
 #include "knLOG2.h"
+#include "serviceAppGlobals.h"
 
 namespace kn {
 namespace {
@@ -68,7 +70,9 @@ nlohmann::json TITAuditWorker::miniAudit(const AddressLister& addresses) {
 }
 
 void TITAuditWorker::runAudit(const std::string& outfn) {
-  TWMIAuditor auditor(outfn);
+  WMIAuditorOptions options;
+  options.extendedInventory = extendedInventoryPolicy(appName());
+  TWMIAuditor auditor(outfn, std::move(options));
   auditor.execute();
   auditor.saveToFile();
 }

@@ -6,17 +6,24 @@
 // BM_FullAudit is what the agent does every 12 hours (create, execute, saveToFile), with the extra
 // peak memory it needs over the process's resident size before it ("peak_extra_MB") and the size of
 // the written document. BM_InventoryScript and BM_Class/<class> split it into the script step and
-// the dump of each listed class.
+// the dump of each listed class. BM_ExtendedInventory is the part of a full audit that the extended
+// inventory adds (the classes after the first 30 and the software outside dpkg); its counter
+// "share_percent" relates it to the median of BM_FullAudit.
+//
+// With KN_AUDIT_DOCUMENT set, BM_FullAudit copies its last document there (bench/inventory_side_by_side.sh).
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "InstanceProviderDevices.h"
+#include "InventoryPolicy.h"
 #include "KNLib.h"
 #include "KNResources.h"
 #include "WMIAuditor.h"
@@ -81,12 +88,24 @@ double extraPeakMB(const std::string& outfn) {
   return extra;
 }
 
+// The time of one full audit in the last BM_FullAudit run, in ms.
+double& fullAuditMs() {
+  static double ms = 0;
+  return ms;
+}
+
 void BM_FullAudit(benchmark::State& state) {
   TempFolder dir;
   const std::string outfn = dir.file("latest_audit.json");
   // Measured once, before this process has run any audit.
   static const double peakExtraMB = extraPeakMB(outfn);
+  const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) fullAudit(outfn);
+  fullAuditMs() =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+      static_cast<double>(state.iterations());
+  if (const char* keep = std::getenv("KN_AUDIT_DOCUMENT"))
+    std::filesystem::copy_file(outfn, keep, std::filesystem::copy_options::overwrite_existing);
   state.counters["peak_extra_MB"] = peakExtraMB;
   state.counters["document_KB"] = static_cast<double>(std::filesystem::file_size(outfn)) / 1024;
 }
@@ -95,6 +114,25 @@ BENCHMARK(BM_FullAudit)
     ->UseRealTime()
     ->Repetitions(9)
     ->ReportAggregatesOnly(true);
+
+void BM_ExtendedInventory(benchmark::State& state) {
+  kn::TWMIAuditor auditor("/nonexistent/latest_audit.json");
+  std::vector<std::string> extended;
+  for (const std::string& name : kn::splitLines(kn::findResource("WMIOBJ_META")))
+    if (kn::isExtendedInventoryClass(name)) extended.push_back(name);
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    for (const std::string& name : extended) auditor.testWMI(name);
+    // Once for "Software", once more inside Win32_Product.
+    benchmark::DoNotOptimize(kn::devices::installedOtherSoftware());
+    benchmark::DoNotOptimize(kn::devices::installedOtherSoftware());
+  }
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+      static_cast<double>(state.iterations());
+  if (fullAuditMs() > 0) state.counters["share_percent"] = 100 * ms / fullAuditMs();
+}
+BENCHMARK(BM_ExtendedInventory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_InventoryScript(benchmark::State& state) {
   TempFolder dir;

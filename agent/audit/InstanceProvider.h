@@ -81,6 +81,9 @@ struct LinuxProviderOptions {
   // The addresses of the network interfaces; empty means getifaddrs for the running system, and
   // none at all when `root` (or KN_SYSROOT) names another tree than "/".
   std::function<std::vector<InterfaceAddress>()> addresses;
+  // False leaves out the classes after the first 30 of the class list and the software outside
+  // dpkg (the "ExtendedInventory" policy).
+  bool extendedInventory = true;
 };
 
 // The Linux provider. Never fails to connect: every source is read when its class is asked for.

@@ -22,6 +22,7 @@
 #include <set>
 
 #include "InstanceProvider.h"
+#include "InstanceProviderDevices.h"
 #include "KNEnv.h"
 #include "LinuxSources.h"
 
@@ -138,6 +139,10 @@ class Machine {
   std::vector<InterfaceAddress> addresses() const {
     return addresses_ ? addresses_() : std::vector<InterfaceAddress>();
   }
+  bool live() const { return root_.empty(); }
+  // False when the policy leaves the extended inventory out (the software outside dpkg included).
+  bool extendedInventory() const { return extendedInventory_; }
+  void setExtendedInventory(bool on) { extendedInventory_ = on; }
   // 64 or 32: the ELF class of the system's shell, which is what the installed system runs.
   std::optional<std::int64_t> osBits() const {
     const auto elf = head("/bin/sh", 5);
@@ -149,6 +154,7 @@ class Machine {
   std::string root_;
   std::function<std::vector<InterfaceAddress>()> addresses_;
   mutable std::optional<std::string> hostName_;
+  bool extendedInventory_ = true;
 };
 
 std::vector<InterfaceAddress> systemAddresses() {
@@ -196,7 +202,7 @@ struct ClassDef {
 template <typename T>
 WmiValue valueOf(T&& value) {
   using V = std::decay_t<T>;
-  if constexpr (std::is_same_v<V, bool>) {
+  if constexpr (std::is_same_v<V, bool> || std::is_same_v<V, WmiValue>) {
     return value;
   } else if constexpr (std::is_same_v<V, std::uint64_t>) {
     return std::to_string(value);
@@ -1125,6 +1131,47 @@ void fillPrinter(const Machine& m, Instances& out) {
   }
 }
 
+// ---- The extended inventory (InstanceProviderDevices.cpp) ----------------------------------------
+
+// The fill functions of the extended classes read the machine through this view of the provider's
+// own reader.
+class MachineFilesOf : public devices::MachineFiles {
+ public:
+  explicit MachineFilesOf(const Machine& m) : m_(m) {}
+  std::optional<std::string> read(const std::string& a) const override { return m_.read(a); }
+  std::optional<std::string> head(const std::string& a, size_t limit) const override {
+    return m_.head(a, limit);
+  }
+  std::optional<std::string> line(const std::string& a) const override { return m_.line(a); }
+  std::vector<std::string> list(const std::string& a) const override { return m_.list(a); }
+  std::optional<std::string> link(const std::string& a) const override { return m_.link(a); }
+  bool exists(const std::string& a) const override { return m_.exists(a); }
+  std::string path(const std::string& a) const override { return m_.path(a); }
+  bool live() const override { return m_.live(); }
+  std::string hostName() const override { return m_.hostName(); }
+
+ private:
+  const Machine& m_;
+};
+
+void addRows(Instances& out, std::vector<devices::Row> rows) {
+  for (devices::Row& r : rows) {
+    auto& row = out.add();
+    for (auto& [name, value] : r) row.set(name, std::move(value));
+  }
+}
+
+template <std::vector<devices::Row> (*Fill)(const devices::MachineFiles&)>
+void fillDevices(const Machine& m, Instances& out) {
+  addRows(out, Fill(MachineFilesOf(m)));
+}
+
+// dpkg's packages, then those of rpm, snap and flatpak, each marked by InstallSource.
+void fillProductAndOthers(const Machine& m, Instances& out) {
+  fillProduct(m, out);
+  if (m.extendedInventory()) addRows(out, devices::otherProducts(MachineFilesOf(m)));
+}
+
 // ---- The table ----------------------------------------------------------------------------------
 
 const std::vector<ClassDef>& classes() {
@@ -1138,9 +1185,10 @@ const std::vector<ClassDef>& classes() {
         {"Description", kCimString, "first line of Description"},
         {"URLInfoAbout", kCimString, "Homepage"},
         {"InstallState", kCimSint16, "5 (installed): only installed packages are listed"},
-        {"InstallDate", kCimString, "null: dpkg keeps no install date"},
-        {"InstallLocation", kCimString, "null"}},
-       fillProduct},
+        {"InstallDate", kCimString, "null: dpkg keeps no install date; rpm INSTALLTIME, yyyymmdd"},
+        {"InstallLocation", kCimString, "null"},
+        {"InstallSource", kCimString, "null for dpkg; \"rpm\", \"snap\" or \"flatpak\""}},
+       fillProductAndOthers},
       {"Win32_NetworkAdapterConfiguration",
        {{"Index", kCimUint32, "/sys/class/net/<if>/ifindex"},
         {"InterfaceIndex", kCimUint32, "ifindex"},
@@ -1500,6 +1548,90 @@ const std::vector<ClassDef>& classes() {
         {"PrinterStatus", kCimUint16, "State: 3 idle, 4 printing, 7 stopped"},
         {"Status", kCimString, "\"OK\""}},
        fillPrinter},
+      {"Win32_ComputerSystem",
+       {{"Name", kCimString, "host name in capitals"},
+        {"Caption", kCimString, "host name in capitals"},
+        {"DNSHostName", kCimString, "host name"},
+        {"Manufacturer", kCimString, "DMI sys_vendor"},
+        {"Model", kCimString, "DMI product_name"},
+        {"SystemFamily", kCimString, "DMI product_family"},
+        {"SystemType", kCimString, "ELF machine of /bin/sh"},
+        {"TotalPhysicalMemory", kCimUint64, "/proc/meminfo MemTotal, bytes"},
+        {"NumberOfProcessors", kCimUint32, "physical ids of /proc/cpuinfo"},
+        {"NumberOfLogicalProcessors", kCimUint32, "processor entries of /proc/cpuinfo"},
+        {"Domain", kCimString, "directory realm, else DNS domain, else workgroup"},
+        {"Workgroup", kCimString, "smb.conf workgroup, else WORKGROUP; null in a domain"},
+        {"PartOfDomain", kCimBoolean, "smb.conf security ads/domain, or an sssd.conf domain"},
+        {"HypervisorPresent", kCimBoolean, "a virtual machine, or the CPU's hypervisor flag"},
+        {"VirtualizationType", kCimString, "container, else virtual machine, else \"none\""},
+        {"VirtualMachineType", kCimString, "DMI, CPUID, device tree, /sys/hypervisor"},
+        {"ContainerType", kCimString, "container markers"},
+        {"Status", kCimString, "\"OK\""}},
+       fillDevices<devices::computerSystem>},
+      {"Win32_PnPEntity",
+       {{"DeviceID", kCimString, "PCI\\VEN_v&DEV_d&SUBSYS_sd&REV_r\\slot, USB\\VID_v&PID_p\\serial"},
+        {"PNPDeviceID", kCimString, "as DeviceID"},
+        {"Name", kCimString, "pci.ids / usb.ids device name, else the ids"},
+        {"Caption", kCimString, "as Name"},
+        {"Description", kCimString, "as Name"},
+        {"Manufacturer", kCimString, "pci.ids / usb.ids vendor name, else the vendor id"},
+        {"PNPClass", kCimString, "PCI class or USB class"},
+        {"Service", kCimString, "bound driver"},
+        {"Present", kCimBoolean, "true"},
+        {"Status", kCimString, "OK with a driver, else Unknown"}},
+       fillDevices<devices::pnpEntities>},
+      {"Win32_DesktopMonitor",
+       {{"DeviceID", kCimString, "DesktopMonitor<n>"},
+        {"Name", kCimString, "EDID display name"},
+        {"Caption", kCimString, "as Name"},
+        {"Description", kCimString, "as Name"},
+        {"MonitorType", kCimString, "as Name"},
+        {"MonitorManufacturer", kCimString, "EDID manufacturer id, named"},
+        {"PNPDeviceID", kCimString, "DISPLAY\\<id><product>\\<connector>"},
+        {"SerialNumberID", kCimString, "EDID serial"},
+        {"YearOfManufacture", kCimUint16, "EDID"},
+        {"WeekOfManufacture", kCimUint8, "EDID"},
+        {"ScreenWidth", kCimUint32, "first mode of the connector, else the EDID's preferred timing"},
+        {"ScreenHeight", kCimUint32, "as ScreenWidth"},
+        {"Status", kCimString, "\"OK\""}},
+       fillDevices<devices::desktopMonitors>},
+      {"Win32_NetworkAdapter",
+       {{"DeviceID", kCimString, "ifindex"},
+        {"Index", kCimUint32, "ifindex"},
+        {"InterfaceIndex", kCimUint32, "ifindex"},
+        {"Name", kCimString, "pci.ids device name, else the interface name"},
+        {"Caption", kCimString, "[ifindex] Name"},
+        {"Description", kCimString, "as Name"},
+        {"ProductName", kCimString, "pci.ids device name"},
+        {"Manufacturer", kCimString, "pci.ids vendor name"},
+        {"NetConnectionID", kCimString, "interface name"},
+        {"MACAddress", kCimString, "address, upper-case"},
+        {"AdapterType", kCimString, "type and wireless"},
+        {"AdapterTypeId", kCimUint16, "type and wireless"},
+        {"PhysicalAdapter", kCimBoolean, "a device behind it, not virtual"},
+        {"NetEnabled", kCimBoolean, "flags IFF_UP"},
+        {"NetConnectionStatus", kCimUint16, "operstate and carrier"},
+        {"Speed", kCimUint64, "speed, bits per second"},
+        {"ServiceName", kCimString, "driver of device"},
+        {"PNPDeviceID", kCimString, "the PCI function behind it"}},
+       fillDevices<devices::networkAdapters>},
+      {"Win32_DiskPartition",
+       {{"DeviceID", kCimString, "/dev/<partition>"},
+        {"Name", kCimString, "Disk #d, Partition #p"},
+        {"Caption", kCimString, "as Name"},
+        {"Description", kCimString, "as Type"},
+        {"DiskIndex", kCimUint32, "the disk's Win32_DiskDrive Index"},
+        {"Index", kCimUint32, "partition number - 1"},
+        {"Type", kCimString, "udev ID_PART_ENTRY_TYPE"},
+        {"Bootable", kCimBoolean, "MBR active flag, or the EFI system partition"},
+        {"BootPartition", kCimBoolean, "as Bootable"},
+        {"PrimaryPartition", kCimBoolean, "GPT, or MBR number 1-4"},
+        {"Size", kCimUint64, "size * 512"},
+        {"StartingOffset", kCimUint64, "start * 512"},
+        {"BlockSize", kCimUint64, "the disk's logical block size"},
+        {"NumberOfBlocks", kCimUint64, "Size / BlockSize"},
+        {"Status", kCimString, "\"OK\""}},
+       fillDevices<devices::diskPartitions>},
   };
   return table;
 }
@@ -1525,7 +1657,9 @@ std::function<std::vector<InterfaceAddress>()> addressesOf(const LinuxProviderOp
 class LinuxInstanceProvider : public InstanceProvider {
  public:
   explicit LinuxInstanceProvider(LinuxProviderOptions options)
-      : machine_(rootOf(options), addressesOf(options)) {}
+      : machine_(rootOf(options), addressesOf(options)) {
+    machine_.setExtendedInventory(options.extendedInventory);
+  }
 
   std::vector<WmiObject> instancesOf(const std::string& className) override {
     for (const ClassDef& def : classes()) {
@@ -1545,6 +1679,11 @@ class LinuxInstanceProvider : public InstanceProvider {
 
 std::unique_ptr<InstanceProvider> createInstanceProvider(LinuxProviderOptions options) {
   return std::make_unique<LinuxInstanceProvider>(std::move(options));
+}
+
+std::vector<devsrc::Package> devices::installedOtherSoftware(const LinuxProviderOptions& options) {
+  const Machine machine(rootOf(options), nullptr);
+  return devices::otherSoftware(MachineFilesOf(machine));
 }
 
 std::vector<std::string> knownInstanceClasses() {

@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "AuditScript.h"
+#include "InstanceProviderDevices.h"
+#include "InventoryPolicy.h"
 #include "KNAtomicFile.h"
 #include "KNDateMath.h"
 #include "KNEnv.h"
@@ -138,7 +140,10 @@ std::optional<json> convert(const WmiProperty& p) {
 TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
     : options_(std::move(options)), outfn(std::move(outfnArg)), res(json::object()) {
   trace("Instantiating CoSWbemLocator...");
-  auto connect = options_.connect ? options_.connect : [] { return createInstanceProvider(); };
+  const bool extended = options_.extendedInventory;
+  auto connect = options_.connect ? options_.connect : [extended] {
+    return createInstanceProvider({.root = {}, .addresses = {}, .extendedInventory = extended});
+  };
   trace("Instantiating CoSWbemLocator OK");
   Services = connect();
   if (!Services) throw EWMIError("The instance provider could not be connected");
@@ -174,6 +179,7 @@ void TWMIAuditor::execute() {
   std::vector<std::string> classes;
   try {
     classes = loadTextResource("WMIOBJ_META");
+    if (!options_.extendedInventory) std::erase_if(classes, isExtendedInventoryClass);
   } catch (const std::exception& e) {
     throw stepFailure("loadRes WMIOBJ_META", e);
   }
@@ -230,8 +236,30 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
   section["MachineResume"] = mapSingleSection("", root->FirstChildElement("sys"));
   section["OSResume"] = mapSingleSection("windows_", root->FirstChildElement("windows"));
   section["Software"] = mapRecordSection("software_", root->FirstChildElement("software"));
+  if (root->FirstChildElement("software") && options_.extendedInventory)
+    appendOtherSoftware(section["Software"]);
   section["Users"] = mapRecordSection("user_", root->FirstChildElement("users"));
   section["SoftwareKeysDetail"] = mapRecordSection("key_", root->FirstChildElement("software_keys"));
+}
+
+void TWMIAuditor::appendOtherSoftware(json& software) const {
+  // Each in the shape of the script's packages; "install_source" names where it comes from.
+  const auto packages = options_.otherSoftware ? options_.otherSoftware() : devices::installedOtherSoftware();
+  for (const devsrc::Package& p : packages) {
+    software.push_back({{"name", p.name},
+                        {"version", p.version},
+                        {"location", ""},
+                        {"uninstall", ""},
+                        {"install_date", p.installDate()},
+                        {"publisher", p.publisher},
+                        {"install_source", p.source},
+                        {"system_component", ""},
+                        {"url", p.url},
+                        {"email", ""},
+                        {"comment", p.summary},
+                        {"code_base", ""},
+                        {"status", ""}});
+  }
 }
 
 void TWMIAuditor::testWMI(const std::string& table) {

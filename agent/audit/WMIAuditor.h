@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DeviceSources.h"
 #include "InstanceProvider.h"
 #include "ScriptHost.h"
 
@@ -48,6 +49,12 @@ struct WMIAuditorOptions {
   // Makes the script control for the inventory script; default the Lua control.
   ScriptControlFactory scriptControl;
   AuditTrace trace;
+  // The "ExtendedInventory" policy (InventoryPolicy.h): false leaves out the extended classes of the
+  // class list and the software outside dpkg.
+  bool extendedInventory = true;
+  // The software outside dpkg (rpm, snap, flatpak) added to "Software" when the script wrote that
+  // section; default: what the Linux provider's machine holds.
+  std::function<std::vector<devsrc::Package>()> otherSoftware;
 };
 
 class TWMIAuditor {
@@ -95,6 +102,8 @@ class TWMIAuditor {
 
  private:
   void trace(const std::string& line) const;
+  // Adds the software outside dpkg to the imported "Software" array.
+  void appendOtherSoftware(nlohmann::json& software) const;
   std::vector<std::string> loadTextResource(std::string_view name) const;
   nlohmann::json& audit() { return res[metaKey]; }
 

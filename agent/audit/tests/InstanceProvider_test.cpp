@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "InventoryPolicy.h"
 #include "KNLib.h"
 #include "KNResources.h"
 #include "TempRoot.h"
@@ -75,6 +76,10 @@ class FixtureMachine {
     root.write("sys/class/net/eth0/address", "52:54:00:ab:cd:ef\n");
     root.write("sys/class/net/eth0/mtu", "1500\n");
     root.write("etc/resolv.conf", "search example.org\nnameserver 192.0.2.53\n");
+    root.write("sys/bus/pci/devices/0000:00:02.0/vendor", "0x8086\n");
+    root.write("sys/bus/pci/devices/0000:00:02.0/device", "0x100e\n");
+    root.write("sys/class/drm/card0-DP-1/edid",
+               test::readFile(std::string(KN_AUDIT_FIXTURES) + "/devices/edid/dell-u2415.bin"));
     root.write("sys/class/dmi/id/sys_vendor", "ACME\n");
     root.write("sys/class/dmi/id/product_name", "Model 42\n");
     root.write("sys/class/dmi/id/product_uuid", "0a1b2c3d-0000-0000-0000-000000000000\n");
@@ -172,7 +177,10 @@ std::string text(const std::map<std::string, WmiValue>& values, const std::strin
 
 TEST(LinuxInstanceProvider, KnowsExactlyTheShippedClassList) {
   const std::vector<std::string> shipped = splitLines(findResource("WMIOBJ_META"));
-  EXPECT_EQ(shipped.size(), 30u);
+  // The 30 classes first, then the extended inventory.
+  ASSERT_EQ(shipped.size(), 35u);
+  for (size_t i = 0; i < shipped.size(); ++i)
+    EXPECT_EQ(isExtendedInventoryClass(shipped[i]), i >= 30) << shipped[i];
   EXPECT_EQ(knownInstanceClasses(), shipped);
 }
 
@@ -186,7 +194,8 @@ TEST(LinuxInstanceProvider, EveryClassAnswersOnAnEmptyAndOnAFixtureRoot) {
     std::vector<WmiObject> none;
     ASSERT_NO_THROW(none = nothing->instancesOf(name));
     // Only the facts a machine always has produce an instance out of nothing.
-    if (name != "Win32_PerfFormattedData_PerfOS_System" && name != "Win32_OperatingSystem") {
+    if (name != "Win32_PerfFormattedData_PerfOS_System" && name != "Win32_OperatingSystem" &&
+        name != "Win32_ComputerSystem") {
       EXPECT_TRUE(none.empty());
     }
     std::vector<WmiObject> some;
