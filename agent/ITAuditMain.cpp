@@ -47,7 +47,8 @@ constexpr std::chrono::milliseconds kClockSlack = 2h;
 
 void log(const std::string& msg) { logTo(kLogName, msg); }
 
-std::string describe(const std::exception& e) { return exceptionClassName(e) + ": " + e.what(); }
+// Exception messages may carry a server's or a file's text: escaped before they enter a line.
+std::string describe(const std::exception& e) { return exceptionClassName(e) + ": " + logSafe(e.what()); }
 
 // Characters of UTF-8 text (every byte that does not continue a character).
 size_t characterCount(const std::string& text) {
@@ -86,9 +87,34 @@ TITAuditMain::TITAuditMain(Options options) : options_(std::move(options)) {
 
 TITAuditMain::~TITAuditMain() {
   Terminate();
-  WaitFor();
+  try {
+    WaitFor();
+  } catch (const std::exception& e) {
+    // Joining failed, so the loop may still run: it keeps what it uses rather than have it freed
+    // under it, and the stop completes.
+    log("Destroy: could not wait for the loop: " + describe(e));
+    if (thread_.joinable()) thread_.detach();
+    (void)svc.release();
+    (void)cf.release();
+    return;
+  }
   svc.reset();
   cf.reset();
+}
+
+void TITAuditMain::Terminate() noexcept {
+  terminated_ = true;
+  try {
+    wake_.interrupt();
+  } catch (const std::exception&) {
+    // The sleep then ends at its next tick, where the flag is seen.
+  }
+}
+
+bool TITAuditMain::abandonedByStop(const std::string& activity) {
+  if (!terminated_) return false;
+  log(activity + " abandoned: the service is stopping");
+  return true;
 }
 
 void TITAuditMain::Start() {
@@ -106,7 +132,7 @@ TDateTime TITAuditMain::dt_nextAudit() {
   try {
     return textToDateTime(text);
   } catch (const std::exception&) {
-    log("Error decoding dtNextAudit [" + text + "]");
+    log("Error decoding dtNextAudit [" + logSafe(text) + "]");
     return appClock().now() - 1;
   }
 }
@@ -176,6 +202,7 @@ void TITAuditMain::missingKeyPass() {
     svc->notifyMissingAPIKEY(exeName(), "pcn:" + computerName() + " dom:" + accountDomainName());
     nextCheckin = steadyNow() + scaled(kMissingKeyPeriod);
   } catch (const std::exception& e) {
+    if (abandonedByStop("noapikey notification")) return;
     log("noapikey notification error: " + describe(e));
     nextCheckin = steadyNow() + retryDelay;
   }
@@ -186,6 +213,7 @@ void TITAuditMain::miniAuditStep() {
     svc->putMiniAudit(TITAuditWorker::miniAudit());
     nextMiniAudit = steadyNow() + scaled(kMiniAuditPeriod);
   } catch (const std::exception& e) {
+    if (abandonedByStop("miniaudit")) return;
     log("miniauditError error: " + describe(e));
     nextMiniAudit = steadyNow() + scaled(kMiniAuditRetry);
   }
@@ -204,8 +232,9 @@ void TITAuditMain::sendAuditJson() {
       log("Error; could not delete " + FtempFN + ": " + ec.message());
     nextUpload = steadyNow() + scaled(kUploadPeriod);
   } catch (const std::exception& e) {
+    if (abandonedByStop("Sending audit json")) return;
     nextUpload = steadyNow() + retryDelay;
-    log(std::string("Error; could not send audit: ") + e.what());
+    log(std::string("Error; could not send audit: ") + logSafe(e.what()));
   }
 }
 
@@ -215,7 +244,7 @@ void TITAuditMain::auditCheck() {
     try {
       dt_nextAudit();
     } catch (const std::exception& e) {
-      log(std::string("dt_nextAudit property error: ") + e.what());
+      log(std::string("dt_nextAudit property error: ") + logSafe(e.what()));
     }
     TDateTime now = appClock().now();
     TDateTime next = dt_nextAudit();
@@ -229,7 +258,7 @@ void TITAuditMain::auditCheck() {
       RunAudit();
     }
   } catch (const std::exception& e) {
-    log(std::string("dt_nextAudit property error: ") + e.what());
+    log(std::string("dt_nextAudit property error: ") + logSafe(e.what()));
   }
   nextAuditCheck = steadyNow() + scaled(kAuditCheckPeriod);
 }
@@ -240,7 +269,8 @@ void TITAuditMain::RunAudit() {
     options_.runAudit(FtempFN, *svc);
     log("RunAudit finished (OK)");
   } catch (const std::exception& e) {
-    log(std::string("runAudit failed: ") + e.what());
+    if (abandonedByStop("RunAudit")) return;
+    log(std::string("runAudit failed: ") + logSafe(e.what()));
     // A document still waiting for upload is worth more than the news of this failure.
     if (!fileExists(FtempFN)) writeFailureRecord(e.what());
     return;
@@ -257,7 +287,7 @@ void TITAuditMain::writeFailureRecord(const std::string& message) {
     writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n",
                     0600);
   } catch (const std::exception& e) {
-    log(std::string("Error; could not write the audit failure record: ") + e.what());
+    log(std::string("Error; could not write the audit failure record: ") + logSafe(e.what()));
   }
 }
 
@@ -271,6 +301,7 @@ void TITAuditMain::runCmd(const std::string& command) {
     log("runCmd(" + command + ") OK");
     nextCheckin = steadyNow() + checkinPeriod;
   } catch (const std::exception& e) {
+    if (abandonedByStop("runCmd(" + command + ")")) return;
     log("checkin error: " + describe(e));
     nextCheckin = steadyNow() + retryDelay;
   }

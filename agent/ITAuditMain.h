@@ -27,6 +27,14 @@
 // Terminate() asks it to stop after the activity in progress, the destructor asks, waits for the
 // loop to end, then releases the remote service and the configuration store. Start, Terminate
 // and the destructor may be called from another thread; everything else runs on the loop's.
+//
+// Stopping: the service abandons the remote exchange in progress once it has called Terminate()
+// (the channel's process-wide stop flag). An activity that fails after Terminate() was called
+// failed because of the stop: the loop logs "<activity> abandoned: the service is stopping" and
+// leaves everything as it was (no retry delay, no failure record, the pending file kept).
+//
+// The destructor never throws: a failure while ending the loop is logged and swallowed there,
+// so a stop always completes.
 #pragma once
 
 #include <atomic>
@@ -58,16 +66,13 @@ class TITAuditMain {
   // channel. Throws when either fails or the application data folder is not set.
   TITAuditMain();
   explicit TITAuditMain(Options options);
-  ~TITAuditMain();
+  ~TITAuditMain();  // noexcept: see "The destructor never throws" above
   TITAuditMain(const TITAuditMain&) = delete;
   TITAuditMain& operator=(const TITAuditMain&) = delete;
 
   // Starts the loop; a second call does nothing.
   void Start();
-  void Terminate() {
-    terminated_ = true;
-    wake_.interrupt();
-  }
+  void Terminate() noexcept;
   // Waits until the loop has ended (after Terminate, or from a test that ends it another way).
   void WaitFor();
   bool Terminated() const { return terminated_; }
@@ -94,6 +99,8 @@ class TITAuditMain {
   void writeFailureRecord(const std::string& message);
   void runCmd(const std::string& command);
   ms steadyNow() const;
+  // True, after logging it, when a failure of `activity` came with a stop requested.
+  bool abandonedByStop(const std::string& activity);
   // How long to sleep: whole ticks, up to the first tick after the earliest due time.
   ms sleepTime(bool withKey);
 

@@ -63,6 +63,45 @@ TNameValueList loadList(const std::string& path) {
   return list;
 }
 
+// "endpoint.ini" beside the executable; an empty list when there is none. Anything else in its
+// place, a file that cannot be read or one larger than TNameValueList::kMaxFileBytes throws: an
+// agent whose administrator named a platform must never fall back to the default one.
+TNameValueList loadEndpointIni(bool* exists = nullptr) {
+  const std::string path = exeFolder() + "endpoint.ini";
+  TNameValueList list;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) throwOSError("Cannot read file \"" + path + "\"", errno);
+    if (exists) *exists = false;
+    return list;
+  }
+  if (!S_ISREG(st.st_mode)) throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
+  list.loadFromFile(path);
+  if (exists) *exists = true;
+  return list;
+}
+
+// Lines of a PCID.ini that hold control characters other than tab are no text this agent wrote:
+// a damaged file, whose lines must neither supply nor spread an identifier.
+bool looksLikeText(const TNameValueList& list) {
+  for (int i = 0; i < list.size(); ++i) {
+    for (unsigned char c : list.line(i)) {
+      if ((c < 0x20 && c != '\t') || c == 0x7F) return false;
+    }
+  }
+  return true;
+}
+
+// One copy of "PCID.ini": its lines, or none when it is missing or damaged (which is logged).
+TNameValueList loadIdentityCopy(const std::string& path) {
+  TNameValueList list = loadList(path);
+  if (!looksLikeText(list)) {
+    logMsg("PCID.ini " + logSafe(path) + " is damaged; its lines are ignored");
+    list.clear();
+  }
+  return list;
+}
+
 // Holds an exclusive lock on a file for its lifetime, so two agents starting at once do not
 // create two identifiers.
 class FileLock {
@@ -112,9 +151,9 @@ void loadAppGlobalDefaults() {
   g.apiKey.clear();
   g.hasAPIKey = false;
   g.apiEndpoint = kDefaultApiEndpoint;
-  std::string ini = exeFolder() + "endpoint.ini";
-  if (!fileExists(ini)) return;
-  TNameValueList list = loadList(ini);
+  bool exists = false;
+  TNameValueList list = loadEndpointIni(&exists);
+  if (!exists) return;
   g.apiEndpoint = list.value("endpoint");
   std::string cafile = list.value("cafile");
   if (!cafile.empty()) TExtChannel::setGlobalCAFile(cafile);
@@ -136,11 +175,11 @@ void initAppGlobals(const std::string& appid) {
     logMsg("loading info from " + file);
     if (!fileExists(file)) throw Exception("serviceApp.ini not found");
     g.appID = loadList(file).value("appid");
-    logMsg("appid: [" + g.appID + "]");
+    logMsg("appid: [" + logSafe(g.appID) + "]");
     if (g.appID.empty()) throw Exception("[appid] not found in serviceApp.ini");
   }
 
-  std::string url = loadList(folder + "endpoint.ini").value("url");
+  std::string url = loadEndpointIni().value("url");
   if (!url.empty()) g.apiEndpoint = url;
 
   g.appName = applicationName(g.appID);
@@ -194,10 +233,26 @@ std::string MyID() {
     const std::string fallback = exeFolder() + "PCID.ini";
     FileLock lock(identity.appFolder + ".PCID.lock");
 
-    TNameValueList lines = loadList(primary);
-    if (lines.size() == 0) lines = loadList(fallback);
+    // The primary copy first, then the fallback: a primary that is damaged or lacks this
+    // machine's line must not cost the machine its identifier (it would appear twice on the
+    // platform). A copy that supplies the identifier is left as it is.
     const std::string name = "x" + computerName();
+    TNameValueList lines = loadIdentityCopy(primary);
     result = lines.value(name);
+    if (result.empty()) {
+      TNameValueList other = loadIdentityCopy(fallback);
+      result = other.value(name);
+      // A new identifier goes into the primary's lines, or the fallback's when the primary has
+      // none; lines of other computer names that only the fallback holds are kept.
+      if (lines.size() == 0) {
+        lines = other;
+      } else {
+        for (int i = 0; i < other.size(); ++i) {
+          std::string otherName = other.name(i);
+          if (!otherName.empty() && !lines.hasName(otherName)) lines.add(other.line(i));
+        }
+      }
+    }
     if (result.empty()) {
       result = generateNewID();
       lines.setValue(name, result);
@@ -218,9 +273,9 @@ std::string readPolicyAPIKey(const std::string& name) {
   TKNConfig store(name);
   store.RootKey = HKEY_LOCAL_MACHINE;
   store.LoadData();
-  logMsg("GPO! " + store.Params.commaText());
+  logMsg("GPO! " + logSafe(store.Params.commaText()));
   std::string key = store.Get("\\apikey");
-  logMsg("GPO APIKEY? [" + key + "]");
+  logMsg("GPO APIKEY? [" + logSafe(key) + "]");
   return key;
 }
 
@@ -249,7 +304,7 @@ std::string getAPIKey() {
       store.LoadData();
       std::string stored = store.Get(g.appID + "\\" + kStoredAPIKeyValue);
       g.apiKey = decodeAPIKey(stored);
-      logMsg("Loaded api key: " + stored);
+      logMsg("Loaded api key: " + logSafe(stored));
     }
   }
   g.hasAPIKey = !g.apiKey.empty();

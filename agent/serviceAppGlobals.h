@@ -27,16 +27,20 @@ std::string applicationName(const std::string& appid);
 std::string storedAPIKeyPath(const std::string& appid);
 inline constexpr const char* kStoredAPIKeyValue = "value";
 
-// Load-time defaults: clears the id and key, sets the default endpoint, then applies the
-// "endpoint" value of "endpoint.ini" beside the executable when that file exists (even when the
-// value is empty or absent). Its "cafile" value, when present, names the PEM bundle that verifies
-// the platform's certificate. The program calls it during its static initialisation.
+// Defaults: clears the id and key, sets the default endpoint, then applies the "endpoint" value of
+// "endpoint.ini" beside the executable when that file exists (even when the value is empty or
+// absent). Its "cafile" value, when present, names the PEM bundle that verifies the platform's
+// certificate. The program calls it from main(), before initAppGlobals. Throws EOSError when
+// something other than a regular file stands there, or the file cannot be read or is larger than
+// TNameValueList::kMaxFileBytes: the agent never falls back to the default platform then.
 void loadAppGlobalDefaults();
 
 // Fixes the identity and installs the process-wide RPC channel with the "x-serviceapp" header.
 void initAppGlobals(const std::string& appid);
 
-// The machine identifier from "PCID.ini" (created on first use); throws
+// The machine identifier from "PCID.ini": the primary copy's line for this computer, else the
+// fallback copy's (nothing is written then); a new one, written to both copies, only when neither
+// has it. A copy holding control characters is damaged and counts as holding no line. Throws
 // "MyID failed, cannot start service" when none can be established.
 std::string MyID();
 // A new identifier: upper-case GUID, "-", the first four digits of the millisecond tick count.

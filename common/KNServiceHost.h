@@ -37,6 +37,9 @@ struct ServiceRegistration {
   std::string name;         // letters, digits and underscores, not beginning with a digit
   std::string displayName;  // the unit's Description
   int waitHintMs = 5000;    // how long starting may take (TimeoutStartSec)
+  // How long a stop may take before systemd kills what is left (TimeoutStopSec); 0 leaves
+  // systemd's default (DefaultTimeoutStopSec, normally 90 s).
+  int stopTimeoutMs = 0;
 };
 
 // The framework side, handed to ServiceModule::execute(). Call only from the execute thread.
@@ -80,7 +83,8 @@ struct ServiceSwitches {
 };
 
 // Reads the switches "INSTALL", "UNINSTALL" and "SILENT", introduced by "/", "-" or "--", in any
-// case; other arguments are ignored. Both INSTALL and UNINSTALL raise EServiceHostError.
+// case; other arguments are ignored. Both INSTALL and UNINSTALL raise EServiceHostError. A program
+// may call it before runServiceApplication to skip set-up that only a run needs.
 ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args);
 
 // True for a valid service name: letters, digits and underscores, not beginning with a digit.

@@ -372,8 +372,8 @@ std::string serviceUnitText(const ServiceRegistration& reg, const std::string& p
          "\n"
          "Restart=on-failure\n"
          "TimeoutStartSec=" +
-         std::to_string(hintMs) +
-         "ms\n"
+         std::to_string(hintMs) + "ms\n" +
+         (reg.stopTimeoutMs > 0 ? "TimeoutStopSec=" + std::to_string(reg.stopTimeoutMs) + "ms\n" : "") +
          "User=root\n"
          "\n"
          "[Install]\n"
@@ -419,8 +419,8 @@ int runServiceApplication(ServiceModule& module, int argc, char** argv) {
   ServiceSwitches switches;
   ServiceRegistration reg;
   try {
+    reg = module.registration();  // first, so that every message below can name the service
     switches = parseServiceSwitches(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    reg = module.registration();
     if (!isValidServiceName(reg.name)) {
       throw EServiceHostError("'" + reg.name +
                               "' is not a valid service name (letters, digits and underscores, not "

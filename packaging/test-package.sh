@@ -219,7 +219,7 @@ check "the platform server listens" [ -n "$url" ]
 
 echo "url=$url" >/opt/kestrane/endpoint.ini
 if [ -x /opt/kestrane/kn-apikey ]; then
-  /opt/kestrane/kn-apikey set "$key"
+  printf '%s\n' "$key" | /opt/kestrane/kn-apikey set
   check "kn-apikey status sees the key" /opt/kestrane/kn-apikey status
 fi
 

@@ -12,9 +12,11 @@
 #include "KNClockFake.h"
 #include "KNConfig.h"
 #include "KNDateMath.h"
+#include "KNRegistryFake.h"
 #include "KNSysInfo.h"
 #include "agent_fixture.h"
 #include "agent_machine.h"
+#include "ext.channel.h"
 
 namespace kn {
 namespace {
@@ -50,6 +52,7 @@ class ITAuditMainTest : public ::testing::Test {
     if (platform) platform->setStamp([this] { return seconds(); });
     if (!connected) machine.connect(url.empty() ? platform->url() : url);
     auto loop = std::make_unique<TITAuditMain>(options);
+    running = loop.get();
     clock.onSleep([&] {
       auto e = clock.elapsed();
       if (each) each(e);
@@ -57,6 +60,7 @@ class ITAuditMainTest : public ::testing::Test {
     });
     loop->Start();
     loop->WaitFor();
+    running = nullptr;
   }
   double seconds() { return clock.elapsed().count() / 1000.0; }
   std::vector<std::string> log() { return test::logMessages(machine.log("TITAuditMain")); }
@@ -67,6 +71,7 @@ class ITAuditMainTest : public ::testing::Test {
   std::unique_ptr<FakePlatform> platform;
   std::string url;
   bool connected = false;
+  TITAuditMain* running = nullptr;  // the loop of runFor, while it runs
   std::vector<double> audits;
   TITAuditMain::Options options{
       [] { return true; },
@@ -240,6 +245,43 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
   EXPECT_EQ(loop.dt_nextAudit(), startTime() + 1);
 }
 
+// The next-audit time cannot be stored: the failure is logged, the document still goes out, the
+// time is kept in memory (no audit at every audit check) and nothing else is held back.
+TEST_F(ITAuditMainTest, AnUnstorableNextAuditTimeIsLoggedAndTheLoopGoesOn) {
+  auto registry = std::make_shared<TRegistryFake>();
+  TScopedRegistry use(registry);
+  registry->failValueName = "nextv6";
+  runFor(35min);
+
+  EXPECT_EQ(audits, std::vector<double>{480.5});
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "dt_nextAudit property error: Failed to set data for 'nextv6'"), 1u);
+  EXPECT_EQ(times(platform->answered("putAudit")), std::vector<double>{481.0});
+  EXPECT_EQ(times(platform->answered("putCommand")), (std::vector<double>{0.5, 541.0, 1081.5, 1622.0}));
+  EXPECT_EQ(lines.back(), "Execute terminated");
+}
+
+// An audit that falls due while the previous document still waits for the platform replaces it:
+// only the newer document is ever accepted.
+TEST_F(ITAuditMainTest, ANewAuditReplacesTheDocumentStillPending) {
+  writeFileAtomic(machine.pendingFile(), "{\"audit\": \"old\"}\n");
+  options.runAudit = [this](const std::string& fn, TExt_ITAgent&) {
+    audits.push_back(seconds());
+    writeFileAtomic(fn, "{\"audit\": \"new\"}\n");
+  };
+  platform->setMode(FakePlatform::Mode::Exception);
+  runFor(10min, [&](std::chrono::milliseconds e) {
+    if (e > 481s) platform->setMode(FakePlatform::Mode::Ok);
+  });
+
+  EXPECT_EQ(audits, std::vector<double>{480.5});
+  EXPECT_GT(test::countPrefix(log(), "Error; could not send audit: "), 10u);
+  auto uploads = platform->answered("putAudit");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].data[1], "{\"audit\": \"new\"}\r\n");
+  EXPECT_FALSE(std::filesystem::exists(machine.pendingFile()));
+}
+
 // A stop requested while an activity is in progress is seen as soon as it ends: the check-in due
 // on the same pass is not started, so a stop waits for one operation at most.
 TEST_F(ITAuditMainTest, AStopDuringAnActivityEndsThePassAfterIt) {
@@ -253,6 +295,22 @@ TEST_F(ITAuditMainTest, AStopDuringAnActivityEndsThePassAfterIt) {
   EXPECT_EQ(test::methods(platform->calls()), std::vector<std::string>{"putMiniAudit"});
   EXPECT_EQ(test::countPrefix(log(), "runCmd(checkin)"), 0u);
   EXPECT_EQ(log().back(), "Execute terminated");
+}
+
+// The service abandons the exchange in progress once it has asked the loop to stop; the failure
+// that follows is the stop's doing: no failure record replaces the audit, nothing is rescheduled.
+TEST_F(ITAuditMainTest, AFailureThatFollowsAStopRequestIsNoFailure) {
+  options.runAudit = [this](const std::string&, TExt_ITAgent&) {
+    running->Terminate();
+    throw EExtCommunicationError("Communication error: the exchange was stopped");
+  };
+  runFor(24h);
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "RunAudit abandoned: the service is stopping"), 1u);
+  EXPECT_EQ(test::countPrefix(lines, "runAudit failed: "), 0u);
+  EXPECT_EQ(test::countPrefix(lines, "Setting next audit to: "), 0u);
+  EXPECT_EQ(lines.back(), "Execute terminated");
+  EXPECT_FALSE(std::filesystem::exists(machine.pendingFile()));
 }
 
 TEST_F(ITAuditMainTest, AWallClockMovedBackDoesNotHoldTheScheduleBack) {

@@ -3,12 +3,16 @@
 // to milliseconds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -113,6 +117,20 @@ class AgentInstall {
   size_t logCount(const std::string& name, const std::string& prefix) const {
     return test::countPrefix(log(name), prefix);
   }
+  // The main log's lines without time stamps.
+  std::vector<std::string> mainLog() const { return test::logMessages(root_ / "bin/logs/auditagent.vlog"); }
+  // The time stamp ("yy/MM/DD HH:nn:SS.zzz", which sorts as it reads) of the first line of the
+  // named log that is `message`; "" when there is none.
+  std::string stampOf(const std::string& name, const std::string& message) const {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root_ / "bin/logs", ec)) {
+      if (!e.path().filename().string().starts_with("auditagent." + name + ".")) continue;
+      for (const auto& l : test::fileLines(e.path())) {
+        if (l.size() > 27 && l.substr(27) == message) return l.substr(4, 21);
+      }
+    }
+    return "";
+  }
 
  private:
   test::TempDir root_;
@@ -173,7 +191,9 @@ TEST(AuditAgentEndToEnd, WithAKeyReportsAuditsAndUploadsThenStops) {
   auto calls = platform.calls();
   EXPECT_EQ(calls[0].method, "putMiniAudit");
   EXPECT_EQ(calls[1].method, "putCommand");
-  EXPECT_EQ(nlohmann::json::parse(calls[0].serviceAppHeader).value("k", ""), kApiKey);
+  auto header = nlohmann::json::parse(calls[0].serviceAppHeader);
+  EXPECT_EQ(header.value("k", ""), kApiKey);
+  EXPECT_EQ(header.value("av", ""), std::string("auditagent/") + KN_PROJECT_VERSION);
   EXPECT_TRUE(calls[0].data[0].contains("lastboot")) << calls[0].data;
   expectAuditDocument(platform.answered("putAudit").front());
 
@@ -236,29 +256,137 @@ TEST_P(AuditAgentFailureTest, KeepsRetryingAndLosesNothing) {
 INSTANTIATE_TEST_SUITE_P(Platform, AuditAgentFailureTest,
                          ::testing::Values(Failure::Unreachable, Failure::Http500, Failure::Exception));
 
-TEST(AuditAgentEndToEnd, AMainThreadThatCannotBeMadeLeavesTheServiceIdleUntilStopped) {
-  FakePlatform platform;
-  AgentInstall agent(platform.url(), kApiKey);
-  AgentInstall::put(agent.path("home/.config/kestrane/HKCU.reg"), "this is not a hive\n");
-  agent.start("600");
-  ASSERT_TRUE(eventually([&] { return agent.logCount("TZARODIRazev", "Starting thread OK") == 1; }))
-      << agent.output();
-  EXPECT_TRUE(agent.running());
-  EXPECT_EQ(agent.stop(), 0) << agent.output();
+// A platform that takes the connection and then never answers: the request stalls.
+class StalledPlatform {
+ public:
+  StalledPlatform() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    port_ = ntohs(a.sin_port);
+  }
+  ~StalledPlatform() {
+    for (int c : accepted_) ::close(c);
+    ::close(fd_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Waits (real time) for a connection and keeps it open, unanswered; false after `timeout`.
+  bool accept(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+    int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) return false;
+    accepted_.push_back(c);
+    return true;
+  }
 
-  auto lines = agent.log("TZARODIRazev");
-  auto failed = std::find_if(lines.begin(), lines.end(), [](const auto& l) {
-    return l.starts_with("Could not start TITAuditMain thead: ");
-  });
-  ASSERT_NE(failed, lines.end());
-  EXPECT_EQ(*(failed + 1), "Start: OK");
-  expectInOrder(lines, kServiceLifeLines);
-  EXPECT_TRUE(platform.calls().empty());
+ private:
+  int fd_;
+  int port_ = 0;
+  std::vector<int> accepted_;
+};
+
+// Real time, no scale: the exchange is abandoned at once, the loop ends before the service
+// reports itself terminated, and the 5 s wait follows; all well inside the unit's stop time-out.
+TEST(AuditAgentEndToEnd, AStopDuringAStalledExchangeEndsWithinSeconds) {
+  StalledPlatform stalled;
+  AgentInstall agent(stalled.url(), kApiKey);
+  agent.start("1");
+  ASSERT_TRUE(stalled.accept(20s)) << agent.output();
+  std::this_thread::sleep_for(200ms);  // the request is on its way; the reply never comes
+
+  auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.stop(15s), 0) << agent.output();
+  auto took = std::chrono::steady_clock::now() - begun;
+  EXPECT_LT(took, 10s);
+  EXPECT_GE(took, 5s) << "the 5 s wait after a stop";
+
+  expectInOrder(agent.log("TZARODIRazev"), kServiceLifeLines);
+  auto main = agent.log("TITAuditMain");
+  EXPECT_EQ(test::countPrefix(main, "miniaudit abandoned: the service is stopping"), 1u);
+  EXPECT_EQ(test::countPrefix(main, "miniauditError error: "), 0u) << "a stopped exchange is no failure";
+  EXPECT_EQ(main.back(), "Execute terminated");
+  // The loop has ended before the service reports itself terminated, although the two lines go to
+  // different files.
+  std::string loopEnded = agent.stampOf("TITAuditMain", "Execute terminated");
+  std::string serviceEnded = agent.stampOf("TZARODIRazev", "Service terminated=true");
+  ASSERT_FALSE(loopEnded.empty());
+  ASSERT_FALSE(serviceEnded.empty());
+  EXPECT_LE(loopEnded, serviceEnded);
 }
 
+// Whatever stops the agent before its service runs is logged, printed on standard error and ends
+// the process with exit code 1, so systemd sees the start fail.
+TEST(AuditAgentEndToEnd, StartUpFailuresEndTheProcessWithExitCode1) {
+  struct Case {
+    const char* name;
+    std::function<void(AgentInstall&)> arrange;
+    std::string printed;  // on standard error
+    std::string logName;  // "" = the main log
+    std::string logged;   // the start of a line
+  };
+  const Case cases[] = {
+      {"endpoint.ini is a folder",
+       [](AgentInstall& a) {
+         fs::remove(a.path("bin/endpoint.ini"));
+         fs::create_directory(a.path("bin/endpoint.ini"));
+       },
+       "auditagent: Cannot read file \"", "", "mesg.: Cannot read file \""},
+      {"endpoint.ini larger than 16 MiB",
+       [](AgentInstall& a) { fs::resize_file(a.path("bin/endpoint.ini"), (16u << 20) + 1); },
+       "It is larger than 16777216 bytes", "", "mesg.: Cannot read file \""},
+      {"a hive that cannot be read",
+       [](AgentInstall& a) { AgentInstall::put(a.path("sys/etc/kestrane/HKLM.reg"), "not a hive\n"); },
+       "HKLM.reg", "", "--- EXCEPTION ---"},
+      {"an identity that cannot be written",
+       [](AgentInstall& a) { AgentInstall::put(a.path("sys/var/lib/Kestrane/Identity"), "not a folder"); },
+       "auditagent: MyID failed, cannot start service", "", "mesg.: MyID failed, cannot start service"},
+      {"a main thread that cannot be made",  // its store holds a number where it keeps text
+       [](AgentInstall& a) {
+         AgentInstall::put(a.path("home/.config/kestrane/HKCU.reg"),
+                           "Windows Registry Editor Version 5.00\r\n\r\n"
+                           "[HKEY_CURRENT_USER\\Software\\Kestrane\\auditagent\\audit]\r\n"
+                           "\"nextv6\"=dword:00000001\r\n");
+       },
+       "Service failed on start: the main thread could not be created: ", "TZARODIRazev",
+       "Could not start TITAuditMain thead: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    AgentInstall agent(platform.url(), kApiKey);
+    c.arrange(agent);
+    agent.start("600");
+    EXPECT_EQ(agent.wait(), 1) << agent.output();
+    EXPECT_NE(agent.output().find(c.printed), std::string::npos) << agent.output();
+    auto lines = c.logName.empty() ? agent.mainLog() : agent.log(c.logName);
+    EXPECT_EQ(test::countPrefix(lines, c.logged), 1u) << c.logged;
+    EXPECT_EQ(agent.logCount("TZARODIRazev", "ServiceExecute"), 0u);
+    EXPECT_TRUE(platform.calls().empty());
+  }
+}
+
+// systemd's own judgement of a unit file: its complaints, "" when it has none.
+std::string systemdComplaints(const std::string& unit) {
+  std::string out;
+  FILE* p = ::popen(("systemd-analyze verify '" + unit + "' 2>&1").c_str(), "r");
+  if (!p) return "cannot run systemd-analyze";
+  char buf[512];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int rc = ::pclose(p);
+  return rc == 0 ? out : out + " (exit status " + std::to_string(rc) + ")";
+}
+
+// Neither switch needs the identity: a broken "endpoint.ini" stops neither.
 TEST(AuditAgentEndToEnd, InstallWritesTheUnitAndUninstallRemovesIt) {
   FakePlatform platform;
   AgentInstall agent(platform.url(), kApiKey);
+  fs::remove(agent.path("bin/endpoint.ini"));
+  fs::create_directory(agent.path("bin/endpoint.ini"));
   const std::string unit = agent.path("sys/etc/systemd/system/ZARODIRazev.service");
 
   agent.start("1", {"/INSTALL"});
@@ -267,6 +395,11 @@ TEST(AuditAgentEndToEnd, InstallWritesTheUnitAndUninstallRemovesIt) {
   std::string text = test::readBytes(unit);
   EXPECT_NE(text.find("Description=ZARODIRazev"), std::string::npos) << text;
   EXPECT_NE(text.find("ExecStart=" + agent.program()), std::string::npos) << text;
+  EXPECT_NE(text.find("\nTimeoutStopSec=30000ms\n"), std::string::npos) << text;
+  if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
+    EXPECT_EQ(systemdComplaints(unit), "");
+  }
+  EXPECT_FALSE(fs::exists(agent.path("sys/var/lib/Kestrane/Identity"))) << "no identity is made to install";
 
   agent.start("1", {"-uninstall", "-silent"});
   EXPECT_EQ(agent.wait(), 0) << agent.output();

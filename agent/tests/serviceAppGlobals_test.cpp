@@ -87,22 +87,35 @@ TEST_F(IdentityTest, FirstStartCreatesBothCopiesOwnerOnly) {
   EXPECT_FALSE(fs::exists(fallbackFile()));
 }
 
+// Random bytes where the primary copy should be: what a damaged disk or a stray write leaves.
+std::string damagedBytes() {
+  std::string bytes;
+  for (int i = 0; i < 600; ++i) bytes += static_cast<char>((i * 167 + 13) % 256);
+  return bytes;
+}
+
 TEST_F(IdentityTest, IdentityFileCases) {
   const std::string me = "x" + computerName();
   struct Case {
     const char* name;
-    std::string primary, fallback;  // "" = no file
-    bool expectNew;
-    std::string expectId;
+    std::string primary, fallback;         // "" = no file
+    std::string expectId;                  // "" = a new one, written to both copies
+    std::string expectWrittenBefore = "";  // what stands before the new line in both copies
   } cases[] = {
-      {"fallback supplies it when the primary is missing", "", me + "=FROM-FALLBACK\r\n", false,
+      {"fallback supplies it when the primary is missing", "", me + "=FROM-FALLBACK\r\n", "FROM-FALLBACK"},
+      {"fallback supplies it when the primary lacks this machine", "xOTHERPC=OLD-ID\r\n",
+       me + "=FROM-FALLBACK\r\n", "FROM-FALLBACK"},
+      {"fallback supplies it when the primary is damaged", damagedBytes(), me + "=FROM-FALLBACK\r\n",
        "FROM-FALLBACK"},
-      {"primary wins over the fallback", me + "=FROM-PRIMARY\r\n", me + "=FROM-FALLBACK\r\n", false,
-       "FROM-PRIMARY"},
-      {"name compared without case", "X" + computerName() + "=UPPER\r\n", "", false, "UPPER"},
-      {"another computer's line stays, ours is appended", "xOTHERPC=OLD-ID\r\n", "", true, ""},
-      {"garbage and a line without = give a new one", "\x01\x02 garbage\r\nno equals sign\r\n", "", true, ""},
-      {"an empty value counts as none", me + "=\r\n", "", true, ""},
+      {"primary wins over the fallback", me + "=FROM-PRIMARY\r\n", me + "=FROM-FALLBACK\r\n", "FROM-PRIMARY"},
+      {"name compared without case", "X" + computerName() + "=UPPER\r\n", "", "UPPER"},
+      {"another computer's line stays, ours is appended", "xOTHERPC=OLD-ID\r\n", "", "",
+       "xOTHERPC=OLD-ID\r\n"},
+      {"lines only the fallback holds are kept", "xOTHERPC=OLD-ID\r\n", "xTHIRDPC=ID-3\r\n", "",
+       "xOTHERPC=OLD-ID\r\nxTHIRDPC=ID-3\r\n"},
+      {"a damaged primary spreads nothing", damagedBytes(), "xOTHERPC=OLD-ID\r\n", "", "xOTHERPC=OLD-ID\r\n"},
+      {"control characters mark a damaged copy", "\x01\x02 garbage\r\n" + me + "=NOT-MINE\r\n", "", "", ""},
+      {"an empty value counts as none", me + "=\r\n", "", "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -111,17 +124,17 @@ TEST_F(IdentityTest, IdentityFileCases) {
     if (!c.primary.empty()) TempSysRoot::write(identityFile(), c.primary);
     if (!c.fallback.empty()) TempSysRoot::write(fallbackFile(), c.fallback);
     std::string id = MyID();
-    if (!c.expectNew) {
+    if (!c.expectId.empty()) {
       EXPECT_EQ(id, c.expectId);
+      // Nothing is written when a copy supplies the identifier.
+      EXPECT_EQ(fs::exists(identityFile()) ? TempSysRoot::read(identityFile()) : "", c.primary);
+      EXPECT_EQ(fs::exists(fallbackFile()) ? TempSysRoot::read(fallbackFile()) : "", c.fallback);
       continue;
     }
     EXPECT_EQ(id.size(), 41u);
     std::string written = TempSysRoot::read(identityFile());
     EXPECT_EQ(written, TempSysRoot::read(fallbackFile()));
-    EXPECT_NE(written.find(me + "=" + id + "\r\n"), std::string::npos) << written;
-    if (c.primary.find("OTHERPC") != std::string::npos) {
-      EXPECT_EQ(written.find("xOTHERPC=OLD-ID\r\n"), 0u);
-    }
+    EXPECT_EQ(written, c.expectWrittenBefore + me + "=" + id + "\r\n");
   }
 }
 

@@ -209,6 +209,9 @@ TEST(ServiceUnit, ValuesCannotAddDirectivesOrBeExpanded) {
   }
   EXPECT_NE(std::string::npos,
             kn::serviceUnitText({"svc", "svc", 90500}, "/a").find("\nTimeoutStartSec=90500ms\n"));
+  EXPECT_EQ(std::string::npos, kn::serviceUnitText({"svc", "svc", 5000}, "/a").find("TimeoutStopSec"));
+  EXPECT_NE(std::string::npos,
+            kn::serviceUnitText({"svc", "svc", 5000, 30000}, "/a").find("\nTimeoutStopSec=30000ms\n"));
 }
 
 TEST_F(ServiceHostTest, FailingSystemctlIsReportedAndTheUnitStaysWritten) {
@@ -240,6 +243,15 @@ TEST_F(ServiceHostTest, UninstallFailuresKeepWhatCannotBeUndone) {
   EXPECT_EQ(1, r.code);
   EXPECT_EQ("", r.out);
   EXPECT_TRUE(fs::exists(unit())) << "the unit stays so that uninstalling can be retried";
+}
+
+TEST_F(ServiceHostTest, ConflictingSwitchesNameTheServiceAndDoNothing) {
+  RunResult r = run(module_, {"/install", "-uninstall"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ("Service ZARODIRazev: INSTALL and UNINSTALL cannot be given together\n", r.err);
+  EXPECT_TRUE(module_.events.empty());
+  EXPECT_FALSE(fs::exists(unit()));
+  EXPECT_EQ("", calls());
 }
 
 TEST_F(ServiceHostTest, InvalidNameIsRefusedBeforeAnythingHappens) {

@@ -1,8 +1,14 @@
 #include "KeyTool.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <istream>
+#include <optional>
+#include <sstream>
 
 #include "APIKeyCipher.h"
+#include "KNLib.h"
 #include "KNRegistry.h"
 #include "serviceAppGlobals.h"
 
@@ -10,14 +16,19 @@ namespace kn {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kn-apikey [--app <appid>] set <key>   store the API key (enciphered) for the agent\n"
-    "       kn-apikey [--app <appid>] set -       read the key from standard input instead\n"
-    "       kn-apikey [--app <appid>] status      tell whether a key is stored (exit 0 yes, 1 no,\n"
-    "                                             3 stored but unreadable to the agent)\n"
-    "       kn-apikey [--app <appid>] clear       remove the stored key\n"
+    "usage: kn-apikey [--app <appid>] set                store the API key (enciphered) for the agent,\n"
+    "                                                    read from standard input (\"set -\" too)\n"
+    "       kn-apikey [--app <appid>] set --file <path>  read the key from the first line of a file\n"
+    "       kn-apikey [--app <appid>] status             tell whether a key is stored (exit 0 yes, 1 no,\n"
+    "                                                    3 stored but unreadable to the agent)\n"
+    "       kn-apikey [--app <appid>] clear              remove the stored key\n"
     "\n"
     "The key is stored in $KN_SYSROOT/etc/kestrane/HKLM.reg; the agent reads it when it starts.\n"
+    "\"set <key>\" works too, but other users can see a command line; prefer standard input.\n"
     "<appid> defaults to zarodirazev. Exit codes: 0 done, 1 no key stored, 2 usage, 3 failure.\n";
+
+// No key is longer than plausibleKey() allows; reading stops here, so no input can grow memory.
+constexpr size_t kMaxKeyInput = 4096;
 
 int usage(std::ostream& err, const std::string& problem) {
   if (!problem.empty()) err << "kn-apikey: " << problem << "\n";
@@ -34,9 +45,35 @@ bool plausibleKey(const std::string& key) {
   return true;
 }
 
+// The first line of `in` without its line end, read up to kMaxKeyInput bytes; nullopt when the
+// input ends before any byte.
+std::optional<std::string> firstLine(std::istream& in) {
+  std::string line;
+  char c;
+  bool any = false;
+  while (line.size() < kMaxKeyInput && in.get(c)) {
+    any = true;
+    if (c == '\n') break;
+    line += c;
+  }
+  if (!any) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The first line of the regular file `path`. Throws EOSError when it cannot be read.
+std::string firstLineOfFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throwOSError("Cannot read file \"" + path + "\"", errno);
+  if (!S_ISREG(st.st_mode)) throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
+  std::istringstream text(readFileBytes(path, kMaxKeyInput));
+  return firstLine(text).value_or("");
+}
+
 }  // namespace
 
-int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+               bool prompt) {
   std::string appid = "zarodirazev";
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -57,17 +94,31 @@ int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostr
   const std::string& command = rest[0];
   if (command != "set" && command != "status" && command != "clear")
     return usage(err, "unknown command '" + command + "'");
-  const bool takesKey = command == "set";
-  if (rest.size() != (takesKey ? 2u : 1u))
+  // set [- | <key> | --file <path>]
+  const bool fromFile = command == "set" && rest.size() >= 2 && rest[1] == "--file";
+  const size_t maxArgs = command != "set" ? 1u : fromFile ? 3u : 2u;
+  const size_t minArgs = fromFile ? 3u : 1u;
+  if (rest.size() < minArgs || rest.size() > maxArgs)
     return usage(err, "wrong number of arguments for '" + command + "'");
 
   const std::string key = storedAPIKeyPath(appid);
   try {
     const auto reg = registry();
     if (command == "set") {
-      std::string plain = rest[1];
-      if (plain == "-" && !std::getline(in, plain)) return usage(err, "no key on standard input");
-      if (!plain.empty() && plain.back() == '\r') plain.pop_back();
+      std::string plain;
+      if (fromFile) {
+        plain = firstLineOfFile(rest[2]);
+      } else if (rest.size() == 2 && rest[1] != "-") {
+        plain = rest[1];
+        err << "kn-apikey: warning: a key on the command line can be seen by other users (ps) and stays "
+               "in the shell's history; give it on standard input or with --file instead\n";
+      } else {
+        if (prompt) err << "API key: " << std::flush;
+        std::optional<std::string> line = firstLine(in);
+        if (prompt) err << "\n";
+        if (!line) return usage(err, "no key on standard input");
+        plain = *line;
+      }
       if (!plausibleKey(plain))
         return usage(err, "a key is 1 to 1024 printable ASCII characters without spaces");
       reg->writeString(HKEY_LOCAL_MACHINE, key, kStoredAPIKeyValue, encodeStoredAPIKey(plain));

@@ -4,6 +4,7 @@
 // in the HKLM hive. Linux has no group policy, so administrators store the key with this tool.
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -18,7 +19,12 @@ enum KeyToolExit : int {
   kKeyToolFailed = 3,  // the hive could not be read or written, or the stored key is unreadable
 };
 
-// Runs the tool with `args` (without the program name). `in` supplies the key for "set -".
-int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
+// Runs the tool with `args` (without the program name). "set" takes the key from the first line of
+// `in` (also written "set -"), or of the regular file named by "--file"; a key given on the
+// command line is still taken but draws a warning on `err`, because every local user can read a
+// command line (ps) and the shell keeps it in its history. With `prompt`, the tool asks for the
+// key on `err` before it reads `in` (main() passes it for a terminal, whose echo it turns off).
+int runKeyTool(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+               bool prompt = false);
 
 }  // namespace kn

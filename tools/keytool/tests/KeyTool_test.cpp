@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 
 #include "APIKeyCipher.h"
@@ -52,8 +54,9 @@ class KeyToolTest : public ::testing::Test {
 
 TEST_F(KeyToolTest, ProvisionsAKeyTheAgentReads) {
   EXPECT_EQ(tool({"status"}).code, kKeyToolNoKey);
-  ToolRun set = tool({"set", "Org-Key_123"});
+  ToolRun set = tool({"set"}, "Org-Key_123\n");
   EXPECT_EQ(set.code, kKeyToolOK) << set.err;
+  EXPECT_EQ(set.err, "");
   std::string hive = test::TempSysRoot::read(root.path() + "/sys/etc/kestrane/HKLM.reg");
   EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_zarodirazev\\zarodirazev]"),
             std::string::npos);
@@ -64,6 +67,19 @@ TEST_F(KeyToolTest, ProvisionsAKeyTheAgentReads) {
 
   EXPECT_EQ(tool({"set", "-"}, "from-stdin\r\n").code, kKeyToolOK);
   EXPECT_EQ(agentKey(), "from-stdin");
+
+  // The other ways in: a file's first line, and the command line, which works but warns.
+  test::TempSysRoot::write(root.path() + "/key.txt", "from-file\nsecond line\n");
+  set = tool({"set", "--file", root.path() + "/key.txt"});
+  EXPECT_EQ(set.code, kKeyToolOK) << set.err;
+  EXPECT_EQ(set.err, "");
+  EXPECT_EQ(agentKey(), "from-file");
+  set = tool({"set", "on-the-command-line"});
+  EXPECT_EQ(set.code, kKeyToolOK) << set.err;
+  EXPECT_NE(set.err.find("kn-apikey: warning: a key on the command line can be seen by other users"),
+            std::string::npos)
+      << set.err;
+  EXPECT_EQ(agentKey(), "on-the-command-line");
 
   EXPECT_EQ(tool({"clear"}).code, kKeyToolOK);
   EXPECT_EQ(tool({"status"}).code, kKeyToolNoKey);
@@ -78,8 +94,11 @@ TEST_F(KeyToolTest, RefusesWhatItCannotDo) {
     const char* says;
   } cases[] = {
       {{}, kKeyToolUsage, "usage:"},
-      {{"set"}, kKeyToolUsage, "wrong number of arguments"},
+      {{"set"}, kKeyToolUsage, "no key on standard input"},
       {{"set", "a", "b"}, kKeyToolUsage, "wrong number of arguments"},
+      {{"set", "--file"}, kKeyToolUsage, "wrong number of arguments"},
+      {{"set", "--file", "a", "b"}, kKeyToolUsage, "wrong number of arguments"},
+      {{"status", "--file", "a"}, kKeyToolUsage, "wrong number of arguments"},
       {{"set", "has space"}, kKeyToolUsage, "printable ASCII"},
       {{"set", "k\xC3\xA9y"}, kKeyToolUsage, "printable ASCII"},
       {{"set", "-"}, kKeyToolUsage, "no key on standard input"},
@@ -93,6 +112,26 @@ TEST_F(KeyToolTest, RefusesWhatItCannotDo) {
     EXPECT_EQ(r.code, c.code) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
+  // Input is read up to a bound, never whole: an endless line is refused, not waited for.
+  struct Endless : std::streambuf {
+    Endless() { std::fill(std::begin(buf), std::end(buf), 'k'); }
+    int_type underflow() override {
+      setg(buf, buf, buf + sizeof buf);
+      return 'k';
+    }
+    char buf[4096];
+  } endless;
+  std::istream in(&endless);
+  std::ostringstream out, err;
+  EXPECT_EQ(runKeyTool({"set"}, in, out, err), kKeyToolUsage);
+  EXPECT_NE(err.str().find("printable ASCII"), std::string::npos) << err.str();
+  // A key file that is missing or no regular file: a failure, and nothing is stored.
+  for (const std::string& path : {root.path() + "/missing.txt", root.path()}) {
+    ToolRun r = tool({"set", "--file", path});
+    EXPECT_EQ(r.code, kKeyToolFailed) << path;
+    EXPECT_NE(r.err.find("Cannot read file"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(tool({"status"}).code, kKeyToolNoKey);
   EXPECT_EQ(tool({"--help"}).code, kKeyToolOK);
 
   // A hive that cannot be written: a clear failure, not a usage error.
