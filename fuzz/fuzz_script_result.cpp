@@ -1,5 +1,5 @@
 // The inventory script's XML result file, imported into the audit document as the audit run
-// imports it, then written in the document's ASCII form.
+// imports it, then saved as the agent saves the document.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,8 +7,8 @@
 #include "FuzzSupport.h"
 #include "InstanceProvider.h"
 #include "KNException.h"
+#include "KNLib.h"
 #include "WMIAuditor.h"
-#include "ext.asciijson.h"
 
 namespace {
 
@@ -30,9 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const kn::Exception&) {
     return 0;
   }
-  const nlohmann::json& section = auditor.result()[kn::TWMIAuditor::metaKey];
-  KN_FUZZ_CHECK(section.is_object());
-  std::string out = kn::toAsciiJson(auditor.result());
-  KN_FUZZ_CHECK(nlohmann::json::parse(out) == auditor.result());
+  KN_FUZZ_CHECK(auditor.result()[kn::TWMIAuditor::metaKey].is_object());
+  // The document as the agent stores it: ASCII JSON that parses (bytes that are not UTF-8 become
+  // U+FFFD on the way).
+  auditor.saveToFile();
+  std::string saved = kn::readFileBytes(kn::fuzz::scratchFolder() + "/audit.json");
+  for (unsigned char c : saved) KN_FUZZ_CHECK(c < 0x80);
+  KN_FUZZ_CHECK(nlohmann::json::parse(saved).is_object());
   return 0;
 }
