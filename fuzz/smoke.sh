@@ -34,7 +34,8 @@ for target in "$build"/fuzz/fuzz_*; do
   [ -f "$here/$name.dict" ] && args+=(-dict="$here/$name.dict")
   echo "== $name: ${seconds}s"
   # shellcheck disable=SC2086 # KN_FUZZ_ARGS is a list of options
-  if (cd "$work" && "$target" "${args[@]}" ${KN_FUZZ_ARGS:-} "$work/corpus" >"$work/log" 2>&1); then
+  # Targets that read files write them below TMPDIR; keep those inside the scratch folder too.
+  if (cd "$work" && TMPDIR=$work "$target" "${args[@]}" ${KN_FUZZ_ARGS:-} "$work/corpus" >"$work/log" 2>&1); then
     grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$work/log" | tr '\n' ' '
     echo
   else
