@@ -3,6 +3,7 @@
 #   ./setup.sh            configure build/ (RelWithDebInfo)
 #   ./setup.sh asan       configure build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)
 #   ./setup.sh bench      configure build-bench/ (Release, benchmarks)
+#   ./setup.sh fuzz       configure build-fuzz/ (clang, libFuzzer targets of fuzz/, ASan + UBSan)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,6 +17,9 @@ packages=(
   dpkg-dev lintian logrotate curl
   chromium  # the demo page test renders the reference server's page headless
 )
+
+# The fuzz targets need clang and its libFuzzer runtime.
+[ "$preset" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

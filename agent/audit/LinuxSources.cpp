@@ -463,16 +463,22 @@ std::optional<TimeZoneRule> parsePosixTimeZone(std::string_view text) {
     if (pos - start < 3) return std::nullopt;
     return std::string(text.substr(start, pos - start));
   };
-  // [+-]hh[:mm[:ss]] in minutes, positive west of Greenwich as POSIX writes it.
+  // [+-]hh[:mm[:ss]] in minutes, positive west of Greenwich as POSIX writes it. Hours above 24,
+  // minutes or seconds above 59 (or a part longer than two digits) make no offset.
   const auto offset = [&]() -> std::optional<int> {
     int sign = 1;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) sign = text[pos++] == '-' ? -1 : 1;
     int parts[3] = {0, 0, 0}, count = 0;
     while (count < 3) {
       const size_t start = pos;
-      while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) ++pos;
+      int value = 0;
+      while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+        if (pos - start == 2) return std::nullopt;
+        value = value * 10 + (text[pos++] - '0');
+      }
       if (pos == start) return count ? std::optional<int>(sign * (parts[0] * 60 + parts[1])) : std::nullopt;
-      parts[count++] = std::atoi(std::string(text.substr(start, pos - start)).c_str());
+      if (value > (count == 0 ? 24 : 59)) return std::nullopt;
+      parts[count++] = value;
       if (pos < text.size() && text[pos] == ':') {
         ++pos;
       } else {

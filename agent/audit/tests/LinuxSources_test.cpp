@@ -229,6 +229,9 @@ TEST(LinuxSources, PosixTimeZoneRules) {
   EXPECT_EQ(numeric->bias, 180);
 
   EXPECT_FALSE(parsePosixTimeZone(""));
+  // An offset out of range is no offset (and no arithmetic on it overflows).
+  for (const char* bad : {"CET-4444444444444444444CEST", "CET-25", "CET-1:60", "CET-123"})
+    EXPECT_FALSE(parsePosixTimeZone(bad)) << bad;
   const char tzif[] = "TZif2\0\0\nCET-1CEST,M3.5.0,M10.5.0/3\n";
   EXPECT_EQ(tzifFooter(std::string(tzif, sizeof tzif - 1)), "CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ(tzifFooter("TZif"), "");
