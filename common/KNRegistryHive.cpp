@@ -143,12 +143,6 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string folded(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = lowerAscii(c);
-  return out;
-}
-
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view trim(std::string_view s) {
@@ -276,9 +270,9 @@ class HiveParser {
   }
 
   std::string nameSlot(std::string_view name) const {
-    std::string s(sizeof key_, '\0');
+    std::string s(sizeof key_ + name.size(), '\0');
     std::memcpy(s.data(), &key_, sizeof key_);
-    s += folded(name);
+    for (size_t i = 0; i < name.size(); ++i) s[sizeof key_ + i] = lowerAscii(name[i]);
     return s;
   }
 

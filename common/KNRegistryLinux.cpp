@@ -238,6 +238,14 @@ class TRegistryHiveFiles : public TRegistry {
   // With `setAsideMalformed` (the caller holds the write lock), a malformed hive is renamed aside
   // and read as empty.
   Cached loadLocked(const std::string& file, bool fresh = false, bool setAsideMalformed = false) {
+    auto cached = cache_.find(file);
+    if (!fresh && cached != cache_.end()) {
+      // The common case, a hive unchanged since the last read, costs one stat.
+      struct stat now;
+      if (::stat(file.c_str(), &now) == 0 ? S_ISREG(now.st_mode) && identityOf(now) == cached->second.identity
+                                          : errno == ENOENT && cached->second.identity == FileIdentity{})
+        return cached->second;
+    }
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));  // a FIFO must not block
     FileIdentity identity;
     struct stat st {};
@@ -249,7 +257,6 @@ class TRegistryHiveFiles : public TRegistry {
         throw ERegistryAccessError("Cannot read \"" + file + "\". Not a regular file");
       identity = identityOf(st);
     }
-    auto cached = cache_.find(file);
     if (!fresh && cached != cache_.end() && cached->second.identity == identity) return cached->second;
 
     Cached result{identity, nullptr, false};
