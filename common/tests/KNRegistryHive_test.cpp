@@ -165,7 +165,8 @@ TEST(HiveParse, ManyValuesInOneKeyMergeAndDeleteByName) {
   std::string text = "Windows Registry Editor Version 5.00\n[K]\n";
   for (int i = 0; i < 100; ++i) text += "\"v" + std::to_string(i) + "\"=\"" + std::to_string(i) + "\"\n";
   text += "\"V5\"=\"five\"\n\"v7\"=-\n\"v99\"=-\n\"v99\"=dword:00000001\n";
-  const auto& values = parseHive(text).keys.at(0).values;
+  Hive hive = parseHive(text);
+  const auto& values = hive.keys.at(0).values;
   ASSERT_EQ(values.size(), 99u);
   EXPECT_EQ(values[5], (RegValue{"V5", RegType::String, "five", 0}));
   EXPECT_EQ(values[7].name, "v8");
