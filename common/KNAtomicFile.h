@@ -10,10 +10,15 @@ namespace kn {
 
 enum class ExistingMode { Replace, Keep };
 
-// Writes `data` to a temporary file beside `path`, flushes it to disk and renames it over `path`,
-// so a crash leaves either the old file or the new one, never a part. The file gets `mode`; with
-// ExistingMode::Keep a file that already exists keeps its own permission bits instead.
-// Throws EOSError naming the file and the system's reason; the temporary file is removed then.
+// Writes `data` to a temporary file "<path>.tmp-XXXXXX" beside `path`, flushes it to disk and
+// renames it over `path`, so a crash leaves either the old file or the new one, never a part. The
+// file gets `mode`; with ExistingMode::Keep a file that already exists keeps its own permission bits
+// instead. Throws EOSError naming the file and the system's reason; the temporary file is removed
+// then.
+//
+// A writer holds an exclusive flock on its temporary file until the rename is done. Before it
+// writes, it removes the temporary files of the same `path` that no live writer holds: those a
+// crashed or killed writer left behind.
 void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode = 0600,
                      ExistingMode existing = ExistingMode::Replace);
 

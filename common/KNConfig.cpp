@@ -249,10 +249,19 @@ std::string TKNConfig::keyPath(std::string_view relative) const {
 
 void TKNConfig::LoadData() {
   Params.clear();
-  loadKey("");
+  // Depth first, a key's values before its subkeys, with a stack of its own: a hive from outside
+  // may nest keys deeper than the call stack would allow.
+  std::vector<std::string> pending{""};
+  while (!pending.empty()) {
+    std::string relative = std::move(pending.back());
+    pending.pop_back();
+    std::vector<std::string> subKeys = loadKey(relative);
+    for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it)
+      pending.push_back(relative.empty() ? *it : relative + "\\" + *it);
+  }
 }
 
-void TKNConfig::loadKey(const std::string& relative) {
+std::vector<std::string> TKNConfig::loadKey(const std::string& relative) {
   auto reg = registry();
   std::string path = keyPath(relative);
   std::vector<RegValue> values;
@@ -262,18 +271,19 @@ void TKNConfig::loadKey(const std::string& relative) {
       reg->createKey(RootKey, path);
     } catch (const ERegistryAccessError&) {
       // Read what is there even when the hive cannot be written (an unprivileged reader).
-      if (!reg->keyExists(RootKey, path)) return;
+      if (!reg->keyExists(RootKey, path)) return {};
     }
     values = reg->values(RootKey, path);
     subKeys = reg->subKeys(RootKey, path);
   } catch (const ERegistryAccessError&) {
-    return;  // a key that cannot be opened contributes nothing
+    return {};  // a key that cannot be opened contributes nothing
   }
   for (const auto& v : values) {
-    if (v.type != RegType::String) throw invalidDataType(v.name);
-    Params.add(relative + "\\" + v.name, v.text);
+    std::optional<std::string> text = regValueText(v);
+    if (!text) throw invalidDataType(v.name);
+    Params.add(relative + "\\" + v.name, std::move(*text));
   }
-  for (const auto& sub : subKeys) loadKey(relative.empty() ? sub : relative + "\\" + sub);
+  return subKeys;
 }
 
 void TKNConfig::SaveData() {

@@ -137,7 +137,8 @@ class TKNConfig {
 
  private:
   std::string keyPath(std::string_view relative) const;
-  void loadKey(const std::string& relative);
+  // Adds the values of one key to Params and returns the names of its subkeys.
+  std::vector<std::string> loadKey(const std::string& relative);
 };
 
 }  // namespace kn

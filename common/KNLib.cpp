@@ -77,13 +77,18 @@ std::vector<std::string> splitLines(std::string_view text) {
   return lines;
 }
 
-std::string readFileBytes(const std::string& fileName, size_t maxBytes) {
-  Fd f(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+namespace {
+
+std::string readBytes(const std::string& fileName, size_t maxBytes, bool regularOnly) {
+  // O_NONBLOCK: opening a FIFO in place of a settings file must not hang the reader.
+  Fd f(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0)));
   if (f.fd < 0) throwOSError("Cannot open file " + quoted(fileName), errno);
   std::string data;
   struct stat st;
-  if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
+  bool regular = ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regularOnly && !regular)
+    throw EOSError("Cannot read file " + quoted(fileName) + ". It is not a regular file");
+  if (regular && st.st_size > 0) data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(f.fd, buf, sizeof buf);
@@ -96,6 +101,16 @@ std::string readFileBytes(const std::string& fileName, size_t maxBytes) {
     data.append(buf, static_cast<size_t>(n));
   }
   return data;
+}
+
+}  // namespace
+
+std::string readFileBytes(const std::string& fileName, size_t maxBytes) {
+  return readBytes(fileName, maxBytes, false);
+}
+
+std::string readRegularFileBytes(const std::string& fileName, size_t maxBytes) {
+  return readBytes(fileName, maxBytes, true);
 }
 
 std::string readTextFile(const std::string& fileName) {

@@ -34,6 +34,9 @@ std::vector<std::string> splitLines(std::string_view text);
 // The whole file as bytes, unconverted. Throws EOSError naming the file when it cannot be read,
 // and when it holds more than `maxBytes` bytes.
 std::string readFileBytes(const std::string& fileName, size_t maxBytes = SIZE_MAX);
+// As readFileBytes, for files that come from outside: anything but a regular file (a FIFO, a
+// device, a folder) throws EOSError "... It is not a regular file" without waiting on it.
+std::string readRegularFileBytes(const std::string& fileName, size_t maxBytes);
 
 // The file's text: decoded by its byte-order mark (UTF-8, UTF-16LE/BE; none = UTF-8), split into
 // lines and joined again with CR LF after every line. Throws EOSError when it cannot be read.
@@ -41,7 +44,8 @@ std::string readTextFile(const std::string& fileName);
 
 // Replaces the file with the lines of `text`, each ended by CR LF. The file is written whole or
 // not at all (temporary file beside it, flushed, renamed over it); an existing file keeps its
-// permission bits, a new one is 0644. Throws EOSError when it cannot be written; the old file then stays as it was.
+// permission bits, a new one is 0644. Throws EOSError when it cannot be written; the old file then stays as
+// it was.
 void writeTextFile(const std::string& fileName, std::string_view text);
 
 // `text` with every occurrence of `find` replaced, left to right, without overlap, never

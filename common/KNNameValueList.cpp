@@ -23,7 +23,7 @@ bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::s
 }  // namespace
 
 void TNameValueList::loadFromFile(const std::string& path) {
-  loadFromText(decodeText(readFileBytes(path, kMaxFileBytes)));
+  loadFromText(decodeText(readRegularFileBytes(path, kMaxFileBytes)));
 }
 
 void TNameValueList::loadFromText(std::string_view text) { lines_ = splitLines(text); }

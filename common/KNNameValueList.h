@@ -19,8 +19,9 @@ class TNameValueList {
   static constexpr size_t kMaxFileBytes = 16u << 20;
 
   // Replaces the lines with the file's. The text is decoded by its byte-order mark (UTF-8,
-  // UTF-16LE/BE; none = UTF-8). Throws kn::EOSError naming the file when it cannot be read or
-  // is larger than kMaxFileBytes; the list is then unchanged.
+  // UTF-16LE/BE; none = UTF-8). Throws kn::EOSError naming the file when it cannot be read, is
+  // not a regular file (a FIFO would block) or is larger than kMaxFileBytes; the list is then
+  // unchanged. No line is read recursively; the whole is bounded by kMaxFileBytes.
   void loadFromFile(const std::string& path);
   // Replaces the lines with those of `text`, split at CR LF, CR or LF.
   void loadFromText(std::string_view text);

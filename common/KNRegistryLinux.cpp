@@ -4,7 +4,13 @@
 // modification time), so a run of reads costs one stat each. Writes take an exclusive flock on
 // "<hive>.lock", read and parse the current file afresh (never from that cache), change it and write it whole
 // with writeFileAtomic (temporary file, fsync, rename; mode 0600): other processes see the hive before or
-// after a write, never half of it. A write that would change nothing touches no file.
+// after a write, never half of it. A write that would change nothing touches no file. A hive that
+// came as UTF-16LE with a byte-order mark (a regedit export) is written back so, with CR LF line ends.
+//
+// The per-user hive (HKCU) holds only this system's own state, which it can make again: when it is
+// malformed it is renamed to "HKCU.reg.corrupt-<YYYYMMDD-HHMMSS>" under the write lock, logged, and
+// the store starts empty. A malformed machine hive (HKLM) is an administrator's file: it is never
+// moved or overwritten, and every read and write of it fails naming the file and line.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,10 +18,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "KNAtomicFile.h"
@@ -23,6 +31,7 @@
 #include "KNLib.h"
 #include "KNRegistryHive.h"
 #include "KNTextCodec.h"
+#include "knLOG2.h"
 
 namespace kn {
 
@@ -33,8 +42,36 @@ std::string hiveFilePath(RegRoot root) {
 
 namespace {
 
-// A hive larger than this is not a registry this system wrote; refusing it keeps memory bounded.
+// A hive larger than this is not a registry this system wrote, nor a plausible export of the few keys
+// it reads; refusing it keeps memory bounded (64 MiB, about 32 MiB of UTF-16 text).
 constexpr off_t kMaxHiveBytes = 64 << 20;
+
+bool isUtf16LE(std::string_view bytes) { return bytes.starts_with("\xFF\xFE"); }
+
+// The hive text in the file's encoding: UTF-8 with LF, or UTF-16LE with its mark and CR LF.
+std::string encodeHive(const std::string& text, bool utf16) {
+  if (!utf16) return text;
+  std::string crlf;
+  crlf.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  return "\xFF\xFE" + encodeUtf16LE(crlf);
+}
+
+// "<hive>.corrupt-YYYYMMDD-HHMMSS", with "-2", "-3"... when that name is taken.
+std::string corruptName(const std::string& file) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+  std::string base = file + ".corrupt-" + stamp, name = base;
+  struct stat st;
+  for (int n = 2; ::lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
+  return name;
+}
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& file, int err) {
   throw ERegistryAccessError(what + " \"" + file + "\". " + errnoText(err));
@@ -129,6 +166,32 @@ class TRegistryHiveFiles : public TRegistry {
   struct Cached {
     FileIdentity identity;
     std::shared_ptr<const Hive> hive;
+    bool utf16 = false;  // the file is UTF-16LE with a byte-order mark
+  };
+
+  // Holds the exclusive write lock of a hive ("<hive>.lock") while it lives.
+  class WriteLock {
+   public:
+    explicit WriteLock(const std::string& file) {
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+      std::string lockFile = file + ".lock";
+      fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (fd_ < 0) throwErrno("Cannot lock", lockFile, errno);
+      while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+          int err = errno;
+          ::close(fd_);
+          throwErrno("Cannot lock", lockFile, err);
+        }
+      }
+    }
+    ~WriteLock() { ::close(fd_); }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+   private:
+    int fd_ = -1;
   };
 
   void setValue(RegRoot root, const std::string& path, RegValue value) {
@@ -138,6 +201,9 @@ class TRegistryHiveFiles : public TRegistry {
       for (auto& v : key.values) {
         if (!sameRegName(v.name, value.name)) continue;
         if (v.type == value.type && v.text == value.text && v.number == value.number) return false;
+        // The same text into a value that already reads as that text (a REG_EXPAND_SZ in hex
+        // form, say) is no change: the value keeps its type.
+        if (value.type == RegType::String && regValueText(v) == value.text) return false;
         value.name = v.name;  // keep the spelling the value was created with
         v = std::move(value);
         return true;
@@ -151,42 +217,91 @@ class TRegistryHiveFiles : public TRegistry {
   std::shared_ptr<const Hive> load(RegRoot root) {
     std::string file = hiveFilePath(root);
     std::lock_guard lock(mutex_);
-    return loadLocked(file);
+    try {
+      return loadLocked(file).hive;
+    } catch (const EHiveFormatError& malformed) {
+      if (root != RegRoot::CurrentUser) throw;
+      // Set aside only under the write lock, from a fresh look: another process may have just
+      // replaced the file. Without the lock (a folder this process cannot write) it stays an error.
+      std::optional<WriteLock> writeLock;
+      try {
+        writeLock.emplace(file);
+      } catch (const ERegistryAccessError&) {
+        throw malformed;
+      }
+      return loadLocked(file, true, true).hive;
+    }
   }
 
   // With `fresh`, the file is parsed even when its identity matches the cached one: the identity
   // can repeat (an inode recycled within one tick of the file-system clock, a same-sized text).
-  std::shared_ptr<const Hive> loadLocked(const std::string& file, bool fresh = false) {
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // With `setAsideMalformed` (the caller holds the write lock), a malformed hive is renamed aside
+  // and read as empty.
+  Cached loadLocked(const std::string& file, bool fresh = false, bool setAsideMalformed = false) {
+    auto cached = cache_.find(file);
+    if (!fresh && cached != cache_.end()) {
+      // The common case, a hive unchanged since the last read, costs one stat.
+      struct stat now;
+      if (::stat(file.c_str(), &now) == 0 ? S_ISREG(now.st_mode) && identityOf(now) == cached->second.identity
+                                          : errno == ENOENT && cached->second.identity == FileIdentity{})
+        return cached->second;
+    }
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));  // a FIFO must not block
     FileIdentity identity;
     struct stat st {};
     if (fd.get() < 0) {
       if (errno != ENOENT && errno != ENOTDIR) throwErrno("Cannot read", file, errno);
     } else {
       if (::fstat(fd.get(), &st) != 0) throwErrno("Cannot read", file, errno);
+      if (!S_ISREG(st.st_mode))
+        throw ERegistryAccessError("Cannot read \"" + file + "\". Not a regular file");
       identity = identityOf(st);
     }
-    auto cached = cache_.find(file);
-    if (!fresh && cached != cache_.end() && cached->second.identity == identity) return cached->second.hive;
+    if (!fresh && cached != cache_.end() && cached->second.identity == identity) return cached->second;
 
+    Cached result{identity, nullptr, false};
     auto hive = std::make_shared<Hive>();
     if (fd.get() >= 0) {
-      if (st.st_size > kMaxHiveBytes) throw EHiveFormatError(file + ": the hive is too large");
-      std::string bytes;
-      char buf[65536];
-      for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throwErrno("Cannot read", file, errno);
-        if (n == 0) break;
-        bytes.append(buf, static_cast<size_t>(n));
-        if (bytes.size() > static_cast<size_t>(kMaxHiveBytes))
-          throw EHiveFormatError(file + ": the hive is too large");
+      try {
+        std::string bytes = readHive(fd.get(), st, file);
+        result.utf16 = isUtf16LE(bytes);
+        *hive = parseHive(decodeText(bytes), file);
+      } catch (const EHiveFormatError& e) {
+        if (!setAsideMalformed) throw;
+        setAside(file, e.what());
+        result.identity = FileIdentity{};
+        hive = std::make_shared<Hive>();
       }
-      *hive = parseHive(decodeText(bytes), file);
     }
-    cache_[file] = Cached{identity, hive};
-    return hive;
+    result.hive = hive;
+    cache_[file] = result;
+    return result;
+  }
+
+  static std::string readHive(int fd, const struct stat& st, const std::string& file) {
+    if (st.st_size > kMaxHiveBytes) throw EHiveFormatError(file + ": the hive is too large");
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throwErrno("Cannot read", file, errno);
+      if (n == 0) break;
+      bytes.append(buf, static_cast<size_t>(n));
+      if (bytes.size() > static_cast<size_t>(kMaxHiveBytes))
+        throw EHiveFormatError(file + ": the hive is too large");
+    }
+    return bytes;
+  }
+
+  // Moves a malformed per-user hive out of the way; the caller holds the write lock.
+  static void setAside(const std::string& file, const std::string& reason) {
+    std::string aside = corruptName(file);
+    if (::rename(file.c_str(), aside.c_str()) != 0) {
+      int err = errno;
+      throw EHiveFormatError(reason + "; it cannot be moved aside: " + errnoText(err));
+    }
+    logMsg(logSafe("Malformed per-user hive moved to \"" + aside + "\", starting afresh: " + reason));
   }
 
   // Applies `change` to the current hive under the write lock and saves it when it says it
@@ -194,24 +309,18 @@ class TRegistryHiveFiles : public TRegistry {
   void modify(RegRoot root, const std::function<bool(Hive&)>& change) {
     std::string file = hiveFilePath(root);
     std::lock_guard lock(mutex_);
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-    std::string lockFile = file + ".lock";
-    Fd lockFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lockFd.get() < 0) throwErrno("Cannot lock", lockFile, errno);
-    while (::flock(lockFd.get(), LOCK_EX) != 0)
-      if (errno != EINTR) throwErrno("Cannot lock", lockFile, errno);
-
+    WriteLock writeLock(file);
     // A write starts from the file as it is now, never from the cache, so that it cannot put back
     // an older hive over another writer's change.
-    Hive hive = *loadLocked(file, true);
+    Cached current = loadLocked(file, true, root == RegRoot::CurrentUser);
+    Hive hive = *current.hive;
     if (!change(hive)) return;
-    save(file, formatHive(hive));
+    save(file, encodeHive(formatHive(hive), current.utf16));
   }
 
-  static void save(const std::string& file, const std::string& text) {
+  static void save(const std::string& file, const std::string& bytes) {
     try {
-      writeFileAtomic(file, text, 0600);
+      writeFileAtomic(file, bytes, 0600);
     } catch (const EOSError& e) {
       throw ERegistryAccessError(e.what());  // the hive itself is untouched
     }

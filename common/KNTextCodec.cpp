@@ -49,6 +49,44 @@ std::string decodeUtf16(std::string_view bytes, bool bigEndian) {
 
 }  // namespace
 
+std::string decodeUtf16LE(std::string_view bytes) { return decodeUtf16(bytes, false); }
+
+std::string encodeUtf16LE(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() * 2);
+  auto unit = [&](char32_t u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  };
+  for (size_t i = 0; i < utf8.size();) {
+    auto b = static_cast<unsigned char>(utf8[i]);
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    bool ok = len > 0 && i + len <= utf8.size();
+    for (int k = 1; ok && k < len; ++k) {
+      auto c = static_cast<unsigned char>(utf8[i + k]);
+      ok = (c & 0xC0) == 0x80;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (ok && (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+    if (!ok) {
+      unit(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+    i += static_cast<size_t>(len);
+  }
+  return out;
+}
+
 std::string decodeText(std::string_view bytes) {
   if (bytes.starts_with("\xEF\xBB\xBF")) return std::string(bytes.substr(3));
   if (bytes.starts_with("\xFF\xFE")) return decodeUtf16(bytes.substr(2), false);

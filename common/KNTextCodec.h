@@ -11,6 +11,13 @@ namespace kn {
 // Unpaired UTF-16 surrogates become U+FFFD. Never throws for malformed input.
 std::string decodeText(std::string_view bytes);
 
+// Decodes UTF-16LE bytes without a byte-order mark (an odd last byte and unpaired surrogates
+// become U+FFFD).
+std::string decodeUtf16LE(std::string_view bytes);
+
+// UTF-8 text as UTF-16LE bytes, no byte-order mark; invalid UTF-8 bytes become U+FFFD.
+std::string encodeUtf16LE(std::string_view utf8);
+
 // Appends the UTF-8 form of one code point (U+FFFD for values outside Unicode).
 void appendUtf8(std::string& out, char32_t cp);
 

@@ -1,6 +1,7 @@
 #include "knLOG2.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <vector>
 
 #include "KNEnv.h"
 #include "KNException.h"
@@ -20,6 +22,13 @@ namespace kn {
 namespace {
 
 constexpr std::uintmax_t kMainLogLimit = 5'000'000;
+
+// Some lines carry secrets: no log is readable by other users. The group may read, and where the
+// group "adm" exists a process running as root hands the files and the folder to it, as system
+// logs are; another user's process leaves the group as it is.
+constexpr mode_t kFileMode = 0640;
+constexpr mode_t kFolderMode = 0750;
+constexpr const char* kLogGroup = "adm";
 
 struct LogState {
   std::mutex lock;                   // serialises every write of this process
@@ -30,6 +39,7 @@ struct LogState {
   std::string folder;  // ends with "/"
   std::string stem;    // executable name less its last three characters, ends with "."
   std::string mainFile;
+  gid_t group = static_cast<gid_t>(-1);  // "adm" when running as root and it exists; -1: leave
 };
 
 LogState& state() {
@@ -42,10 +52,47 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-void createEmpty(const std::string& path) {
+gid_t logGroup() {
+  if (::geteuid() != 0) return static_cast<gid_t>(-1);
+  std::vector<char> buf(16384);
+  struct group gr, *found = nullptr;
+  if (::getgrnam_r(kLogGroup, &gr, buf.data(), buf.size(), &found) != 0 || !found)
+    return static_cast<gid_t>(-1);
+  return found->gr_gid;
+}
+
+// Takes away what `limit` does not allow and hands the file to the log group; `fd` may be a folder.
+void tighten(int fd, mode_t limit, gid_t group) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return;
+  if ((st.st_mode & 07777 & ~limit) != 0) (void)::fchmod(fd, st.st_mode & limit);
+  // A failed chown is not fatal: the file stays with its current group.
+  if (group != static_cast<gid_t>(-1) && st.st_gid != group &&
+      ::fchown(fd, static_cast<uid_t>(-1), group) != 0)
+    return;
+}
+
+// The log folder: created 0750 when missing (its parents as usual), tightened when looser.
+void prepareFolder(const LogState& s) {
+  std::string folder = s.folder.substr(0, s.folder.size() - 1);  // without the final "/"
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  if (FILE* f = std::fopen(path.c_str(), "ab")) std::fclose(f);
+  std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
+  bool created = ::mkdir(folder.c_str(), kFolderMode) == 0;
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (created) (void)::fchmod(fd, kFolderMode);  // whatever the umask took away
+  tighten(fd, kFolderMode, s.group);
+  ::close(fd);
+}
+
+// Creates an empty log file 0640 (and the folder when missing); an existing file is left alone.
+void createEmpty(const LogState& s, const std::string& path) {
+  if (!exists(s.folder)) prepareFolder(s);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kFileMode);
+  if (fd < 0) return;
+  (void)::fchmod(fd, kFileMode);  // whatever the umask took away
+  tighten(fd, kFileMode, s.group);
+  ::close(fd);
 }
 
 // The main-file creation step; the caller holds the lock.
@@ -56,7 +103,7 @@ void createMainFile(LogState& s) {
   } else if (exists(s.mainFile)) {
     return;
   }
-  createEmpty(s.mainFile);
+  createEmpty(s, s.mainFile);
 }
 
 // Past the limit the main file moves aside to ".old" and a fresh one begins.
@@ -65,7 +112,7 @@ void capMainFile(LogState& s) {
   if (::stat(s.mainFile.c_str(), &st) != 0 || static_cast<std::uintmax_t>(st.st_size) <= kMainLogLimit)
     return;
   std::string old = s.mainFile + ".old";
-  if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s.mainFile);
+  if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s, s.mainFile);
 }
 
 // One reading of the local clock serves a whole line: its file's date and its time stamp.
@@ -109,10 +156,11 @@ std::string stamp(const LocalNow& now) {
 }
 
 // Appends `line` to `path` with one write; the file must exist. O_APPEND keeps lines of other
-// processes appending to the same file whole.
-void appendLine(const std::string& path, const std::string& line) {
+// processes appending to the same file whole. A file looser than 0640 is tightened first.
+void appendLine(const LogState& s, const std::string& path, const std::string& line) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return;
+  tighten(fd, kFileMode, s.group);
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
@@ -185,6 +233,8 @@ void initLogAt(const std::string& exeFolder, const std::string& exeName, LogStyl
   s.folder += "logs/";
   s.stem = exeStem(exeName);
   s.mainFile = s.folder + s.stem + "vlog";
+  s.group = logGroup();
+  prepareFolder(s);
   createMainFile(s);
 }
 
@@ -230,11 +280,11 @@ void logTo(std::string logName, std::string msg) {
     capMainFile(s);
     LocalNow now = localNow();
     std::string target = logName.empty() ? s.mainFile : dailyName(s, logName, now);
-    if (!logName.empty() && !exists(target)) createEmpty(target);
+    if (!logName.empty() && !exists(target)) createEmpty(s, target);
     std::string line = s.timestamps ? stamp(now) : std::string();
     line += msg;
     line += "\r\n";
-    appendLine(target, line);
+    appendLine(s, target, line);
   } catch (...) {
     // A line that cannot be written is dropped; the caller carries on.
   }

@@ -7,6 +7,11 @@
 // reports failure: a line that cannot be written is dropped. Any thread may call any
 // operation; writes within one process are serialised by one lock.
 //
+// Some lines carry secrets, so no log is readable by other users: the folder is created 0750 and
+// the files 0640 whatever the umask, and a looser folder (at initLog) or file (at every write) is
+// tightened. Where the group "adm" exists, a process running as root gives the folder and files to
+// it; a process of another user leaves their group alone.
+//
 // The main log file is capped: when it has grown past 5,000,000 bytes it is renamed to
 // <exe>.vlog.old (replacing an older one) and a fresh main file is begun, so the main log
 // never holds more than about 10 MB. Named daily files are never trimmed.

@@ -1,13 +1,21 @@
 #include "KNAtomicFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "KNException.h"
+#include "KNTestTempDir.h"
 
 namespace kn {
 namespace fs = std::filesystem;
@@ -34,6 +42,93 @@ TEST(AtomicFile, ReplacesWholeFileWithMode) {
     EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos);
   }
   fs::remove_all(dir);
+}
+
+namespace {
+
+std::set<std::string> namesIn(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::string temporaryOf(const std::string& dir, const std::string& target) {
+  for (const auto& name : namesIn(dir))
+    if (name.starts_with(target + ".tmp-")) return name;
+  return "";
+}
+
+// True when some process holds a lock on the file (probing takes and drops the lock).
+bool isLocked(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return locked;
+}
+
+}  // namespace
+
+TEST(AtomicFile, RemovesOnlyTheStaleTemporariesOfItsOwnTarget) {
+  test::TempDir dir;
+  const std::string target = dir / "latest_audit.json";
+  const std::string big(8 << 20, 'x');
+
+  // A writer in another process, stopped while it holds its temporary file, then killed.
+  pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    try {
+      for (;;) writeFileAtomic(target, big);
+    } catch (...) {
+    }
+    ::_exit(1);
+  }
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid <= 0) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reaper{writer};
+  std::string live;
+  for (int attempt = 0; attempt < 100000 && live.empty(); ++attempt) {
+    if (temporaryOf(dir.path(), "latest_audit.json").empty()) {
+      ::sched_yield();
+      continue;
+    }
+    ::kill(writer, SIGSTOP);
+    int status;
+    ::waitpid(writer, &status, WUNTRACED);
+    std::string name = temporaryOf(dir.path(), "latest_audit.json");
+    if (!name.empty() && isLocked(dir / name)) {
+      live = name;
+    } else {
+      ::kill(writer, SIGCONT);
+    }
+  }
+  ASSERT_FALSE(live.empty()) << "the writer was never caught holding its temporary file";
+
+  // Leftovers made by hand: the target's own, and others that are not its temporaries.
+  for (const char* name : {"latest_audit.json.tmp-Ab12Cd", "latest_audit.json.tmp-Zz99zz",
+                           "other.json.tmp-Ab12Cd", "latest_audit.json.tmp-toolong", "latest_audit.json.tmp"})
+    test::writeBytes(dir / name, "stale");
+  fs::create_directory(dir / "latest_audit.json.tmp-folder");
+
+  writeFileAtomic(target, "first");
+  std::set<std::string> expected = {"latest_audit.json",     live,
+                                    "other.json.tmp-Ab12Cd", "latest_audit.json.tmp-toolong",
+                                    "latest_audit.json.tmp", "latest_audit.json.tmp-folder"};
+  EXPECT_EQ(namesIn(dir.path()), expected) << "the live writer's file stays, the stale ones go";
+
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  reaper.pid = -1;
+  writeFileAtomic(target, "second");
+  expected.erase(live);
+  EXPECT_EQ(namesIn(dir.path()), expected) << "the killed writer's file goes";
+  EXPECT_EQ(test::readBytes(target), "second");
 }
 
 }  // namespace kn

@@ -65,6 +65,9 @@ TEST(HiveParse, MergesRepeatedKeysAndValuesWithoutRegardToCase) {
 
 TEST(HiveParse, MalformedTextNamesSourceAndLine) {
   const std::string h = "Windows Registry Editor Version 5.00\n";
+  std::string deep = "[A";  // 513 components: one more than Windows allows
+  for (int i = 0; i < 512; ++i) deep += "\\k";
+  deep += "]\n";
   struct Case {
     std::string text;
     std::string message;
@@ -73,7 +76,12 @@ TEST(HiveParse, MalformedTextNamesSourceAndLine) {
       {h + "\"a\"=\"1\"\n", "line 2: value outside of any key"},
       {h + "[HKEY_LOCAL_MACHINE\\A\n", "line 2: key line without closing"},
       {h + "[\\\\]\n", "line 2: empty key name"},
-      {h + "[-HKEY_LOCAL_MACHINE\\A]\n", "line 2: key deletion"},
+      {h + deep, "line 2: key nested deeper than 512 levels"},
+      {h + "[A]\n\"a\"=hex(zz):00\n", "line 3: invalid hex value type"},
+      {h + "[A]\n\"a\"=hex(2)00\n", "line 3: invalid hex value"},
+      {h + "[A]\n\"a\"=hex:01,0g\n", "line 3: invalid byte"},
+      {h + "[A]\n\"a\"=hex:01,,02\n", "line 3: invalid byte"},
+      {h + "[A]\n\"a\"=hex:123\n", "line 3: invalid byte"},
       {h + "[A]\n\"a\"=\"unterminated\n", "line 3: unterminated string"},
       {h + "[A]\n\"a\" \"1\"\n", "line 3: expected \"=\""},
       {h + "[A]\n\"a\"=\"1\" tail\n", "line 3: unexpected text"},
@@ -95,6 +103,103 @@ TEST(HiveParse, MalformedTextNamesSourceAndLine) {
   }
 }
 
+TEST(HiveParse, HexValuesKeepTheirTypeAndReadAsTextByWindowsRules) {
+  Hive hive = parseHive(
+      "Windows Registry Editor Version 5.00\n[K]\n"
+      "\"expand\"=hex(2):25,00,50,00,41,00,\\\n  54,00,48,00,25,00,00,00\n"  // %PATH%, continued
+      "\"sz\"=hex(1):E9,00,3D,D8,00,DE,00,00,41,00\n"                        // "é😀", NUL, then junk
+      "\"multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"
+      "\"qword\"=hex(b):2a,00,00,00,00,00,00,00\n"
+      "\"bin\"=HEX:DE, AD ,be,\n"  // spaces and one trailing comma are tolerated
+      "\"none\"=hex(0000):\n"
+      "\"odd\"=hex(2):41\n");
+  struct Case {
+    const char* name;
+    const char* stored;
+    std::optional<std::string> text;
+  } cases[] = {
+      {"expand", "hex(2):25,00,50,00,41,00,54,00,48,00,25,00,00,00", "%PATH%"},  // not expanded
+      {"sz", "hex(1):e9,00,3d,d8,00,de,00,00,41,00", "\u00e9\U0001F600"},
+      {"multi", "hex(7):61,00,00,00,62,00,00,00,00,00", std::nullopt},
+      {"qword", "hex(b):2a,00,00,00,00,00,00,00", std::nullopt},
+      {"bin", "hex:de,ad,be", std::nullopt},
+      {"none", "hex(0):", std::nullopt},
+      {"odd", "hex(2):41", ""},
+  };
+  const HiveKey& key = hive.keys.at(0);
+  ASSERT_EQ(key.values.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(key.values[i], (RegValue{cases[i].name, RegType::Other, cases[i].stored, 0}));
+    EXPECT_EQ(regValueText(key.values[i]), cases[i].text) << cases[i].name;
+  }
+  EXPECT_EQ(hive.readString("k", "EXPAND"), "%PATH%");
+  EXPECT_THROW(hive.readString("k", "multi"), ERegistryException);
+  EXPECT_EQ(parseHive(formatHive(hive)), hive);
+}
+
+TEST(HiveParse, DeletionsApplyInFileOrder) {
+  Hive hive = parseHive(
+      "Windows Registry Editor Version 5.00\n"
+      "[R\\A]\n\"x\"=\"1\"\n\"y\"=\"2\"\n\"X\"=-\n\"never\"=-\n"
+      "[R\\A\\B]\n\"b\"=\"old\"\n"
+      "[R\\C]\n\"c\"=\"kept\"\n"
+      "[-r\\a]\n\"ignored\"=\"in a removed key\"\n"
+      "[-R\\Nothing]\n"
+      "[R\\A\\B]\n\"b2\"=\"new\"\n"
+      "[R\\C]\n\"y\"=\"2\"\n\"y\"=-\n\"y\"=\"back\"\n");
+  ASSERT_EQ(hive.keys.size(), 2u);
+  EXPECT_EQ(hive.keys[0].path, "R\\C");
+  EXPECT_EQ(hive.keys[0].values,
+            (std::vector<RegValue>{{"c", RegType::String, "kept", 0}, {"y", RegType::String, "back", 0}}));
+  EXPECT_EQ(hive.keys[1].path, "R\\A\\B");  // listed again after its parent was removed: fresh
+  EXPECT_EQ(hive.keys[1].values, (std::vector<RegValue>{{"b2", RegType::String, "new", 0}}));
+  EXPECT_FALSE(hive.find("R\\A"));
+  EXPECT_EQ(hive.subKeys("R"), (std::vector<std::string>{"C", "A"}));
+
+  Hive dashed;
+  dashed.ensure("-R\\K");  // a key whose name begins with "-" stays a key once written
+  EXPECT_EQ(parseHive(formatHive(dashed)), dashed);
+}
+
+TEST(HiveParse, ManyValuesInOneKeyMergeAndDeleteByName) {
+  std::string text = "Windows Registry Editor Version 5.00\n[K]\n";
+  for (int i = 0; i < 100; ++i) text += "\"v" + std::to_string(i) + "\"=\"" + std::to_string(i) + "\"\n";
+  text += "\"V5\"=\"five\"\n\"v7\"=-\n\"v99\"=-\n\"v99\"=dword:00000001\n";
+  Hive hive = parseHive(text);
+  const auto& values = hive.keys.at(0).values;
+  ASSERT_EQ(values.size(), 99u);
+  EXPECT_EQ(values[5], (RegValue{"V5", RegType::String, "five", 0}));
+  EXPECT_EQ(values[7].name, "v8");
+  EXPECT_EQ(values[98], (RegValue{"v99", RegType::DWord, "", 1}));
+}
+
+TEST(HiveParse, FormatWrapsHexValuesAsRegeditDoes) {
+  Hive hive;
+  std::string bytes;
+  for (int i = 0; i < 60; ++i) bytes += (i ? ",4" : "4") + std::to_string(i % 10);
+  hive.ensure("R\\K").values.push_back({"a long value name", RegType::Other, "hex(7):" + bytes, 0});
+  hive.ensure("R\\K").values.push_back({"", RegType::Other, "hex:", 0});
+  std::string text = formatHive(hive);
+  size_t from = text.find("\"a long");
+  std::string_view value(text.data() + from, text.find("\n@") - from);
+  EXPECT_EQ(value.substr(0, 30), "\"a long value name\"=hex(7):40,");
+  size_t lines = 0;
+  for (size_t at = 0, end; at < value.size(); at = end + 1, ++lines) {
+    end = std::min(value.find('\n', at), value.size());
+    std::string_view line = value.substr(at, end - at);
+    EXPECT_LE(line.size(), 80u) << line;
+    if (end < value.size()) {
+      EXPECT_TRUE(line.ends_with(",\\")) << line;
+    }
+    if (at > 0) {
+      EXPECT_TRUE(line.starts_with("  4")) << line;
+    }
+  }
+  EXPECT_EQ(lines, 3u);
+  EXPECT_NE(text.find("\n@=hex:\n"), std::string::npos);
+  EXPECT_EQ(parseHive(text), hive);
+}
+
 TEST(HiveParse, BlankTextIsAnEmptyHive) {
   EXPECT_TRUE(parseHive("").keys.empty());
   EXPECT_TRUE(parseHive("\n  \r\n").keys.empty());
@@ -114,6 +219,12 @@ TEST(HiveModel, KeysAreFoundCreatedAndListedInOrder) {
   std::vector<std::string> paths;
   for (const auto& k : hive.keys) paths.push_back(k.path);
   EXPECT_EQ(paths, (std::vector<std::string>{"R\\App\\b", "R\\App\\a\\deep", "R\\App\\c", "R\\Other"}));
+
+  hive.keys.push_back(HiveKey{"R\\Added\\Directly", {}});  // behind the index's back
+  const Hive& view = hive;
+  EXPECT_TRUE(view.exists("r\\added"));
+  EXPECT_NE(view.find("R\\ADDED\\directly"), nullptr);
+  EXPECT_EQ(view.subKeys("R"), (std::vector<std::string>{"App", "Other", "Added"}));
 }
 
 TEST(HiveModel, KeyPathsNormalise) {
@@ -121,6 +232,10 @@ TEST(HiveModel, KeyPathsNormalise) {
   EXPECT_EQ(fullKeyPath(HKEY_CURRENT_USER, ""), "HKEY_CURRENT_USER");
   EXPECT_EQ(fullKeyPath(HKEY_LOCAL_MACHINE, "Software\\X\\"), "HKEY_LOCAL_MACHINE\\Software\\X");
   EXPECT_THROW(normalizeKeyPath("Software\\a\nb"), ERegistryAccessError);
+  std::string deep;
+  for (size_t i = 1; i < kMaxKeyDepth; ++i) deep += "\\k";
+  EXPECT_NO_THROW(fullKeyPath(HKEY_CURRENT_USER, deep));
+  EXPECT_THROW(fullKeyPath(HKEY_CURRENT_USER, deep + "\\k"), ERegistryAccessError);
 }
 
 }  // namespace

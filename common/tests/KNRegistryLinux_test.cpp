@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <thread>
 
+#include "KNConfig.h"
 #include "KNRegistry.h"
 #include "KNRegistryFake.h"
 #include "KNRegistryHive.h"
 #include "KNSysInfo.h"
 #include "KNTempSysRoot.h"
+#include "KNTestTempDir.h"
+#include "KNTextCodec.h"
+#include "knLOG2.h"
 
 namespace kn {
 namespace {
@@ -56,13 +61,13 @@ TEST_F(HiveFiles, WritesAnAtomicPrivateHiveThatAnotherReaderSees) {
 TEST_F(HiveFiles, KeepsSpellingOrderAndUnknownTypes) {
   TempSysRoot::write(hklm,
                      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\A]\n"
-                     "\"Blob\"=hex(2):41,00\n\"First\"=\"1\"\n");
+                     "\"Blob\"=hex(7):41,00\n\"First\"=\"1\"\n");
   reg->writeString(HKEY_LOCAL_MACHINE, "software\\a", "FIRST", "one");
   reg->writeString(HKEY_LOCAL_MACHINE, "software\\a", "second", "2");
   reg->createKey(HKEY_LOCAL_MACHINE, "software\\a\\Sub");
   auto values = reg->values(HKEY_LOCAL_MACHINE, "Software\\A");
   ASSERT_EQ(values.size(), 3u);
-  EXPECT_EQ(values[0], (RegValue{"Blob", RegType::Other, "hex(2):41,00", 0}));
+  EXPECT_EQ(values[0], (RegValue{"Blob", RegType::Other, "hex(7):41,00", 0}));
   EXPECT_EQ(values[1], (RegValue{"First", RegType::String, "one", 0}));
   EXPECT_EQ(values[2].name, "second");
   EXPECT_EQ(reg->subKeys(HKEY_LOCAL_MACHINE, "SOFTWARE\\A"), std::vector<std::string>{"Sub"});
@@ -97,6 +102,106 @@ TEST_F(HiveFiles, MalformedHiveIsReportedAndNeverOverwritten) {
   }
   EXPECT_THROW(reg->writeString(HKEY_LOCAL_MACHINE, "A", "y", "1"), EHiveFormatError);
   EXPECT_EQ(TempSysRoot::read(hklm), broken);
+}
+
+// A machine hive as regedit exports it: UTF-16LE with a byte-order mark, CR LF, comments, values in
+// hex form with continuation lines, a default value and deletions.
+const char16_t kRegeditExport[] =
+    u"\uFEFFWindows Registry Editor Version 5.00\r\n"
+    u"\r\n"
+    u"; Exported from the reference machine\r\n"
+    u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+    u"\"RegisteredOwner\"=\"Ana Lima\"\r\n"
+    u"\"RegisteredOrganization\"=hex(2):4b,00,e9,00,73,00,74,00,72,00,61,00,6e,00,65,00,00,00\r\n"
+    u"\"SystemRoot\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,44,00,72,00,69,00,\\\r\n"
+    u"  76,00,65,00,25,00,5c,00,57,00,69,00,6e,00,64,00,6f,00,77,00,73,00,00,00\r\n"
+    u"\"PathList\"=hex(7):43,00,3a,00,5c,00,00,00,44,00,3a,00,5c,00,00,00,00,00\r\n"
+    u"\"InstallDate\"=dword:5f5e1000\r\n"
+    u"\"InstallTime\"=hex(b):00,80,3e,d5,de,b1,9d,01\r\n"
+    u"\"DigitalProductId\"=hex:a4,00,00,00,03,00,00,00\r\n"
+    u"\"Obsolete\"=\"x\"\r\n"
+    u"\"Obsolete\"=-\r\n"
+    u"@=\"default text\"\r\n"
+    u"\r\n"
+    u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Retired]\r\n"
+    u"\"x\"=\"1\"\r\n"
+    u"\r\n"
+    u"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Retired]\r\n"
+    u"\r\n"
+    u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrane\\App]\r\n"
+    u"\"Greeting\"=hex(2):48,00,69,00,00,00\r\n"
+    u"\"Mode\"=\"on\"\r\n";
+
+TEST_F(HiveFiles, ARegeditExportWorksAsTheMachineHiveAndKeepsWhatIsNotTouched) {
+  std::u16string units(kRegeditExport);
+  TempSysRoot::write(hklm, std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2));
+  TScopedRegistry use(reg);
+  const std::string cv = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+  EXPECT_EQ(registeredOwner(), "Ana Lima");
+  EXPECT_EQ(registeredOrganization(), "K\u00e9strane");  // REG_EXPAND_SZ reads as text
+  EXPECT_EQ(reg->readString(HKEY_LOCAL_MACHINE, cv, "systemroot"), "%SystemDrive%\\Windows");
+  EXPECT_EQ(reg->readString(HKEY_LOCAL_MACHINE, cv, ""), "default text");
+  EXPECT_EQ(reg->readString(HKEY_LOCAL_MACHINE, cv, "Obsolete"), std::nullopt);
+  for (const char* notText : {"PathList", "InstallDate", "InstallTime", "DigitalProductId"})
+    EXPECT_THROW(reg->readString(HKEY_LOCAL_MACHINE, cv, notText), ERegistryException) << notText;
+  EXPECT_FALSE(reg->keyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Retired"));
+  std::vector<RegValue> before = reg->values(HKEY_LOCAL_MACHINE, cv);
+  ASSERT_EQ(before.size(), 8u);
+
+  TKNConfig cfg("App");
+  cfg.RootKey = HKEY_LOCAL_MACHINE;
+  cfg.LoadData();
+  EXPECT_EQ(cfg.Get("\\Greeting"), "Hi");
+  cfg.Put("\\Mode", "off");
+  cfg.Put("audit\\next", "1");
+  cfg.SaveData();  // writes every item, "\Greeting" too, with the text it already reads as
+
+  std::string bytes = TempSysRoot::read(hklm);
+  ASSERT_TRUE(bytes.starts_with("\xFF\xFE")) << "written back in the file's own encoding";
+  std::string text = decodeText(bytes);
+  EXPECT_EQ(text.find("\n"), text.find("\r\n") + 1);
+  EXPECT_NE(text.find("\"PathList\"=hex(7):43,00,3a,00,5c,00,00,00,44,00,3a,00,5c,00,00,00,00,00\r\n"),
+            std::string::npos);
+  auto reread = newSystemRegistry();
+  EXPECT_EQ(reread->values(HKEY_LOCAL_MACHINE, cv), before);
+  EXPECT_EQ(reread->values(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App"),
+            (std::vector<RegValue>{{"Greeting", RegType::Other, "hex(2):48,00,69,00,00,00", 0},
+                                   {"Mode", RegType::String, "off", 0}}));
+  EXPECT_EQ(reread->readString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App\\audit", "next"), "1");
+}
+
+TEST_F(HiveFiles, AMalformedUserHiveIsSetAsideAndTheStoreStartsAfresh) {
+  test::TempDir exe;
+  initLogAt(exe.path(), "auditagent");
+  std::string hkcu = hiveFilePath(HKEY_CURRENT_USER);
+  std::mt19937 random(15);
+  std::string garbage(4096, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  TempSysRoot::write(hkcu, garbage);
+  std::string leftover = hkcu + ".tmp-Ab12Cd";  // a crashed writer's temporary file
+  TempSysRoot::write(leftover, "half a hive");
+
+  EXPECT_EQ(reg->readString(HKEY_CURRENT_USER, "Software\\Kestrane\\_devid", "devid"), std::nullopt);
+  std::vector<std::string> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(root.path() + "/home/.config/kestrane"))
+    if (entry.path().filename().string().starts_with("HKCU.reg.corrupt-")) aside.push_back(entry.path());
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(TempSysRoot::read(aside[0]), garbage);
+  std::string log = TempSysRoot::read(mainLogFile());
+  EXPECT_NE(log.find("Malformed per-user hive moved to \"" + aside[0] + "\""), std::string::npos) << log;
+  EXPECT_EQ(log.find('\n'), log.size() - 1) << "one line";
+
+  reg->writeString(HKEY_CURRENT_USER, "Software\\Kestrane\\_devid", "devid", "new");
+  EXPECT_EQ(newSystemRegistry()->readString(HKEY_CURRENT_USER, "Software\\Kestrane\\_devid", "devid"), "new");
+  EXPECT_FALSE(std::filesystem::exists(leftover));
+  resetLog();
+
+  // The machine hive is an administrator's: never moved, never overwritten.
+  TempSysRoot::write(hklm, garbage);
+  EXPECT_THROW(reg->readString(HKEY_LOCAL_MACHINE, "Software", "x"), EHiveFormatError);
+  EXPECT_THROW(reg->writeString(HKEY_LOCAL_MACHINE, "Software", "x", "1"), EHiveFormatError);
+  EXPECT_EQ(TempSysRoot::read(hklm), garbage);
 }
 
 TEST_F(HiveFiles, UnwritableHiveIsAnAccessError) {
