@@ -158,6 +158,11 @@ struct TExtChannel::Impl {
 
   Impl() {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Blocks of 128 KB and more (reply bodies, parser buffers) are mapped and unmapped one by one.
+    // glibc would otherwise raise that threshold after the first large block is freed and serve the
+    // next ones from its heap, which keeps every freed generation of a growing buffer resident.
+    static const int mapped = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    (void)mapped;
     if (initialised != CURLE_OK) throw Exception("libcurl could not be initialised");
     easy = curl_easy_init();
     if (!easy) throw Exception("libcurl could not create a handle");
@@ -547,7 +552,7 @@ nlohmann::json TExtChannel::readReply(long status, const std::string& contentTyp
   nlohmann::json reply;
   {
     std::string text = decodeReplyText(std::move(body), contentType);
-    JsonParseResult parsed = parseJsonBounded(text, kMaxReplyDepth);
+    JsonParseResult parsed = parseJsonBoundedOnce(text, kMaxReplyDepth);
     if (parsed.outcome == JsonParseOutcome::TooDeep)
       throw EExtCommunicationError("Communication error: the reply is nested deeper than " +
                                    std::to_string(kMaxReplyDepth) + " levels");

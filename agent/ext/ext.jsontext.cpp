@@ -1,6 +1,10 @@
 #include "ext.jsontext.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <charconv>
+#include <iterator>
 #include <vector>
 
 #include "ext.asciijson.h"
@@ -26,7 +30,11 @@ class BoundedBuilder : public nlohmann::json_sax<json> {
   bool number_integer(number_integer_t v) override { return put(v); }
   bool number_unsigned(number_unsigned_t v) override { return put(v); }
   bool number_float(number_float_t v, const string_t&) override { return put(v); }
-  bool string(string_t& v) override { return put(std::move(v)); }
+  // The parser's buffer grows by doubling: a string with much room to spare is copied to its own
+  // size (the buffer stays for the next string), a large one that nearly fills it is moved.
+  bool string(string_t& v) override {
+    return put(v.capacity() - v.size() > v.size() / 8 ? string_t(v) : std::move(v));
+  }
   bool binary(binary_t& v) override { return put(json::binary(std::move(v))); }
   bool start_object(std::size_t) override { return open(json::object()); }
   bool key(string_t& k) override {
@@ -78,6 +86,51 @@ class BoundedBuilder : public nlohmann::json_sax<json> {
   std::size_t maxDepth_;
   std::vector<json*> stack_;
   std::string key_;
+};
+
+// Reads a text once, front to back, and gives the pages already read back to the system as it goes,
+// so that a large text and what is parsed from it are not both resident. The pages are zero when
+// read again: only a text that is not needed afterwards may be read this way, and its first
+// kKeptBytes stay (for a preview in an error message).
+class ReleasingReader {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  static constexpr std::size_t kKeptBytes = 64 * 1024;
+  static constexpr std::size_t kStep = 4 * 1024 * 1024;
+
+  ReleasingReader() = default;
+  ReleasingReader(const char* p, const char* base, bool release)
+      : p_(p), base_(base), next_(release ? base + kKeptBytes + kStep : nullptr) {}
+
+  const char& operator*() const { return *p_; }
+  ReleasingReader& operator++() {
+    if (++p_ == next_) releaseBehind();
+    return *this;
+  }
+  ReleasingReader operator++(int) {
+    ReleasingReader old = *this;
+    ++*this;
+    return old;
+  }
+  bool operator==(const ReleasingReader& o) const { return p_ == o.p_; }
+
+ private:
+  void releaseBehind() {
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto from = (reinterpret_cast<std::uintptr_t>(base_ + kKeptBytes) + page - 1) & ~(page - 1);
+    auto to = reinterpret_cast<std::uintptr_t>(p_ - 1) & ~(page - 1);  // the page being read stays
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    next_ += kStep;
+  }
+
+  const char* p_ = nullptr;
+  const char* base_ = nullptr;
+  const char* next_ = nullptr;
 };
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -174,9 +227,22 @@ void appendScalar(std::string& out, const json& v, bool asciiOnly, std::size_t m
   }
 }
 
+JsonParseResult parseJsonBoundedImpl(std::string_view text, std::size_t maxDepth, bool release);
+
 }  // namespace
 
 JsonParseResult parseJsonBounded(std::string_view text, std::size_t maxDepth) {
+  return parseJsonBoundedImpl(text, maxDepth, false);
+}
+
+JsonParseResult parseJsonBoundedOnce(std::string& text, std::size_t maxDepth) {
+  return parseJsonBoundedImpl(text, maxDepth,
+                              text.size() > ReleasingReader::kKeptBytes + ReleasingReader::kStep);
+}
+
+namespace {
+
+JsonParseResult parseJsonBoundedImpl(std::string_view text, std::size_t maxDepth, bool release) {
   JsonParseResult r;
   if (text.find('\0') != std::string_view::npos) {
     r.error = "a NUL byte in the text";
@@ -185,7 +251,9 @@ JsonParseResult parseJsonBounded(std::string_view text, std::size_t maxDepth) {
   BoundedBuilder builder(r.value, maxDepth);
   bool ok = false;
   try {
-    ok = json::sax_parse(text, &builder);
+    ReleasingReader first(text.data(), text.data(), release),
+        last(text.data() + text.size(), text.data(), false);
+    ok = json::sax_parse(first, last, &builder);
   } catch (const json::exception& e) {  // not expected: the builder reports errors by returning false
     builder.error = e.what();
   }
@@ -198,6 +266,8 @@ JsonParseResult parseJsonBounded(std::string_view text, std::size_t maxDepth) {
   r.error = std::move(builder.error);
   return r;
 }
+
+}  // namespace
 
 std::string jsonText(const json& v, bool asciiOnly, std::size_t maxBytes) {
   struct Frame {

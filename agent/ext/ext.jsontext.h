@@ -29,6 +29,11 @@ struct JsonParseResult {
 // NUL byte anywhere makes the text invalid (the parser alone would take it for the end).
 JsonParseResult parseJsonBounded(std::string_view text, std::size_t maxDepth);
 
+// As parseJsonBounded, for a large text that is not needed afterwards: the memory of the part
+// already read is given back while parsing, so the text and the value are not both resident. Only
+// the first 64 KB of `text` keep their bytes; the rest reads as zeros afterwards.
+JsonParseResult parseJsonBoundedOnce(std::string& text, std::size_t maxDepth);
+
 // The compact text of `v` as nlohmann::json::dump writes it: with `asciiOnly`, every character
 // outside printable ASCII as a \u escape (the form of log lines); otherwise UTF-8, with bytes that
 // are not UTF-8 as U+FFFD. Writing stops once more than `maxBytes` bytes are out, so the result is at
