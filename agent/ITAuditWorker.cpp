@@ -7,6 +7,7 @@
 #include "LocalAddresses.h"
 #include "WMIAuditor.h"
 #include "ext.ITAgent.h"
+#include "ext.jsontext.h"
 #include "knLOG2.h"
 #include "serviceAppGlobals.h"
 
@@ -41,7 +42,7 @@ void TITAuditWorker::BeginCommand() {
 
 void TITAuditWorker::Send() {
   nlohmann::json result = svc.putCommand(req);
-  logTo(kLogName, "response: " + result.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
+  logTo(kLogName, "response: " + jsonLogText(result));
 }
 
 std::string TITAuditWorker::lastBootText(TDateTime t) {

@@ -20,41 +20,36 @@ JsonNumberKind kindOfFloat(std::string_view text, double value) {
   return kind;
 }
 
-std::string escapePointerToken(std::string_view token) {
-  std::string out;
-  for (char c : token) {
-    if (c == '~')
-      out += "~0";
-    else if (c == '/')
-      out += "~1";
-    else
-      out += c;
-  }
-  return out;
-}
-
 // Builds the value as nlohmann's own parser would (a repeated member name keeps its last value)
-// and notes the JSON pointer and written kind of every floating number. Pointers, not addresses,
-// because array elements move while their array grows.
+// and notes the written kind of every floating number by its address, in constant time per value.
+// Object members never move (the map's nodes stay put), so they are noted at once; array elements
+// move while their array grows, so they are noted when the array closes. A closed container's
+// elements stay where they are even when the container itself is moved into its parent.
 class KindRecorder : public nlohmann::json_sax<json> {
  public:
-  explicit KindRecorder(json& root) : root_(root) {}
-
-  std::unordered_map<std::string, JsonNumberKind> floats;  // by pointer; a later duplicate wins
+  KindRecorder(json& root, std::unordered_map<const json*, JsonNumberKind>& kinds)
+      : root_(root), kinds_(kinds) {}
 
   bool null() override { return put(nullptr); }
   bool boolean(bool v) override { return put(v); }
   bool number_integer(number_integer_t v) override { return put(v); }
   bool number_unsigned(number_unsigned_t v) override { return put(v); }
   bool number_float(number_float_t v, const string_t& text) override {
-    floats[nextPointer()] = kindOfFloat(text, v);
-    return put(v);
+    JsonNumberKind kind = kindOfFloat(text, v);
+    if (!levels_.empty() && levels_.back().container->is_array()) {
+      Level& top = levels_.back();
+      top.floats.emplace_back(top.container->size(), kind);
+      place(v);
+    } else {
+      kinds_[place(v)] = kind;
+    }
+    return true;
   }
   bool string(string_t& v) override { return put(std::move(v)); }
   bool binary(binary_t& v) override { return put(json::binary(std::move(v))); }
   bool start_object(std::size_t) override { return open(json::object()); }
   bool key(string_t& k) override {
-    levels_.back().key = std::move(k);
+    key_ = std::move(k);
     return true;
   }
   bool end_object() override { return close(); }
@@ -68,49 +63,44 @@ class KindRecorder : public nlohmann::json_sax<json> {
  private:
   struct Level {
     json* container;
-    std::string pointer;  // of the container itself
-    std::string key;      // of the member being read, in an object
+    std::vector<std::pair<std::size_t, JsonNumberKind>> floats;  // arrays: by element index
   };
-
-  std::string nextPointer() const {
-    if (levels_.empty()) return "";
-    const Level& top = levels_.back();
-    return top.pointer + "/" +
-           (top.container->is_array() ? std::to_string(top.container->size()) : escapePointerToken(top.key));
-  }
 
   json* place(json v) {
     if (levels_.empty()) {
       root_ = std::move(v);
       return &root_;
     }
-    Level& top = levels_.back();
-    if (top.container->is_array()) {
-      top.container->push_back(std::move(v));
-      return &top.container->back();
+    json* top = levels_.back().container;
+    if (top->is_array()) {
+      top->push_back(std::move(v));
+      return &top->back();
     }
-    json& slot = (*top.container)[top.key];
+    json& slot = (*top)[std::move(key_)];
+    kinds_.erase(&slot);  // a repeated name: the earlier value's kind goes with it
     slot = std::move(v);
     return &slot;
   }
-
   bool put(json v) {
     place(std::move(v));
     return true;
   }
   // A container stays the last element of its parent while it is open, so its address holds.
   bool open(json v) {
-    std::string pointer = nextPointer();
-    levels_.push_back({place(std::move(v)), std::move(pointer), {}});
+    levels_.push_back({place(std::move(v)), {}});
     return true;
   }
   bool close() {
+    Level& top = levels_.back();
+    for (const auto& [index, kind] : top.floats) kinds_[&(*top.container)[index]] = kind;
     levels_.pop_back();
     return true;
   }
 
   json& root_;
+  std::unordered_map<const json*, JsonNumberKind>& kinds_;
   std::vector<Level> levels_;
+  std::string key_;
 };
 
 }  // namespace
@@ -130,21 +120,14 @@ JsonNumberKind jsonNumberKind(const json& number) {
 }
 
 JsonDocument::JsonDocument(std::string_view text) {
-  KindRecorder recorder(value_);
+  KindRecorder recorder(value_, floatKinds_);
   json::sax_parse(text, &recorder);
-  for (const auto& [pointer, kind] : recorder.floats) {
-    try {
-      json::json_pointer p(pointer);
-      if (!value_.contains(p)) continue;  // replaced by a later member of the same name
-      const json& number = value_.at(p);
-      if (number.is_number_float()) floatKinds_[&number] = kind;
-    } catch (const json::exception&) {
-      // The path now runs through a value of another shape; the number is gone.
-    }
-  }
 }
 
 JsonNumberKind JsonDocument::numberKind(const json& number) const {
+  // An address noted for a value that a repeated member name later replaced may now hold
+  // something else: only a floating number takes a noted kind.
+  if (!number.is_number_float()) return jsonNumberKind(number);
   auto it = floatKinds_.find(&number);
   return it != floatKinds_.end() ? it->second : jsonNumberKind(number);
 }

@@ -19,14 +19,9 @@ constexpr std::array<uint8_t, 256> kEscLen = [] {
 constexpr char kHex[] = "0123456789abcdef";
 constexpr char32_t kReplacement = 0xFFFD;
 
-struct CodePoint {
-  char32_t cp;
-  size_t len;  // bytes consumed
-};
+}  // namespace
 
-// One code point from the UTF-8 text at `s` (n >= 1, s[0] >= 0x80). Overlong forms, surrogates and
-// values past U+10FFFF are not well formed: they yield U+FFFD for their first byte only.
-CodePoint decodeUtf8(const unsigned char* s, size_t n) {
+Utf8CodePoint decodeUtf8(const unsigned char* s, size_t n) {
   unsigned char b = s[0];
   size_t len;
   char32_t cp, min;
@@ -47,6 +42,8 @@ CodePoint decodeUtf8(const unsigned char* s, size_t n) {
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {kReplacement, 1};
   return {cp, len};
 }
+
+namespace {
 
 char* writeU(char* p, unsigned unit) {
   p[0] = '\\', p[1] = 'u';
@@ -69,7 +66,7 @@ char* writeEscapedBody(char* p, std::string_view text) {
     }
     unsigned char c = s[i];
     if (c >= 0x80) {
-      CodePoint d = decodeUtf8(s + i, n - i);
+      Utf8CodePoint d = decodeUtf8(s + i, n - i);
       if (d.cp >= 0x10000) {
         char32_t v = d.cp - 0x10000;
         p = writeU(p, 0xD800 + (v >> 10));
@@ -138,7 +135,7 @@ size_t asciiEscapedSize(std::string_view text) {
       ++i;
       continue;
     }
-    CodePoint d = decodeUtf8(s + i, n - i);
+    Utf8CodePoint d = decodeUtf8(s + i, n - i);
     size += d.cp >= 0x10000 ? 12 : 6;
     i += d.len;
   }

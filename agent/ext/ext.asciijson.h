@@ -17,6 +17,15 @@
 
 namespace kn {
 
+struct Utf8CodePoint {
+  char32_t cp;
+  size_t len;  // bytes consumed
+};
+
+// One code point from the UTF-8 text at `s` (n >= 1, s[0] >= 0x80). Overlong forms, surrogates and
+// values past U+10FFFF are not well formed: they yield U+FFFD for their first byte only.
+Utf8CodePoint decodeUtf8(const unsigned char* s, size_t n);
+
 // `v` in its compact ASCII form.
 std::string toAsciiJson(const nlohmann::json& v);
 

@@ -1,12 +1,14 @@
 #include "ext.channel.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -17,6 +19,8 @@
 #include "KNTextCodec.h"
 #include "KNVersion.h"
 #include "ext.asciijson.h"
+#include "ext.jsontext.h"
+#include "ext.replytext.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -25,13 +29,28 @@ namespace {
 constexpr const char* kJsonContentType = "Content-Type: application/json; charset=utf-8;";
 constexpr std::chrono::milliseconds kConnectTimeout{30'000};
 constexpr std::chrono::milliseconds kStallLimit{120'000};
-constexpr size_t kErrorBodyCap = 64 * 1024;  // what a failed download keeps of the error page
+constexpr std::chrono::milliseconds kRateWindow{120'000};
+constexpr curl_off_t kMinBytesPerSecond = 100;
+constexpr size_t kErrorBodyCap = 64 * 1024;  // what is kept of an error page; the rest is not read
+constexpr size_t kShownBodyChars = 1000;     // what an error message shows of an error page
+constexpr size_t kShownReplyChars = 200;     // ... and of a reply that is not a JSON object
+constexpr size_t kMaxCookiesPerHost = 50;
+constexpr size_t kMaxCookieBytes = 4096;  // name and value together
+constexpr size_t kTrimAfterBytes = 4 * 1024 * 1024;
+
+// The authorities trusted when a channel names no CA bundle: libcurl's own (the system's store).
+struct SystemTrust {
+  std::string cainfo, capath;
+};
 
 struct GlobalState {
   std::mutex lock;
   std::string endpoint;
   std::string cafile;
+  std::string tlsMin;
   std::unique_ptr<TExtChannel> instance;
+  bool trustKnown = false;
+  SystemTrust trust;
 };
 
 GlobalState& globals() {
@@ -47,6 +66,19 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+SystemTrust systemTrust(CURL* easy = nullptr) {
+  GlobalState& g = globals();
+  std::lock_guard lock(g.lock);
+  if (!g.trustKnown && easy) {
+    char* path = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) g.trust.cainfo = path;
+    path = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_CAPATH, &path) == CURLE_OK && path) g.trust.capath = path;
+    g.trustKnown = true;
+  }
+  return g.trust;
 }
 
 std::string headerName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
@@ -73,42 +105,39 @@ std::string latin1ToUtf8(std::string_view bytes) {
   return out;
 }
 
-// Windows-1252 bytes as UTF-8: Latin-1 but for 0x80..0x9F, where the five bytes the code page
-// leaves undefined keep their own code.
-std::string cp1252ToUtf8(std::string_view bytes) {
-  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  std::string out;
-  out.reserve(bytes.size());
-  for (unsigned char c : bytes) appendUtf8(out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
-  return out;
-}
-
-// The reply body as UTF-8 text, following the charset its content type declares.
-std::string decodeReply(const std::string& body, std::string_view contentType) {
-  auto pos = contentType.find("charset=");
-  if (pos != std::string_view::npos) {
-    std::string_view cs = contentType.substr(pos + 8);
-    cs = cs.substr(0, cs.find_first_of("; "));
-    if (!cs.empty() && cs.front() == '"') cs = cs.substr(1, cs.find('"', 1) - 1);
-    if (equalsNoCase(cs, "iso-8859-1") || equalsNoCase(cs, "latin1")) return latin1ToUtf8(body);
-    if (equalsNoCase(cs, "windows-1252") || equalsNoCase(cs, "cp1252")) return cp1252ToUtf8(body);
-  }
-  return decodeText(body);
-}
-
 // What one request needs on top of the handle, and what it collects.
 struct Transfer {
-  std::string body;              // the reply body (or the error page of a download)
+  std::string body;              // the reply body (of an error status: its first kErrorBodyCap bytes)
   std::ostream* sink = nullptr;  // downloads: where a 2xx body goes
+  size_t maxBody = 0;            // a larger 2xx body (not going to a sink) ends the exchange
   bool sinkFailed = false;
+  bool tooLarge = false;
+  bool errorPageCut = false;  // the error page was cut at kErrorBodyCap: not a failure
   std::chrono::milliseconds stallLimit{};
+  std::chrono::milliseconds rateWindow{};
+  std::chrono::steady_clock::time_point start{};
   std::chrono::steady_clock::time_point lastMove{};
   curl_off_t lastBytes = -1;
+  // Bytes moved so far, sampled about 120 times per rate window; the front sample is the newest one
+  // at least a window old.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, curl_off_t>> samples;
   bool stalled = false;
+  bool tooSlow = false;
   bool stopped = false;
+  size_t cookiesSeen = 0;                // Set-Cookie headers of this reply
+  std::vector<std::string> cookieNames;  // the names of the first kMaxCookiesPerHost, in order
+
+  Transfer() = default;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  // After an exchange with a large reply, gives the freed memory back to the system: glibc keeps
+  // freed heap below its trim threshold (which grows with every large block freed), so the process
+  // would otherwise stay as large as its largest reply. By now the reply has been read and released.
+  ~Transfer() {
+    bool large = lastBytes > static_cast<curl_off_t>(kTrimAfterBytes) || body.capacity() > kTrimAfterBytes;
+    std::string().swap(body);
+    if (large) malloc_trim(0);
+  }
 };
 
 std::atomic<const std::atomic<bool>*> gStopFlag{nullptr};
@@ -122,62 +151,110 @@ bool stopRequested() {
 
 struct TExtChannel::Impl {
   CURL* easy = nullptr;
+  CURLSH* cookies = nullptr;
   std::string host;
-  std::string defaultCAInfo;  // libcurl's own bundle, restored when the channel's CA file is cleared
   char errbuf[CURL_ERROR_SIZE] = {};
   TExtChannel* owner = nullptr;
 
   Impl() {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Blocks of 128 KB and more (reply bodies, parser buffers) are mapped and unmapped one by one.
+    // glibc would otherwise raise that threshold after the first large block is freed and serve the
+    // next ones from its heap, which keeps every freed generation of a growing buffer resident.
+    static const int mapped = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    (void)mapped;
     if (initialised != CURLE_OK) throw Exception("libcurl could not be initialised");
     easy = curl_easy_init();
     if (!easy) throw Exception("libcurl could not create a handle");
-    char* ca = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &ca) == CURLE_OK && ca) defaultCAInfo = ca;
+    systemTrust(easy);  // libcurl's defaults, read from the first handle before any option changes them
+    // The cookie store lives in a share of its own, so that it can be trimmed through a fresh handle:
+    // libcurl takes no more cookies on a handle whose last reply already set its maximum.
+    cookies = curl_share_init();
+    if (!cookies) {
+      curl_easy_cleanup(easy);
+      throw Exception("libcurl could not create a cookie store");
+    }
+    curl_share_setopt(cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_easy_setopt(easy, CURLOPT_SHARE, cookies);
   }
-  ~Impl() { curl_easy_cleanup(easy); }
+  ~Impl() {
+    curl_easy_cleanup(easy);
+    curl_share_cleanup(cookies);
+  }
 
   // libcurl's errors become the channel's, here and nowhere else.
   [[noreturn]] void throwTransportError(CURLcode rc, const Transfer& t) const {
     if (t.stopped) throw EExtCommunicationError("Communication error: the exchange was stopped");
+    if (t.tooLarge)
+      throw EExtCommunicationError("Communication error: the reply is larger than " +
+                                   std::to_string(TExtChannel::kMaxReplyBytes / (1024 * 1024)) + " MB");
     if (t.stalled)
       throw EExtCommunicationError("Communication error: no data moved for " +
                                    std::to_string(t.stallLimit.count()) + " ms, transfer abandoned");
+    if (t.tooSlow)
+      throw EExtCommunicationError("Communication error: fewer than " + std::to_string(kMinBytesPerSecond) +
+                                   " bytes per second moved over " + std::to_string(t.rateWindow.count()) +
+                                   " ms, transfer abandoned");
     if (rc == CURLE_WRITE_ERROR && t.sinkFailed) throw Exception("Download could not be written");
     std::string msg = errbuf[0] ? errbuf : curl_easy_strerror(rc);
-    throw EExtCommunicationError("Communication error: " + msg);
+    throw EExtCommunicationError("Communication error: " + logSafe(msg));
   }
 
   static size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Impl*>(user);
     auto* t = self->current;
     size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+      // Only the start of an error page is shown: the rest is not worth reading.
+      size_t keep = std::min(n, kErrorBodyCap - t->body.size());
+      t->body.append(data, keep);
+      if (t->body.size() < kErrorBodyCap) return n;
+      t->errorPageCut = true;
+      return keep == n ? n : 0;
+    }
     if (t->sink) {
-      long status = 0;
-      curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
-      if (status >= 200 && status <= 299) {
-        t->sink->write(data, static_cast<std::streamsize>(n));
-        if (!*t->sink) {
-          t->sinkFailed = true;
-          return 0;
-        }
-        return n;
+      t->sink->write(data, static_cast<std::streamsize>(n));
+      if (!*t->sink) {
+        t->sinkFailed = true;
+        return 0;
       }
-      if (t->body.size() < kErrorBodyCap) t->body.append(data, std::min(n, kErrorBodyCap - t->body.size()));
       return n;
+    }
+    if (t->body.empty()) {
+      // A declared length is refused before a byte is kept, or else reserved in one piece.
+      curl_off_t declared = -1;
+      curl_easy_getinfo(self->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+      if (declared > static_cast<curl_off_t>(t->maxBody)) {
+        t->tooLarge = true;
+        return 0;
+      }
+      if (declared > 0) t->body.reserve(static_cast<size_t>(declared));
+    }
+    if (n > t->maxBody - t->body.size()) {
+      t->tooLarge = true;
+      std::string().swap(t->body);  // nothing of a refused reply is kept
+      return 0;
     }
     t->body.append(data, n);
     return n;
   }
 
-  static size_t onHeader(char* data, size_t size, size_t count, void*) {
+  static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Impl*>(user)->current;
     size_t n = size * count;
     std::string_view line(data, n);
     if (startsWithNoCase(line, "set-cookie:")) {
+      // Only so many cookies are kept (see keepCookieLimits); only those are worth a line each.
+      if (++t->cookiesSeen > kMaxCookiesPerHost) return n;
       line.remove_prefix(11);
       while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
       while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-      logTo("sess", "NEW COOKIE [" + std::string(line) + "]");
+      logTo("sess", "NEW COOKIE [" + logSafe(line) + "]");
+      std::string_view name = line.substr(0, line.find('='));
+      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+      t->cookieNames.emplace_back(name);
     }
     return n;
   }
@@ -189,13 +266,23 @@ struct TExtChannel::Impl {
       return 1;
     }
     auto now = std::chrono::steady_clock::now();
-    if (dlnow + ulnow != t->lastBytes) {
-      t->lastBytes = dlnow + ulnow;
+    curl_off_t moved = dlnow + ulnow;
+    if (moved != t->lastBytes) {
+      t->lastBytes = moved;
       t->lastMove = now;
-      return 0;
+    } else if (now - t->lastMove >= t->stallLimit) {
+      t->stalled = true;
+      return 1;
     }
-    if (now - t->lastMove < t->stallLimit) return 0;
-    t->stalled = true;
+    if (t->rateWindow.count() <= 0) return 0;
+    // The average rate over the last window, once the exchange has lasted that long.
+    if (now - t->samples.back().first >= t->rateWindow / 120) t->samples.emplace_back(now, moved);
+    while (t->samples.size() > 1 && now - t->samples[1].first >= t->rateWindow) t->samples.pop_front();
+    auto [since, movedThen] = t->samples.front();
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - since);
+    if (elapsed < t->rateWindow) return 0;
+    if ((moved - movedThen) * 1000 >= kMinBytesPerSecond * elapsed.count()) return 0;
+    t->tooSlow = true;
     return 1;
   }
 
@@ -214,19 +301,131 @@ struct TExtChannel::Impl {
     if (stopRequested()) throw EExtCommunicationError("Communication error: the exchange was stopped");
     current = &t;
     t.stallLimit = ch.stallLimit_;
-    t.lastMove = std::chrono::steady_clock::now();
+    t.rateWindow = ch.rateWindow_;
+    t.start = t.lastMove = std::chrono::steady_clock::now();
+    t.samples.emplace_back(t.start, 0);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(
-        easy, CURLOPT_CAINFO,
-        ch.cafile_.empty() ? (defaultCAInfo.empty() ? nullptr : defaultCAInfo.c_str()) : ch.cafile_.c_str());
+    applyTrust();
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ch.connectTimeout_.count()));
+    std::vector<std::string> cookiesBefore = cookieKeys();
     CURLcode rc = curl_easy_perform(easy);
     current = nullptr;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
-    if (rc != CURLE_OK) throwTransportError(rc, t);
+    if (t.cookiesSeen > 0) keepCookieLimits(cookiesBefore, t);
+    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && t.errorPageCut)) throwTransportError(rc, t);
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     return status;
+  }
+
+  // Which versions and authorities this channel's https exchanges accept (see the header).
+  void applyTrust() {
+    const TExtChannel& ch = *owner;
+    bool legacy = ch.tlsMin_ == "1.0" || ch.tlsMin_ == "1.1";
+    long min = ch.tlsMin_ == "1.0"   ? CURL_SSLVERSION_TLSv1_0
+               : ch.tlsMin_ == "1.1" ? CURL_SSLVERSION_TLSv1_1
+               : ch.tlsMin_ == "1.3" ? CURL_SSLVERSION_TLSv1_3
+                                     : CURL_SSLVERSION_TLSv1_2;
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, min);
+    // TLS 1.0 and 1.1 sign with SHA-1, which OpenSSL refuses above security level 0.
+    curl_easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, legacy ? "DEFAULT:@SECLEVEL=0" : nullptr);
+    auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+    if (!ch.cafile_.empty()) {
+      curl_easy_setopt(easy, CURLOPT_CAINFO, ch.cafile_.c_str());
+      curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);  // the bundle alone
+    } else {
+      const SystemTrust trust = systemTrust(easy);
+      curl_easy_setopt(easy, CURLOPT_CAINFO, orNull(trust.cainfo));
+      curl_easy_setopt(easy, CURLOPT_CAPATH, orNull(trust.capath));
+    }
+  }
+
+  // "host\tpath\tname" of every cookie in the store.
+  std::vector<std::string> cookieKeys() const {
+    std::vector<std::string> keys;
+    forEachCookie([&](const CookieLine& c) { keys.push_back(c.key); });
+    return keys;
+  }
+
+  struct CookieLine {
+    std::string line, host, key;
+    size_t bytes;  // name and value
+  };
+
+  template <typename F>
+  void forEachCookie(F f) const {
+    curl_slist* cookies = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return;
+    // Netscape lines: domain, subdomains, path, secure, expiry, name, value.
+    for (curl_slist* c = cookies; c; c = c->next) {
+      std::vector<std::string_view> fields;
+      std::string_view line(c->data);
+      for (size_t pos = 0;;) {
+        size_t tab = line.find('\t', pos);
+        fields.push_back(line.substr(pos, tab - pos));
+        if (tab == std::string_view::npos) break;
+        pos = tab + 1;
+      }
+      if (fields.size() < 7) continue;
+      std::string_view domain = fields[0];
+      if (domain.starts_with("#HttpOnly_")) domain.remove_prefix(10);
+      if (domain.starts_with('.')) domain.remove_prefix(1);
+      std::string host(domain);
+      std::transform(host.begin(), host.end(), host.begin(), [](unsigned char x) { return std::tolower(x); });
+      std::string key = host + "\t" + std::string(fields[2]) + "\t" + std::string(fields[5]);
+      f(CookieLine{std::string(line), std::move(host), std::move(key), fields[5].size() + fields[6].size()});
+    }
+    curl_slist_free_all(cookies);
+  }
+
+  // At most kMaxCookiesPerHost cookies per host, each at most kMaxCookieBytes: cookies the store
+  // held before this exchange are kept first, then the new ones in the order the server sent them.
+  void keepCookieLimits(const std::vector<std::string>& before, const Transfer& t) {
+    size_t seen = t.cookiesSeen;
+    std::vector<CookieLine> all;
+    forEachCookie([&](const CookieLine& c) { all.push_back(c); });
+    auto rank = [&](const CookieLine& c) -> size_t {
+      if (std::find(before.begin(), before.end(), c.key) != before.end()) return 0;
+      std::string_view name = std::string_view(c.key).substr(c.key.rfind('\t') + 1);
+      auto it = std::find(t.cookieNames.begin(), t.cookieNames.end(), name);
+      return it == t.cookieNames.end() ? SIZE_MAX : 1 + static_cast<size_t>(it - t.cookieNames.begin());
+    };
+    std::vector<std::pair<size_t, const CookieLine*>> ranked;
+    for (const CookieLine& c : all) ranked.emplace_back(rank(c), &c);
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<const CookieLine*> kept;
+    std::vector<std::pair<std::string, size_t>> perHost;
+    for (const auto& [r, c] : ranked) {
+      if (c->bytes > kMaxCookieBytes) continue;
+      auto it =
+          std::find_if(perHost.begin(), perHost.end(), [&](const auto& h) { return h.first == c->host; });
+      if (it == perHost.end()) it = perHost.insert(perHost.end(), {c->host, 0});
+      if (it->second == kMaxCookiesPerHost) continue;
+      ++it->second;
+      kept.push_back(c);
+    }
+    size_t dropped = all.size() - kept.size();
+    if (dropped > 0) {
+      // Written back through fresh handles on the store, each taking at most kMaxCookiesPerHost.
+      auto onStore = [this](auto write) {
+        if (CURL* h = curl_easy_init()) {
+          curl_easy_setopt(h, CURLOPT_SHARE, cookies);
+          write(h);
+          curl_easy_cleanup(h);
+        }
+      };
+      onStore([](CURL* h) { curl_easy_setopt(h, CURLOPT_COOKIELIST, "ALL"); });
+      for (size_t from = 0; from < kept.size(); from += kMaxCookiesPerHost)
+        onStore([&](CURL* h) {
+          for (size_t i = from; i < std::min(kept.size(), from + kMaxCookiesPerHost); ++i)
+            curl_easy_setopt(h, CURLOPT_COOKIELIST, kept[i]->line.c_str());
+        });
+    }
+    if (dropped > 0 || seen > kMaxCookiesPerHost)
+      logTo("sess", "COOKIES REFUSED: the reply set " + std::to_string(seen) + "; at most " +
+                        std::to_string(kMaxCookiesPerHost) + " per host of at most " +
+                        std::to_string(kMaxCookieBytes) + " bytes are kept");
   }
 
   // The request headers: the content type given, the custom headers, no "Expect: 100-continue".
@@ -288,15 +487,14 @@ class AttachedBody {
 // Where the account's device id is kept: the per-user store "_devid".
 constexpr const char* kDeviceIdName = "_dev\\_id";
 
-[[noreturn]] void throwStatus(long status, const std::string& body) {
-  throw EExtCommunicationError("Communication error: " + std::to_string(status) + " " + body);
-}
-
 }  // namespace
 
 TExtChannel::TExtChannel(const std::string& aendpoint, const std::string& deviceCookieName)
-    : connectTimeout_(scaled(kConnectTimeout)), stallLimit_(scaled(kStallLimit)) {
+    : connectTimeout_(scaled(kConnectTimeout)),
+      stallLimit_(scaled(kStallLimit)),
+      rateWindow_(scaled(kRateWindow)) {
   cafile_ = globalCAFile();
+  tlsMin_ = globalTlsMin();
   if (!deviceCookieName.empty()) {
     devicecookie_ = deviceCookieName;
     deviceid_ = loadDeviceId();
@@ -322,22 +520,21 @@ void TExtChannel::setEndpoint(const std::string& value) {
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, http->errbuf);
-  // Every https exchange: TLS 1.0 to 1.2, the server's certificate and name verified.
-  curl_easy_setopt(
-      e, CURLOPT_SSLVERSION,
-      static_cast<long>(CURL_SSLVERSION_TLSv1_0) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+  // Every https exchange: the server's certificate and name verified; versions and authorities are
+  // set before each request (Impl::applyTrust).
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, http.get());
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, http.get());
   curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
   curl_easy_setopt(e, CURLOPT_XFERINFODATA, http.get());
   curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, in memory only
   logMsg("url: " + url_);
   if (!devicecookie_.empty() && !http->host.empty()) {
-    logTo("sess", "Cookie AddServerCookie " + devicecookie_ + "=" + deviceid_);
+    logTo("sess", "Cookie AddServerCookie " + devicecookie_ + "=" + logSafe(deviceid_));
     // Host-only, no expiry: as if the endpoint's server had set it.
     std::string line = http->host + "\tFALSE\t/\tFALSE\t0\t" + devicecookie_ + "\t" + deviceid_;
     curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
@@ -345,18 +542,33 @@ void TExtChannel::setEndpoint(const std::string& value) {
   http_ = std::move(http);
 }
 
-nlohmann::json TExtChannel::handleReply(const std::string& body, const std::string& contentType) {
-  auto reply = nlohmann::json::parse(decodeReply(body, contentType), nullptr, false);
-  if (!reply.is_object()) {
-    constexpr size_t kShown = 200;
-    std::string shown = body.substr(0, kShown) + (body.size() > kShown ? "..." : "");
-    throw EExtCommunicationError("Communication error: the reply is not a JSON object: " + shown);
+nlohmann::json TExtChannel::readReply(long status, const std::string& contentType, std::string body) {
+  if (status < 200 || status > 299)
+    throw EExtCommunicationError("Communication error: " + std::to_string(status) + " " +
+                                 replyPreview(body, contentType, kShownBodyChars));
+  if (body.size() > kMaxReplyBytes)
+    throw EExtCommunicationError("Communication error: the reply is larger than " +
+                                 std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MB");
+  nlohmann::json reply;
+  {
+    std::string text = decodeReplyText(std::move(body), contentType);
+    JsonParseResult parsed = parseJsonBoundedOnce(text, kMaxReplyDepth);
+    if (parsed.outcome == JsonParseOutcome::TooDeep)
+      throw EExtCommunicationError("Communication error: the reply is nested deeper than " +
+                                   std::to_string(kMaxReplyDepth) + " levels");
+    if (parsed.outcome != JsonParseOutcome::Ok || !parsed.value.is_object())
+      throw EExtCommunicationError("Communication error: the reply is not a JSON object: " +
+                                   replyPreview(text, "", kShownReplyChars));
+    reply = std::move(parsed.value);
   }
   auto type = reply.find("type");
   if (type != reply.end() && type->is_string() && type->get_ref<const std::string&>() == "exception") {
     auto msg = reply.find("message");
     if (msg == reply.end() || msg->is_null()) throw EExtError("");
-    throw EExtError(msg->is_string() ? msg->get<std::string>() : msg->dump());
+    // The server's words go into log lines as they are: bounded and with control characters escaped.
+    if (msg->is_string())
+      throw EExtError(replyPreview(msg->get_ref<const std::string&>(), "", kShownBodyChars));
+    throw EExtError(replyPreview(jsonText(*msg, false, 4 * kShownBodyChars), "", kShownBodyChars));
   }
   auto result = reply.find("result");
   return result == reply.end() ? nlohmann::json() : std::move(*result);
@@ -367,6 +579,7 @@ nlohmann::json TExtChannel::invoke(const std::string& api, const std::string& me
   ++tid_;
   Slist headers(http_->headerList(kJsonContentType));
   Transfer t;
+  t.maxBody = kMaxReplyBytes;
   long status;
   {
     std::string body = buildEnvelope(api, method, tid_, params);
@@ -376,8 +589,7 @@ nlohmann::json TExtChannel::invoke(const std::string& api, const std::string& me
     AttachedBody attached(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives it
     status = http_->perform(t, headers.get());
   }
-  if (status < 200 || status > 299) throwStatus(status, t.body);
-  return handleReply(t.body, http_->contentType());
+  return readReply(status, http_->contentType(), std::move(t.body));
 }
 
 nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::string& method,
@@ -395,8 +607,7 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
   };
   if (params.is_object())
     for (const auto& [name, value] : params.items())
-      field(name, value.is_string() ? value.get<std::string>()
-                                    : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      field(name, value.is_string() ? value.get<std::string>() : jsonText(value, false));
   field("extAction", api + "API");
   field("extMethod", method);
   field("extType", "rpc");
@@ -414,14 +625,14 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
 
   Slist headers(http_->headerList(nullptr));
   Transfer t;
+  t.maxBody = kMaxReplyBytes;
   curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
   long status;
   {
     AttachedBody attached(e, CURLOPT_MIMEPOST, form.get());
     status = http_->perform(t, headers.get());
   }
-  if (status < 200 || status > 299) throwStatus(status, t.body);
-  return handleReply(t.body, http_->contentType());
+  return readReply(status, http_->contentType(), std::move(t.body));
 }
 
 void TExtChannel::doDownloadToStream(const std::string& url, std::ostream& dest) {
@@ -432,17 +643,27 @@ void TExtChannel::doDownloadToStream(const std::string& url, std::ostream& dest)
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   long status = http_->perform(t, headers.get());
-  if (status < 200 || status > 299) throwStatus(status, t.body);
+  if (status < 200 || status > 299) readReply(status, http_->contentType(), std::move(t.body));
 }
 
 void TExtChannel::doDownload(const std::string& url, const std::string& destFn) {
   std::error_code ec;
   std::filesystem::remove(destFn, ec);
+  // A failed download removes what it wrote, so `destFn` never holds a cut or foreign file.
+  struct RemoveUnlessDone {
+    const std::string& path;
+    bool done = false;
+    ~RemoveUnlessDone() {
+      std::error_code ignored;
+      if (!done) std::filesystem::remove(path, ignored);
+    }
+  } guard{destFn};
   std::ofstream out(destFn, std::ios::binary | std::ios::trunc);
   if (!out) throw Exception("Cannot create file [" + destFn + "]");
   doDownloadToStream(url, out);
   out.close();
   if (!out) throw Exception("Cannot write file [" + destFn + "]");
+  guard.done = true;
 }
 
 void TExtChannel::setHeader(const std::string& hdrname, const std::string& value) {
@@ -466,6 +687,8 @@ std::unique_ptr<TExtChannel> TExtChannel::createClone() const {
   copy->cafile_ = cafile_;
   copy->connectTimeout_ = connectTimeout_;
   copy->stallLimit_ = stallLimit_;
+  copy->rateWindow_ = rateWindow_;
+  copy->tlsMin_ = tlsMin_;
   for (const auto& entry : hdr_) {
     auto eq = entry.find('=');
     copy->setHeader(entry.substr(0, eq), entry.substr(eq + 1));
@@ -520,9 +743,24 @@ void TExtChannel::setIntercept(bool value) {
 void TExtChannel::interceptReceive(std::string_view) {}
 void TExtChannel::interceptSend(std::string_view) {}
 
-void TExtChannel::setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall) {
+void TExtChannel::setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall,
+                              std::chrono::milliseconds rateWindow) {
   connectTimeout_ = connect;
   stallLimit_ = stall;
+  rateWindow_ = rateWindow;
+}
+
+namespace {
+
+bool validTlsMin(const std::string& version) {
+  return version.empty() || version == "1.0" || version == "1.1" || version == "1.2" || version == "1.3";
+}
+
+}  // namespace
+
+void TExtChannel::setTlsMin(const std::string& version) {
+  if (!validTlsMin(version)) throw Exception("Unknown TLS version [" + logSafe(version, 20) + "]");
+  tlsMin_ = version;
 }
 
 void TExtChannel::setGlobalEndpoint(const std::string& aendpoint) {
@@ -559,6 +797,28 @@ void TExtChannel::setGlobalCAFile(const std::string& path) {
 std::string TExtChannel::globalCAFile() {
   std::lock_guard lock(globals().lock);
   return globals().cafile;
+}
+
+void TExtChannel::setGlobalTlsMin(const std::string& version) {
+  if (!validTlsMin(version)) throw Exception("Unknown TLS version [" + logSafe(version, 20) + "]");
+  std::lock_guard lock(globals().lock);
+  globals().tlsMin = version;
+}
+
+std::string TExtChannel::globalTlsMin() {
+  std::lock_guard lock(globals().lock);
+  return globals().tlsMin;
+}
+
+std::pair<std::string, std::string> TExtChannel::setSystemTrustForTests(const std::string& cainfo,
+                                                                        const std::string& capath) {
+  if (CURL* probe = curl_easy_init()) {  // libcurl's own defaults first, so they are not read later
+    systemTrust(probe);
+    curl_easy_cleanup(probe);
+  }
+  std::lock_guard lock(globals().lock);
+  SystemTrust previous = std::exchange(globals().trust, SystemTrust{cainfo, capath});
+  return {previous.cainfo, previous.capath};
 }
 
 void TExtChannel::setStopFlag(const std::atomic<bool>* flag) { gStopFlag = flag; }

@@ -6,16 +6,24 @@
 // use by two threads at once; threads take their own copy with createClone(), which shares nothing
 // with the source afterwards.
 //
-// Transport: https endpoints (the scheme in any case) use TLS 1.0 to 1.2 and verify the server's certificate
-// against the system's trust store, or against the PEM bundle set with setCAFile(). Connecting gives up after
-// 30 s and an exchange is abandoned once no byte has moved for 120 s (both divided by
-// KN_TIME_SCALE, or set per channel with setTimeouts()). Redirects are never followed.
+// Transport: https endpoints (the scheme in any case) speak TLS 1.2 and 1.3 (setTlsMin admits 1.0 or
+// 1.1 with OpenSSL's legacy algorithms) and verify the server's certificate and name against the
+// system's trust store, or against the PEM bundle set with setCAFile() alone. Connecting gives up after
+// 30 s; an exchange is abandoned once no byte has moved for 120 s, or once fewer than 100 bytes per
+// second moved on average over the last 120 s (the durations divided by KN_TIME_SCALE, or set per
+// channel with setTimeouts()). Redirects are never followed.
+//
+// What a server can send is bounded: a reply body of at most kMaxReplyBytes (the transfer is aborted
+// past it), JSON nested at most kMaxReplyDepth deep (checked while parsing), at most 50 cookies per
+// host of at most 4 KB each. Reply text is decoded per its charset; bytes that are not well formed
+// become U+FFFD. Everything from the server that reaches a message or a log line is cut to 1,000
+// characters plus "..." and has its control characters escaped.
 //
 // Failures: every transport failure (name resolution, refused or reset connection, TLS handshake,
-// stall) and every HTTP status outside 2xx is an EExtCommunicationError whose message begins with
-// "Communication error: "; a reply that is not a JSON object is one too. A reply of type
-// "exception" is an EExtError carrying the server's message. The channel stays usable after any
-// failure.
+// stall, slow or oversized reply) and every HTTP status outside 2xx is an EExtCommunicationError
+// whose message begins with "Communication error: "; a reply that is not a JSON object (or too deep)
+// is one too. A reply of type "exception" is an EExtError carrying the server's message. The channel
+// stays usable after any failure.
 #pragma once
 
 #include <atomic>
@@ -61,9 +69,11 @@ class TExtChannel {
   // call's own fields and the file at `filename` as the part "Filedata".
   nlohmann::json invokeFileUpload(const std::string& api, const std::string& method,
                                   const nlohmann::json& params, const std::string& filename);
-  // GET of the absolute `url` with the channel's headers and cookies. doDownload replaces `destFn`
-  // (a failed download leaves what arrived so far); doDownloadToStream appends to `dest`.
-  // A status outside 2xx fails with EExtCommunicationError and writes nothing.
+  // GET of the absolute `url` with the channel's headers and cookies; a status outside 2xx or a cut
+  // transfer fails with EExtCommunicationError. doDownload deletes `destFn` first and leaves it only
+  // when the whole body arrived: after a failure there is no file at `destFn`. doDownloadToStream
+  // appends the body to `dest`; after a cut transfer `dest` holds what arrived, after an error status
+  // nothing (the error page is never written).
   void doDownload(const std::string& url, const std::string& destFn);
   void doDownloadToStream(const std::string& url, std::ostream& dest);
 
@@ -98,8 +108,15 @@ class TExtChannel {
   // The PEM bundle this channel verifies servers against ("" = the system's trust store).
   const std::string& caFile() const { return cafile_; }
   void setCAFile(const std::string& path) { cafile_ = path; }
-  // Connect time-out and stall limit of this channel (defaults: 30 s and 120 s, scaled).
-  void setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall);
+  // Connect time-out, stall limit and the window of the average-rate limit of this channel
+  // (defaults: 30 s, 120 s and 120 s, scaled). A window of 0 turns the rate limit off.
+  void setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall,
+                   std::chrono::milliseconds rateWindow);
+  // The oldest TLS version this channel accepts: "1.0", "1.1", "1.2", "1.3", or "" for the default
+  // (1.2). With 1.0 or 1.1 OpenSSL's legacy algorithms (security level 0) are allowed for this
+  // channel. Anything else throws.
+  const std::string& tlsMin() const { return tlsMin_; }
+  void setTlsMin(const std::string& version);
 
   // The process-wide endpoint used by channels created without one.
   static void setGlobalEndpoint(const std::string& aendpoint);
@@ -113,6 +130,26 @@ class TExtChannel {
   // "" returns to the system's trust store.
   static void setGlobalCAFile(const std::string& path);
   static std::string globalCAFile();
+  // The oldest TLS version ("tls_min" of "endpoint.ini") of every channel created afterwards; as
+  // setTlsMin.
+  static void setGlobalTlsMin(const std::string& version);
+  static std::string globalTlsMin();
+  // For tests: the CA bundle and CA folder that stand for the system's trust store (by default
+  // libcurl's own, /etc/ssl/certs on Debian). "" for none. Returns the previous pair.
+  static std::pair<std::string, std::string> setSystemTrustForTests(const std::string& cainfo,
+                                                                    const std::string& capath);
+
+  // The bounds of a reply.
+  static constexpr size_t kMaxReplyBytes = 64 * 1024 * 1024;
+  static constexpr size_t kMaxReplyDepth = 256;
+
+  // What invoke does with a reply once it has arrived: `status` outside 2xx is an
+  // EExtCommunicationError "Communication error: <status> <first 1,000 characters of the body>...";
+  // the body is decoded per the charset of `contentType` and parsed (at most kMaxReplyBytes and
+  // kMaxReplyDepth); anything but a JSON object is an EExtCommunicationError; a "type" of
+  // "exception" is an EExtError with the "message" member (any JSON value) as text. Returns the
+  // "result" member, or null. Pure: no channel, no network, no log.
+  static nlohmann::json readReply(long status, const std::string& contentType, std::string body);
   // The process's stop request: once *flag is true, every exchange in progress on any channel is
   // abandoned within about a second and fails with EExtCommunicationError "Communication error:
   // the exchange was stopped". nullptr (the default) turns the check off.
@@ -149,7 +186,6 @@ class TExtChannel {
   void setEndpoint(const std::string& value);
   // The account's device id from the "_devid" store, created and stored when there is none.
   std::string loadDeviceId();
-  nlohmann::json handleReply(const std::string& body, const std::string& contentType);
 
   std::unique_ptr<Impl> http_;
   std::string endpoint_;
@@ -162,6 +198,8 @@ class TExtChannel {
   std::string cafile_;
   std::chrono::milliseconds connectTimeout_;
   std::chrono::milliseconds stallLimit_;
+  std::chrono::milliseconds rateWindow_;
+  std::string tlsMin_;
 };
 
 }  // namespace kn

@@ -9,6 +9,7 @@
 
 #include "KNDateMath.h"
 #include "ext.channel.h"
+#include "ext.jsontext.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -49,7 +50,7 @@ std::optional<double> readDecimal(std::string_view t) {
 std::string textOf(const json& v) {
   if (v.is_string()) return v.get_ref<const std::string&>();
   if (v.is_null()) return "";
-  return v.dump(-1, ' ', false, json::error_handler_t::replace);
+  return jsonText(v, false);  // any depth: no recursion
 }
 
 const json* findMember(const json& rec, const std::string& name) {
