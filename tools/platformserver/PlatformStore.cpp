@@ -215,6 +215,8 @@ struct PlatformStore::Pending {
   const std::function<void(sqlite3*)>* work;
   std::exception_ptr error;
   bool done = false;
+  bool lead = false;  // this writer leads the next group
+  std::condition_variable wake;
 };
 
 PlatformStore::PlatformStore(const std::string& path) {
@@ -236,15 +238,13 @@ PlatformStore::~PlatformStore() {
 }
 
 void PlatformStore::write(const std::function<void(sqlite3*)>& work) {
-  Pending mine{&work, nullptr, false};
+  Pending mine{&work, nullptr, false, false, {}};
   std::unique_lock lk(queueLock_);
   queue_.push_back(&mine);
-  while (!mine.done) {
-    if (committing_) {
-      groupDone_.wait(lk);
-      continue;
-    }
-    // Lead one group: everything waiting now, in one transaction.
+  if (committing_) mine.wake.wait(lk, [&] { return mine.done || mine.lead; });
+  if (!mine.done) {
+    // Lead one group: everything waiting now, in one transaction. Each writer is woken on its own,
+    // and the first of those that queued meanwhile leads the next group.
     committing_ = true;
     std::vector<Pending*> group;
     group.swap(queue_);
@@ -272,9 +272,14 @@ void PlatformStore::write(const std::function<void(sqlite3*)>& work) {
     for (Pending* p : group) {
       if (commitError) p->error = commitError;
       p->done = true;
+      if (p != &mine) p->wake.notify_one();
     }
-    committing_ = false;
-    groupDone_.notify_all();
+    if (queue_.empty()) {
+      committing_ = false;
+    } else {
+      queue_.front()->lead = true;
+      queue_.front()->wake.notify_one();
+    }
   }
   if (mine.error) std::rethrow_exception(mine.error);
 }

@@ -145,7 +145,6 @@ class PlatformStore {
   sqlite3* writer_ = nullptr;  // used only by the thread that leads the current group
 
   std::mutex queueLock_;
-  std::condition_variable groupDone_;
   std::vector<Pending*> queue_;
   bool committing_ = false;
 };
