@@ -29,7 +29,7 @@ Plays N auditagents against the platform at URL (the agent's endpoint, as in its
 endpoint.ini) and prints calls per second, latency percentiles and errors. Each agent
 has its own machine identifier and kept-alive connection and makes its calls back to
 back, so the figures are the platform's capacity, not a fleet's average load (a fleet
-of F agents on the default schedule averages about F/225 calls per second).
+of F agents on the default schedule averages about F/340 calls per second).
 
 Options:
   --url URL          the platform's endpoint (http://127.0.0.1:8080)
