@@ -43,6 +43,61 @@ bool nestedTooDeep(std::string_view text) {
   return false;
 }
 
+// Checks that an audit document is one valid JSON object and reads its top-level "success",
+// without building the document in memory.
+struct DocumentProbe : nlohmann::json_sax<json> {
+  int depth = 0;
+  bool isObject = false;
+  bool atSuccess = false;  // the last top-level key was "success"
+  bool success = false;
+
+  bool value(bool isBool, bool v = false) {
+    if (depth == 1 && atSuccess) success = isBool && v;
+    atSuccess = false;
+    return true;
+  }
+  bool open(bool object) {
+    if (depth == 0) isObject = object;
+    value(false);
+    return ++depth <= kMaxNesting;
+  }
+  bool null() override { return value(false); }
+  bool boolean(bool v) override { return value(true, v); }
+  bool number_integer(number_integer_t) override { return value(false); }
+  bool number_unsigned(number_unsigned_t) override { return value(false); }
+  bool number_float(number_float_t, const string_t&) override { return value(false); }
+  bool string(string_t&) override { return value(false); }
+  bool binary(binary_t&) override { return value(false); }
+  bool start_object(std::size_t) override { return open(true); }
+  bool key(string_t& k) override {
+    atSuccess = depth == 1 && k == "success";
+    return true;
+  }
+  bool end_object() override {
+    --depth;
+    return true;
+  }
+  bool start_array(std::size_t) override { return open(false); }
+  bool end_array() override {
+    --depth;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+};
+
+// The arguments as stored: strings longer than the stored text are cut first, so a large
+// document is never written out whole only to be cut.
+json argsPreview(const json& v) {
+  if (v.is_string() && v.get_ref<const std::string&>().size() > kMaxStoredArgs)
+    return v.get_ref<const std::string&>().substr(0, kMaxStoredArgs);
+  if (!v.is_array()) return v;
+  json out = json::array();
+  for (const auto& e : v) out.push_back(argsPreview(e));
+  return out;
+}
+
 enum class Arg { String, Integer, Any };
 
 // What a method may change on its machine's row, and its answer.
@@ -112,10 +167,10 @@ const std::vector<Method>& itAgentMethods() {
          if (nestedTooDeep(text))
            throw CallRefused("putAudit: the audit document is nested deeper than " +
                              std::to_string(kMaxNesting) + " levels");
-         json doc = json::parse(text, nullptr, false);
-         if (!doc.is_object()) throw CallRefused("putAudit: the audit document is not a JSON object");
-         auto success = doc.find("success");
-         c.update.auditSuccess = success != doc.end() && success->is_boolean() && success->get<bool>();
+         DocumentProbe probe;
+         if (!json::sax_parse(text, &probe, json::input_format_t::json, false) || !probe.isObject)
+           throw CallRefused("putAudit: the audit document is not a JSON object");
+         c.update.auditSuccess = probe.success;
          c.update.audit = text;
          return json{{"ok", true}, {"bytes", text.size()}};
        }},
@@ -261,7 +316,7 @@ json answerRpc(const std::string& body, const Caller& caller, PlatformStore& sto
   call.method = methodName->substr(0, kMaxIdentityField);
   call.machineId = caller.identity.id;
   auto data = envelope.find("data");
-  call.args = data == envelope.end() ? "null" : compact(*data);
+  call.args = data == envelope.end() ? "null" : compact(argsPreview(*data));
 
   try {
     MachineUpdate update;
