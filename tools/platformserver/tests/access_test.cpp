@@ -63,7 +63,11 @@ TEST_F(KeyedServerTest, AWrongKeyIsRefusedBeforeItsBodyIsRead) {
     EXPECT_EQ("exception", reply["type"]);
     EXPECT_EQ("API key refused: the key sent in x-serviceapp is not registered here", reply["message"]);
   }
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's quarantine keeps every freed chunk resident
   EXPECT_LT(peakRssKb() - rssBefore, 20 * 1024) << "the refused bodies were held in memory";
+#else
+  (void)rssBefore;
+#endif
 
   auto after = server->store().machine("M-1");
   EXPECT_EQ(before->identity.pcn, after->identity.pcn);
