@@ -2,6 +2,10 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -67,19 +71,108 @@ void recordUpdateCall(PlatformStore& store, const httplib::Request& req, const s
   store.recordCall(std::move(call));
 }
 
+constexpr const char* kAdminCookie = "kn_admin";
+constexpr std::size_t kMaxLoginBody = 4096;
+constexpr int kDefaultNoticeLimit = 100;
+
+// The agent's and the updater's routes: open to every caller, guarded by their own rules.
+bool isAgentRoute(const std::string& path) {
+  return path == "/app.direct" || path.ends_with("/webupdate.php3") || path.ends_with(".pkg");
+}
+
+bool sameSecret(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The cookie holds a digest of the token, so the token itself never sits in a browser's store.
+std::string sessionValue(const std::string& token) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  std::string input = "kn-platformserver admin session\n" + token;
+  SHA256(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : digest) {
+    out += hex[c >> 4];
+    out += hex[c & 15];
+  }
+  return out;
+}
+
+std::string cookieValue(const httplib::Request& req, const std::string& name) {
+  std::string cookies = req.get_header_value("Cookie");
+  std::size_t pos = 0;
+  while (pos < cookies.size()) {
+    std::size_t end = cookies.find(';', pos);
+    if (end == std::string::npos) end = cookies.size();
+    std::string item = cookies.substr(pos, end - pos);
+    std::size_t first = item.find_first_not_of(' ');
+    if (first != std::string::npos) item.erase(0, first);
+    if (item.starts_with(name + "=")) return item.substr(name.size() + 1);
+    pos = end + 1;
+  }
+  return {};
+}
+
+std::string loginPage(const std::string& message) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Sign "
+         "in</title></head><body>"
+         "<h1>Sign in</h1>" +
+         (message.empty() ? std::string() : "<p>" + htmlEscape(message) + "</p>") +
+         "<form method=\"post\" action=\"/login\"><label>Admin token <input type=\"password\" "
+         "name=\"token\" autofocus></label> <button>Sign in</button></form></body></html>\n";
+}
+
+bool hasBody(const httplib::Request& req) {
+  return req.get_header_value<std::uint64_t>("Content-Length") > 0 || req.has_header("Transfer-Encoding");
+}
+
+// Reads the rest of a body and throws it away, up to `limit` bytes; false when it could not all
+// be read (then the connection is closed after the reply).
+bool discardBody(const httplib::ContentReader& reader, std::size_t limit) {
+  std::size_t seen = 0;
+  return reader([&](const char*, std::size_t n) { return (seen += n) <= limit; });
+}
+
+int limitParam(const httplib::Request& req, int fallback) {
+  if (!req.has_param("limit")) return fallback;
+  return std::clamp(std::stoi(req.get_param_value("limit")), 1, kMaxCallLimit);
+}
+
 std::string hostForUrl(const std::string& address) {
   return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
 }  // namespace
 
+namespace {
+
+// Refused before anything is opened or bound.
+ServerOptions checked(ServerOptions o) {
+  if (o.adminToken.empty() && !isLoopbackAddress(o.address))
+    throw ServerError("Refusing to listen on " + o.address +
+                      " without an admin token: every machine and audit would be readable from the network. "
+                      "Set --admin-token (or --admin-token-file), or listen on 127.0.0.1");
+  return o;
+}
+
+}  // namespace
+
 PlatformServer::PlatformServer(ServerOptions options)
-    : options_(std::move(options)), store_(options_.dataFile) {}
+    : options_(checked(std::move(options))), store_(options_.dataFile) {}
 
 PlatformServer::~PlatformServer() { stop(); }
 
+bool isLoopbackAddress(const std::string& address) {
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 int PlatformServer::start() {
   if (http_) throw ServerError("The server is already started");
+  if (!options_.adminToken.empty()) sessionCookie_ = sessionValue(options_.adminToken);
   bool tls = !options_.tlsCert.empty() || !options_.tlsKey.empty();
   if (tls) {
     auto ssl = std::make_unique<httplib::SSLServer>(options_.tlsCert.c_str(), options_.tlsKey.c_str());
@@ -88,11 +181,10 @@ int PlatformServer::start() {
                         options_.tlsKey);
     http_ = std::move(ssl);
   } else {
-    http_ = std::make_unique<httplib::Server>();
+    http_ = std::make_unique<FleetHttpServer>(options_.http);
   }
+  configure(*http_, options_.http, listenFd_);
   http_->set_payload_max_length(options_.maxBodyBytes);
-  http_->set_read_timeout(std::chrono::seconds(120));
-  http_->set_write_timeout(std::chrono::seconds(120));
   addRoutes();
 
   port_ = options_.port == 0 ? http_->bind_to_any_port(options_.address)
@@ -101,6 +193,7 @@ int PlatformServer::start() {
     http_.reset();
     throw ServerError("Cannot listen on " + options_.address + " port " + std::to_string(options_.port));
   }
+  raiseBacklog(listenFd_);
   finished_ = false;
   listener_ = std::thread([this] {
     http_->listen_after_bind();
@@ -122,6 +215,14 @@ void PlatformServer::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   listener_.join();
+  if (auto* fleet = dynamic_cast<FleetHttpServer*>(http_.get())) fleet->finish();
+}
+
+bool PlatformServer::authorized(const httplib::Request& req) const {
+  if (options_.adminToken.empty()) return true;
+  std::string auth = req.get_header_value("Authorization");
+  if (auth.starts_with("Bearer ") && sameSecret(auth.substr(7), options_.adminToken)) return true;
+  return sameSecret(cookieValue(req, kAdminCookie), sessionCookie_);
 }
 
 bool PlatformServer::running() const { return listener_.joinable() && !finished_; }
@@ -135,14 +236,79 @@ std::string PlatformServer::url() const {
 void PlatformServer::addRoutes() {
   httplib::Server& s = *http_;
 
-  s.Post("/app.direct", [this](const httplib::Request& req, httplib::Response& res) {
-    if (req.is_multipart_form_data()) {
-      sendJson(res, exceptionReply("File uploads are not accepted by this server"));
+  // Everything that is not the agent's or the updater's route needs the admin token, and no route
+  // but /app.direct and the login form takes a body: such a body is refused unread.
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    using R = httplib::Server::HandlerResponse;
+    if (req.path == "/app.direct") return R::Unhandled;
+    bool login = req.path == "/login";
+    if (hasBody(req) && !(login && req.method == "POST" &&
+                          req.get_header_value<std::uint64_t>("Content-Length") <= kMaxLoginBody &&
+                          !req.has_header("Transfer-Encoding"))) {
+      res.status = 413;
+      res.set_content("this route takes no request body\r\n", kText);
+      closeConnectionAfterReply(res);
+      return R::Handled;
+    }
+    if (login || isAgentRoute(req.path) || authorized(req)) return R::Unhandled;
+    res.status = 401;
+    if (req.path.starts_with("/api/"))
+      res.set_content("admin token required: send \"Authorization: Bearer TOKEN\"\r\n", kText);
+    else
+      res.set_content(loginPage(""), kHtml);
+    return R::Handled;
+  });
+
+  s.Get("/login",
+        [](const httplib::Request&, httplib::Response& res) { res.set_content(loginPage(""), kHtml); });
+  s.Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    if (options_.adminToken.empty() || sameSecret(req.get_param_value("token"), options_.adminToken)) {
+      if (!options_.adminToken.empty())
+        res.set_header("Set-Cookie", std::string(kAdminCookie) + "=" + sessionCookie_ +
+                                         "; Path=/; HttpOnly; SameSite=Strict");
+      res.status = 303;
+      res.set_header("Location", "/");
       return;
     }
+    res.status = 401;
+    res.set_content(loginPage("That token is not the admin token."), kHtml);
+  });
+
+  // Keys first: the caller is judged from its header before a byte of its body is kept.
+  s.Post("/app.direct", [this](const httplib::Request& req, httplib::Response& res,
+                               const httplib::ContentReader& reader) {
+    std::size_t limit = options_.maxBodyBytes;
+    auto refuse = [&](const Caller& caller, const std::string& reason) {
+      if (!discardBody(reader, limit)) closeConnectionAfterReply(res);
+      sendJson(res, refuseCaller(caller, reason, store_));
+    };
     std::string header = req.get_header_value("x-serviceapp");
-    bool hasHeader = req.has_header("x-serviceapp");
-    sendJson(res, answerRpc(req.body, hasHeader ? &header : nullptr, store_, options_.rpc));
+    Caller caller = admitCaller(req.has_header("x-serviceapp") ? &header : nullptr, options_.rpc);
+    caller.remoteAddr = req.remote_addr;
+    if (caller.kind == Caller::Kind::Refused) return refuse(caller, caller.refusal);
+    if (req.is_multipart_form_data()) {
+      if (!discardBody(reader, limit)) closeConnectionAfterReply(res);
+      return sendJson(res, exceptionReply("File uploads are not accepted by this server"));
+    }
+    std::size_t cap = caller.kind == Caller::Kind::Keyless ? std::min(kMaxKeylessBody, limit) : limit;
+    if (req.get_header_value<std::uint64_t>("Content-Length") > cap)
+      return refuse(caller, "Request refused: the body exceeds " + std::to_string(cap) + " bytes" +
+                                (caller.kind == Caller::Kind::Keyless ? " for a caller without a key" : ""));
+    std::string body;
+    bool over = false;
+    bool complete = reader([&](const char* data, std::size_t n) {
+      if (body.size() + n > cap) over = true;
+      if (!over) body.append(data, n);
+      return body.size() + n <= limit;
+    });
+    if (!complete || over) {
+      closeConnectionAfterReply(res);
+      if (res.status == 413 || over)
+        return refuse(caller, "Request refused: the body exceeds " + std::to_string(cap) + " bytes");
+      res.status = 400;
+      return sendJson(res, exceptionReply("Request refused: the body could not be read"));
+    }
+    sendJson(res, answerRpc(body, caller, store_, options_.rpc));
   });
 
   s.Get(R"((.*)/webupdate\.php3)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -227,17 +393,32 @@ void PlatformServer::addRoutes() {
     sendJson(res, out);
   });
 
+  s.Get("/api/notices", [this](const httplib::Request& req, httplib::Response& res) {
+    json out = json::array();
+    for (const auto& n : store_.keyNotices(limitParam(req, kDefaultNoticeLimit)))
+      out.push_back({{"machine_id", n.identity.id},
+                     {"svc", n.identity.svc},
+                     {"pcn", n.identity.pcn},
+                     {"av", n.identity.av},
+                     {"received_at", n.receivedAt},
+                     {"args", n.data},
+                     {"count", n.count}});
+    sendJson(res, out);
+  });
+
+  s.Get("/api/refused", [this](const httplib::Request& req, httplib::Response& res) {
+    json out = json::array();
+    for (const auto& r : store_.refusals(limitParam(req, kDefaultNoticeLimit)))
+      out.push_back({{"id", r.id},
+                     {"received_at", r.receivedAt},
+                     {"remote_addr", r.remoteAddr},
+                     {"machine_id", r.machineId},
+                     {"reason", r.reason}});
+    sendJson(res, out);
+  });
+
   s.Get("/api/calls", [this](const httplib::Request& req, httplib::Response& res) {
-    int limit = kDefaultCallLimit;
-    if (req.has_param("limit")) {
-      try {
-        limit = std::clamp(std::stoi(req.get_param_value("limit")), 1, kMaxCallLimit);
-      } catch (const std::exception&) {
-        res.status = 400;
-        res.set_content("limit must be a number\r\n", kText);
-        return;
-      }
-    }
+    int limit = limitParam(req, kDefaultCallLimit);
     json out = json::array();
     for (const auto& c : store_.calls(req.get_param_value("machine"), req.get_param_value("method"), limit))
       out.push_back(callToJson(c));
@@ -257,6 +438,14 @@ void PlatformServer::addRoutes() {
     std::string message = "unknown error";
     try {
       std::rethrow_exception(ep);
+    } catch (const std::invalid_argument&) {
+      res.status = 400;
+      res.set_content("a parameter is not a number\r\n", kText);
+      return;
+    } catch (const std::out_of_range&) {
+      res.status = 400;
+      res.set_content("a parameter is out of range\r\n", kText);
+      return;
     } catch (const std::exception& e) {
       message = e.what();
     } catch (...) {

@@ -44,6 +44,24 @@ CREATE TABLE IF NOT EXISTS audits (
   document    TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS audits_by_machine ON audits (machine_id, id);
+CREATE TABLE IF NOT EXISTS key_notices (
+  machine_id  TEXT PRIMARY KEY,
+  svc         TEXT NOT NULL,
+  pcn         TEXT NOT NULL,
+  av          TEXT NOT NULL,
+  received_at TEXT NOT NULL,
+  seq         INTEGER NOT NULL,
+  data        TEXT NOT NULL,
+  count       INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS key_notices_by_seq ON key_notices (seq);
+CREATE TABLE IF NOT EXISTS refused (
+  id          INTEGER PRIMARY KEY,
+  received_at TEXT NOT NULL,
+  remote_addr TEXT NOT NULL,
+  machine_id  TEXT NOT NULL,
+  reason      TEXT NOT NULL
+);
 )sql";
 
 // One prepared statement, finalised on scope exit; binds are 1-based as in SQLite.
@@ -92,23 +110,6 @@ void exec(sqlite3* db, const char* sql) {
   }
 }
 
-// Rolls back unless committed, so a failure half-way leaves no partial call behind.
-class Transaction {
- public:
-  explicit Transaction(sqlite3* db) : db_(db) { exec(db_, "BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void commit() {
-    exec(db_, "COMMIT");
-    done_ = true;
-  }
-
- private:
-  sqlite3* db_;
-  bool done_ = false;
-};
-
 // Cuts `s` to at most `max` bytes without splitting a UTF-8 sequence.
 bool cutUtf8(std::string& s, std::size_t max) {
   if (s.size() <= max) return false;
@@ -141,9 +142,6 @@ void applyUpdate(sqlite3* db, const std::string& machineId, const std::string& n
   if (u.miniAudit)
     setPair("UPDATE machines SET last_miniaudit = ?1, last_miniaudit_data = ?2 WHERE machine_id = ?3",
             *u.miniAudit);
-  if (u.missingKey)
-    setPair("UPDATE machines SET last_missing_key = ?1, last_missing_key_data = ?2 WHERE machine_id = ?3",
-            *u.missingKey);
   if (u.audit) {
     Statement(db, "INSERT INTO audits (machine_id, received_at, success, document) VALUES (?1, ?2, ?3, ?4)")
         .bind(1, machineId)
@@ -162,8 +160,10 @@ void applyUpdate(sqlite3* db, const std::string& machineId, const std::string& n
 
 constexpr const char* kMachineColumns =
     "m.machine_id, m.svc, m.pcn, m.av, m.has_key, m.first_seen, m.last_seen, m.last_checkin,"
-    " m.last_checkin_data, m.last_miniaudit, m.last_miniaudit_data, m.last_missing_key,"
-    " m.last_missing_key_data, m.call_count,"
+    " m.last_checkin_data, m.last_miniaudit, m.last_miniaudit_data,"
+    " COALESCE((SELECT received_at FROM key_notices k WHERE k.machine_id = m.machine_id), ''),"
+    " COALESCE((SELECT data FROM key_notices k WHERE k.machine_id = m.machine_id), ''),"
+    " m.call_count,"
     " COALESCE((SELECT received_at FROM audits a WHERE a.machine_id = m.machine_id ORDER BY id DESC LIMIT "
     "1), '')"
     " FROM machines m";
@@ -196,59 +196,192 @@ std::string utcNow() {
   return buf;
 }
 
-PlatformStore::PlatformStore(const std::string& path) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
-    std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
+namespace {
+
+sqlite3* openConnection(const std::string& path, int flags) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
     throw StoreError("Cannot open data file " + path + ": " + msg);
   }
+  sqlite3_busy_timeout(db, 10000);
+  return db;
+}
+
+}  // namespace
+
+struct PlatformStore::Pending {
+  const std::function<void(sqlite3*)>* work;
+  std::exception_ptr error;
+  bool done = false;
+  bool lead = false;  // this writer leads the next group
+  std::condition_variable wake;
+};
+
+PlatformStore::PlatformStore(const std::string& path) {
+  writer_ = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   try {
-    sqlite3_busy_timeout(db_, 5000);
-    exec(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
-    exec(db_, kSchema);
+    // FULL: a commit is on disk before the call it records is answered.
+    exec(writer_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;");
+    exec(writer_, kSchema);
+    reader_ = openConnection(path, SQLITE_OPEN_READONLY);
   } catch (...) {
-    sqlite3_close(db_);
+    sqlite3_close(writer_);
     throw;
   }
 }
 
-PlatformStore::~PlatformStore() { sqlite3_close(db_); }
+PlatformStore::~PlatformStore() {
+  sqlite3_close(reader_);
+  sqlite3_close(writer_);
+}
+
+void PlatformStore::write(const std::function<void(sqlite3*)>& work) {
+  Pending mine{&work, nullptr, false, false, {}};
+  std::unique_lock lk(queueLock_);
+  queue_.push_back(&mine);
+  if (committing_) mine.wake.wait(lk, [&] { return mine.done || mine.lead; });
+  if (!mine.done) {
+    // Lead one group: everything waiting now, in one transaction. Each writer is woken on its own,
+    // and the first of those that queued meanwhile leads the next group.
+    committing_ = true;
+    std::vector<Pending*> group;
+    group.swap(queue_);
+    lk.unlock();
+    std::exception_ptr commitError;
+    try {
+      exec(writer_, "BEGIN IMMEDIATE");
+      for (Pending* p : group) {
+        exec(writer_, "SAVEPOINT one");
+        try {
+          (*p->work)(writer_);
+          exec(writer_, "RELEASE one");
+        } catch (...) {
+          p->error = std::current_exception();
+          exec(writer_, "ROLLBACK TO one");
+          exec(writer_, "RELEASE one");
+        }
+      }
+      exec(writer_, "COMMIT");
+    } catch (...) {
+      commitError = std::current_exception();
+      sqlite3_exec(writer_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    lk.lock();
+    for (Pending* p : group) {
+      if (commitError) p->error = commitError;
+      p->done = true;
+      if (p != &mine) p->wake.notify_one();
+    }
+    if (queue_.empty()) {
+      committing_ = false;
+    } else {
+      queue_.front()->lead = true;
+      queue_.front()->wake.notify_one();
+    }
+  }
+  if (mine.error) std::rethrow_exception(mine.error);
+}
 
 std::int64_t PlatformStore::recordCall(CallRecord call, const MachineUpdate* update) {
   if (call.receivedAt.empty()) call.receivedAt = utcNow();
   call.argsTruncated = cutUtf8(call.args, kMaxStoredArgs) || call.argsTruncated;
-  std::lock_guard guard(lock_);
-  Transaction tx(db_);
-  Statement(db_,
-            "INSERT INTO calls (machine_id, api, method, received_at, args, args_truncated, outcome)"
-            " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
-      .bind(1, call.machineId)
-      .bind(2, call.api)
-      .bind(3, call.method)
-      .bind(4, call.receivedAt)
-      .bind(5, call.args)
-      .bind(6, std::int64_t{call.argsTruncated})
-      .bind(7, call.outcome)
-      .step();
-  std::int64_t id = sqlite3_last_insert_rowid(db_);
-  if (update) applyUpdate(db_, call.machineId, call.receivedAt, *update);
-  tx.commit();
+  std::int64_t id = 0;
+  write([&](sqlite3* db) {
+    Statement(db,
+              "INSERT INTO calls (machine_id, api, method, received_at, args, args_truncated, outcome)"
+              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+        .bind(1, call.machineId)
+        .bind(2, call.api)
+        .bind(3, call.method)
+        .bind(4, call.receivedAt)
+        .bind(5, call.args)
+        .bind(6, std::int64_t{call.argsTruncated})
+        .bind(7, call.outcome)
+        .step();
+    id = sqlite3_last_insert_rowid(db);
+    if (update) applyUpdate(db, call.machineId, call.receivedAt, *update);
+  });
   return id;
 }
 
-std::vector<MachineRecord> PlatformStore::machines() {
-  std::lock_guard guard(lock_);
+void PlatformStore::recordKeyNotice(KeyNotice n) {
+  if (n.receivedAt.empty()) n.receivedAt = utcNow();
+  cutUtf8(n.data, kMaxStoredArgs);
+  write([&](sqlite3* db) {
+    Statement(db,
+              "INSERT INTO key_notices (machine_id, svc, pcn, av, received_at, seq, data, count)"
+              " VALUES (?1, ?2, ?3, ?4, ?5, (SELECT COALESCE(MAX(seq), 0) + 1 FROM key_notices), ?6, 1)"
+              " ON CONFLICT (machine_id) DO UPDATE SET svc = ?2, pcn = ?3, av = ?4, received_at = ?5,"
+              " seq = (SELECT MAX(seq) + 1 FROM key_notices), data = ?6, count = count + 1")
+        .bind(1, n.identity.id)
+        .bind(2, n.identity.svc)
+        .bind(3, n.identity.pcn)
+        .bind(4, n.identity.av)
+        .bind(5, n.receivedAt)
+        .bind(6, n.data)
+        .step();
+    Statement(db, "DELETE FROM key_notices WHERE seq <= (SELECT MAX(seq) FROM key_notices) - ?1")
+        .bind(1, std::int64_t{kNoticesKept})
+        .step();
+  });
+}
+
+void PlatformStore::recordRefusal(RefusedCall r) {
+  if (r.receivedAt.empty()) r.receivedAt = utcNow();
+  cutUtf8(r.machineId, 256);
+  cutUtf8(r.reason, 1024);
+  write([&](sqlite3* db) {
+    Statement(db,
+              "INSERT INTO refused (received_at, remote_addr, machine_id, reason) VALUES (?1, ?2, ?3, ?4)")
+        .bind(1, r.receivedAt)
+        .bind(2, r.remoteAddr)
+        .bind(3, r.machineId)
+        .bind(4, r.reason)
+        .step();
+    Statement(db, "DELETE FROM refused WHERE id <= ?1")
+        .bind(1, sqlite3_last_insert_rowid(db) - kRefusedKept)
+        .step();
+  });
+}
+
+std::vector<KeyNotice> PlatformStore::keyNotices(int limit) {
+  std::lock_guard guard(readLock_);
+  Statement s(reader_,
+              "SELECT machine_id, svc, pcn, av, received_at, data, count FROM key_notices ORDER BY seq DESC"
+              " LIMIT ?1");
+  s.bind(1, std::int64_t{limit});
+  std::vector<KeyNotice> out;
+  while (s.step())
+    out.push_back({{s.text(0), s.text(1), s.text(2), s.text(3), false}, s.text(4), s.text(5), s.integer(6)});
+  return out;
+}
+
+std::vector<RefusedCall> PlatformStore::refusals(int limit) {
+  std::lock_guard guard(readLock_);
   Statement s(
-      db_, (std::string("SELECT ") + kMachineColumns + " ORDER BY m.last_seen DESC, m.machine_id").c_str());
+      reader_,
+      "SELECT id, received_at, remote_addr, machine_id, reason FROM refused ORDER BY id DESC LIMIT ?1");
+  s.bind(1, std::int64_t{limit});
+  std::vector<RefusedCall> out;
+  while (s.step()) out.push_back({s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4)});
+  return out;
+}
+
+std::vector<MachineRecord> PlatformStore::machines() {
+  std::lock_guard guard(readLock_);
+  Statement s(
+      reader_,
+      (std::string("SELECT ") + kMachineColumns + " ORDER BY m.last_seen DESC, m.machine_id").c_str());
   std::vector<MachineRecord> out;
   while (s.step()) out.push_back(readMachine(s));
   return out;
 }
 
 std::optional<MachineRecord> PlatformStore::machine(const std::string& machineId) {
-  std::lock_guard guard(lock_);
-  Statement s(db_, (std::string("SELECT ") + kMachineColumns + " WHERE m.machine_id = ?1").c_str());
+  std::lock_guard guard(readLock_);
+  Statement s(reader_, (std::string("SELECT ") + kMachineColumns + " WHERE m.machine_id = ?1").c_str());
   s.bind(1, machineId);
   if (!s.step()) return std::nullopt;
   return readMachine(s);
@@ -256,8 +389,8 @@ std::optional<MachineRecord> PlatformStore::machine(const std::string& machineId
 
 std::vector<CallRecord> PlatformStore::calls(const std::string& machineId, const std::string& method,
                                              int limit) {
-  std::lock_guard guard(lock_);
-  Statement s(db_,
+  std::lock_guard guard(readLock_);
+  Statement s(reader_,
               "SELECT id, machine_id, api, method, received_at, args, args_truncated, outcome FROM calls"
               " WHERE (?1 = '' OR machine_id = ?1) AND (?2 = '' OR method = ?2) ORDER BY id DESC LIMIT ?3");
   s.bind(1, machineId).bind(2, method).bind(3, std::int64_t{limit});
@@ -269,8 +402,8 @@ std::vector<CallRecord> PlatformStore::calls(const std::string& machineId, const
 }
 
 std::optional<AuditRecord> PlatformStore::latestAudit(const std::string& machineId) {
-  std::lock_guard guard(lock_);
-  Statement s(db_,
+  std::lock_guard guard(readLock_);
+  Statement s(reader_,
               "SELECT id, machine_id, received_at, success, document FROM audits WHERE machine_id = ?1"
               " ORDER BY id DESC LIMIT 1");
   s.bind(1, machineId);

@@ -1,6 +1,7 @@
 // kn-platformserver: the reference platform and update server. See --help.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -18,7 +19,8 @@ server for svcupdater (webupdate.php3, <appid>.pkg), and shows the machines that
 called in on a web page at the same address.
 
 Options:
-  --address ADDR      address to listen on (default 127.0.0.1)
+  --address ADDR      address to listen on (default 127.0.0.1); an address other
+                      than a loopback one needs an admin token
   --port N            port to listen on; 0 picks a free one (default 8080)
   --data FILE         SQLite data file, created when missing (default platformserver.db)
   --key KEY           an API key the server accepts; repeatable. Without any key
@@ -28,6 +30,11 @@ Options:
                       (the package), APP.blocked (optional, answers blocked=1)
   --agent-version V   the answer of getLinuxAgentVersion (default 1.0.0.1)
   --max-body BYTES    largest request body accepted (default 67108864)
+  --admin-token T     every page and /api/* route then needs T, as the header
+                      "Authorization: Bearer T" or through the sign-in form at /login
+  --admin-token-file FILE   the admin token, the file's first line
+  --threads N         worker threads serving requests (default 128); kept-alive
+                      connections between requests take none (over HTTPS they do)
   --tls-cert FILE     PEM certificate: serve HTTPS (needs --tls-key)
   --tls-key FILE      PEM private key of --tls-cert
   --help              this text
@@ -47,6 +54,15 @@ void readKeysFile(const std::string& path, std::set<std::string>& keys) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty() && line[0] != '#') keys.insert(line);
   }
+}
+
+std::string readFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) throw UsageError{"cannot read the admin token file " + path};
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw UsageError{"the admin token file " + path + " has an empty first line"};
+  return line;
 }
 
 std::size_t parseNumber(const std::string& option, const std::string& text, std::size_t max) {
@@ -85,6 +101,12 @@ bool parseOptions(int argc, char** argv, kn::platform::ServerOptions& o) {
       o.rpc.agentVersion = value;
     else if (arg == "--max-body")
       o.maxBodyBytes = parseNumber("--max-body", value, std::size_t{1} << 40);
+    else if (arg == "--admin-token")
+      o.adminToken = value;
+    else if (arg == "--admin-token-file")
+      o.adminToken = readFirstLine(value);
+    else if (arg == "--threads")
+      o.http.threads = std::max<std::size_t>(1, parseNumber("--threads", value, 4096));
     else if (arg == "--tls-cert")
       o.tlsCert = value;
     else if (arg == "--tls-key")

@@ -62,7 +62,7 @@ TEST_F(ServerTest, EveryAgentMethodAnswersWithAnRpcEnvelope) {
   EXPECT_EQ(std::size(cases), static_cast<std::size_t>(m->callCount));
   EXPECT_EQ(R"({"pcdomain":"WG","pcname":"PC01"})", m->lastCheckinData);
   EXPECT_NE(std::string::npos, m->lastMiniAuditData.find("10.0.0.5"));
-  EXPECT_FALSE(m->lastMissingKey.empty());
+  EXPECT_TRUE(m->lastMissingKey.empty()) << "a notice sent with a key is a call like any other";
   auto audit = server->store().latestAudit("M-1");
   ASSERT_TRUE(audit);
   EXPECT_EQ(kAudit, audit->document);
@@ -85,6 +85,7 @@ TEST_F(ServerTest, ArgumentsOfTheWrongShapeAreRefusedAndStored) {
       {"getDefList", {{{"a", 1}}}, "getDefList expects the arguments (string)"},
       {"getLinuxAgentVersion", {1}, "getLinuxAgentVersion expects the arguments ()"},
       {"putMiniAudit", json::array(), "putMiniAudit expects the arguments (value)"},
+      {"putMiniAudit", {{{"ips", std::string(70000, '1')}}}, "putMiniAudit: the record exceeds 65536 bytes"},
       {"notifyMissingAPIKEY", {"only one"}, "notifyMissingAPIKEY expects the arguments (string, string)"},
   };
   for (const auto& c : cases) {
@@ -128,6 +129,7 @@ TEST_F(ServerTest, MalformedRequestsGetAnExceptionReplyAndTheServerCarriesOn) {
       {envelope("putCommand", {nullptr}), nullptr, "Missing x-serviceapp header"},
       {envelope("putCommand", {nullptr}), &notJson, "Malformed x-serviceapp header"},
       {envelope("putCommand", {nullptr}), &noId, "Malformed x-serviceapp header: no machine identifier"},
+      {"garbage", nullptr, "Missing x-serviceapp header"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -181,7 +183,9 @@ TEST_F(ServerTest, KeysAreCheckedWhenConfigured) {
   EXPECT_EQ("rpc", call("notifyMissingAPIKEY", {"auditagent", "pcn:PC01 dom:WG"}, "M-1", "")["type"])
       << "a machine without a key may say so";
   EXPECT_EQ("rpc", call("putCommand", {nullptr}, "M-2", "key-2")["type"]);
-  EXPECT_EQ(4u, server->store().calls("", "", 10).size());
+  EXPECT_EQ(1u, server->store().calls("", "", 10).size()) << "only the accepted machine has a history";
+  EXPECT_EQ(2u, server->store().refusals(10).size());
+  EXPECT_EQ(1u, server->store().keyNotices(10).size());
 }
 
 TEST_F(ServerTest, DataSurvivesARestart) {
