@@ -36,6 +36,7 @@
 #include <string>
 #include <thread>
 
+#include "AuditSupervisor.h"
 #include "KNClock.h"
 #include "KNLib.h"
 
@@ -67,6 +68,7 @@ class TITAuditMain {
   void Terminate() {
     terminated_ = true;
     wake_.interrupt();
+    cancelRunningAudit();  // a full audit in progress is killed rather than waited for
   }
   // Waits until the loop has ended (after Terminate, or from a test that ends it another way).
   void WaitFor();

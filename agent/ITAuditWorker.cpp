@@ -4,7 +4,7 @@
 #include "KNException.h"
 #include "KNSysInfo.h"
 #include "LocalAddresses.h"
-#include "WMIAuditor.h"
+#include "AuditSupervisor.h"
 #include "ext.ITAgent.h"
 #include "knLOG2.h"
 
@@ -67,10 +67,6 @@ nlohmann::json TITAuditWorker::miniAudit(const AddressLister& addresses) {
   return record;
 }
 
-void TITAuditWorker::runAudit(const std::string& outfn) {
-  TWMIAuditor auditor(outfn);
-  auditor.execute();
-  auditor.saveToFile();
-}
+void TITAuditWorker::runAudit(const std::string& outfn) { runSupervisedAudit(outfn); }
 
 }  // namespace kn

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "AuditChild.h"
 #include "KNClock.h"
 #include "KNEnv.h"
 #include "knLOG2.h"
@@ -21,6 +22,7 @@ void log(const std::string& msg) { logTo(kLogName, msg); }
 // Static initialisation: the log's files, then the identity's defaults and "endpoint.ini".
 struct StaticInit {
   StaticInit() {
+    if (isAuditChildProcess()) return;  // the audit child reads no settings and writes no log
     initLog(LogStyle::Agent);
     loadAppGlobalDefaults();
   }
@@ -79,6 +81,7 @@ bool TZARODIRazev::stop() {
 }  // namespace kn
 
 int main(int argc, char** argv) {
+  if (kn::isAuditChildProcess()) return kn::auditChildMain(argc, argv);
   kn::setLogTimestamps(true);
   try {
     kn::initAppGlobals("zarodirazev");

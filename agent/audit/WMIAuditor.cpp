@@ -133,6 +133,17 @@ std::optional<json> convert(const WmiProperty& p) {
   }
 }
 
+// True when the imported "MachineResume" names a host or an operating system.
+bool hasMachineFacts(const json& machineResume) {
+  if (!machineResume.is_array() || machineResume.empty() || !machineResume[0].is_object()) return false;
+  const json& sys = machineResume[0];
+  for (const char* key : {"hostname", "os_name"}) {
+    const auto it = sys.find(key);
+    if (it != sys.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
@@ -169,6 +180,13 @@ void TWMIAuditor::execute() {
     doMethod2();
   } catch (const std::exception& e) {
     throw stepFailure("doMethod2", e);
+  }
+  // Neither a host name nor an operating system: the audit root holds no machine (a wrong or
+  // empty KN_AUDIT_ROOT), and a document of empty sections must not pass for an audit.
+  if (!hasMachineFacts(audit()["MachineResume"])) {
+    const std::string root = auditMachineRoot();
+    throw Exception("Fail: the audit found no facts of this machine (no host name, no operating system) below " +
+                    (root.empty() ? std::string("/") : root));
   }
 
   std::vector<std::string> classes;

@@ -402,11 +402,13 @@ TEST(AuditRealRun, TheWholeDocumentOfThisMachine) {
   EXPECT_FALSE(std::filesystem::exists(outfn + ".xml"));
 }
 
-// The script and the class dump both read the machine below KN_SYSROOT: one fixture tree gives both.
-TEST(AuditRealRun, TheWholeAuditFollowsTheSystemRoot) {
-  TempRoot root, dir;
+// The script and the class dump both read the machine below KN_AUDIT_ROOT: one fixture tree gives
+// both. KN_SYSROOT, the agent's own files, moves neither.
+TEST(AuditRealRun, TheWholeAuditFollowsTheAuditRoot) {
+  TempRoot root, dir, agentRoot;
   std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
-  test::ScopedEnv sysroot("KN_SYSROOT", root.str() + "/");
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.str() + "/");
+  test::ScopedEnv sysroot("KN_SYSROOT", agentRoot.str());
   const std::string outfn = dir / "latest_audit.json";
   TWMIAuditor auditor(outfn);
   auditor.execute();
