@@ -139,7 +139,9 @@ bool hasMachineFacts(const json& machineResume) {
   const json& sys = machineResume[0];
   for (const char* key : {"hostname", "os_name"}) {
     const auto it = sys.find(key);
-    if (it != sys.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) return true;
+    if (it != sys.end() && it->is_string() &&
+        it->get_ref<const std::string&>().find_first_not_of(" \t\r\n") != std::string::npos)
+      return true;
   }
   return false;
 }

@@ -49,7 +49,7 @@ TEST(SupervisedAudit, TheChildAuditsAMachineWhoseFilesAreFifos) {
     fs::create_directories((root / file).substr(0, (root / file).rfind('/')));
     ASSERT_EQ(::mkfifo((root / file).c_str(), 0600), 0) << file;
   }
-  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.str());
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.path());
   const std::string outfn = out / "latest_audit.json";
 
   const SupervisedAuditStats stats = runSupervisedAudit(outfn, {childCommand(outfn)});
@@ -67,7 +67,7 @@ TEST(SupervisedAudit, TheChildAuditsAMachineWhoseFilesAreFifos) {
 // root holding no machine is an audit failure rather than an empty success.
 TEST(SupervisedAudit, TheAgentsRootDoesNotMoveTheAuditedMachine) {
   test::TempDir sysroot, empty, out;
-  test::ScopedEnv agentRoot("KN_SYSROOT", sysroot.str());
+  test::ScopedEnv agentRoot("KN_SYSROOT", sysroot.path());
   const std::string outfn = out / "latest_audit.json";
   {
     test::ScopedEnv auditRoot("KN_AUDIT_ROOT", std::nullopt);
@@ -82,14 +82,14 @@ TEST(SupervisedAudit, TheAgentsRootDoesNotMoveTheAuditedMachine) {
     EXPECT_NE(audit["MachineResume"][0]["os_name"], "");
   }
   fs::remove(outfn);
-  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", empty.str());
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", empty.path());
   try {
     runSupervisedAudit(outfn, {childCommand(outfn)});
     FAIL() << "an empty machine passed for an audit";
   } catch (const EAuditProcess& e) {
     EXPECT_EQ(std::string(e.what()),
               "Fail: the audit found no facts of this machine (no host name, no operating system) below " +
-                  empty.str());
+                  empty.path());
   }
   EXPECT_FALSE(fs::exists(outfn));
 }
