@@ -35,8 +35,7 @@ void writeAll(int fd, const std::string& text) {
 void limitSelf() {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the audit never outlives the agent
   if (::getppid() == 1) ::_exit(1);    // the agent was already gone
-  errno = 0;
-  ::nice(kAuditNice);
+  ::setpriority(PRIO_PROCESS, 0, kAuditNice);
   ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioClassIdle << kIoprioClassShift);
   const rlimit limit{kAuditAddressSpaceLimit, kAuditAddressSpaceLimit};
   ::setrlimit(RLIMIT_AS, &limit);

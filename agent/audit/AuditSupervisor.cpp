@@ -106,7 +106,14 @@ class SpawnAttributes {
   posix_spawn_file_actions_t actions_;
 };
 
+std::string& childProgram() {
+  static std::string* program = new std::string;
+  return *program;
+}
+
 }  // namespace
+
+void setAuditChildProgram(std::string path) { childProgram() = std::move(path); }
 
 void cancelRunningAudit() {
   CancelState& s = cancelState();
@@ -118,9 +125,9 @@ void cancelRunningAudit() {
 
 SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const SupervisedAuditOptions& options) {
   std::vector<std::string> command = options.command;
-  std::string program = "/proc/self/exe";
+  std::string program = childProgram().empty() ? "/proc/self/exe" : childProgram();
   if (command.empty()) {
-    command = {exePath(), kAuditChildSwitch, outfn};
+    command = {childProgram().empty() ? exePath() : childProgram(), kAuditChildSwitch, outfn};
   } else {
     program = command.front();
   }

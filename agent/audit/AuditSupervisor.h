@@ -55,6 +55,11 @@ struct SupervisedAuditStats {
 // exited 0; throws EAuditProcess otherwise, with the child's own message when it wrote one.
 SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const SupervisedAuditOptions& options = {});
 
+// The program started as the audit child when the options name none: "" (the default) is this
+// program's own image, /proc/self/exe. A program that is not the agent (a test program) names the
+// agent's path here before it runs an audit. Set it before any audit runs.
+void setAuditChildProgram(std::string path);
+
 // Kills the audit child of a run in progress at once; its run throws "the service is stopping".
 // Does nothing when no audit runs. Safe from any thread.
 void cancelRunningAudit();

@@ -34,6 +34,10 @@ nlohmann::json readJson(const std::string& file) {
   return nlohmann::json::parse(in);
 }
 
+// This test program is not the agent: every audit it runs (the worker's, the main loop's) starts the
+// real auditagent as its child.
+const bool kChildIsTheAgent = (setAuditChildProgram(KN_AUDITAGENT_PATH), true);
+
 std::vector<std::string> childCommand(const std::string& outfn) {
   return {KN_AUDITAGENT_PATH, kAuditChildSwitch, outfn};
 }
