@@ -1,10 +1,10 @@
 #include "ITAuditWorker.h"
 
+#include "AuditSupervisor.h"
 #include "KNClock.h"
 #include "KNException.h"
 #include "KNSysInfo.h"
 #include "LocalAddresses.h"
-#include "AuditSupervisor.h"
 #include "ext.ITAgent.h"
 #include "knLOG2.h"
 

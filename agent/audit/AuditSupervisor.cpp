@@ -73,7 +73,8 @@ class RunRegistration {
     CancelState& s = cancelState();
     std::lock_guard lock(s.mutex);
     if (s.eventFd < 0) s.eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s.eventFd < 0) throw EAuditProcess(std::string("Fail: cannot create an event: ") + std::strerror(errno));
+    if (s.eventFd < 0)
+      throw EAuditProcess(std::string("Fail: cannot create an event: ") + std::strerror(errno));
     if (s.running++ == 0) {
       std::uint64_t drained;
       while (::read(s.eventFd, &drained, sizeof drained) > 0) {
@@ -132,7 +133,7 @@ SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const Supervis
     program = command.front();
   }
   const std::chrono::milliseconds limit =
-      options.timeLimit.count() > 0 ? options.timeLimit : scaled(kAuditTimeLimit);
+      options.timeLimit.count() > 0 ? options.timeLimit : std::chrono::milliseconds(kAuditTimeLimit);
 
   RunRegistration registration;
 
@@ -177,7 +178,8 @@ SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const Supervis
     if (done == pid) break;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      killedFor = "Fail: the audit ran longer than its time limit of " + durationText(limit) + " and was stopped";
+      killedFor =
+          "Fail: the audit ran longer than its time limit of " + durationText(limit) + " and was stopped";
     } else {
       pollfd fds[3] = {{registration.fd(), POLLIN, 0}, {pidFd.get(), POLLIN, 0}, {-1, POLLIN, 0}};
       if (outputOpen) fds[2].fd = readEnd.get();
@@ -186,7 +188,8 @@ SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const Supervis
       const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(wait, 60000)));
       if (ready < 0 && errno != EINTR)
         killedFor = std::string("Fail: waiting for the audit process failed: ") + std::strerror(errno);
-      if (ready > 0 && (fds[0].revents & POLLIN)) killedFor = "Fail: the audit was stopped: the service is stopping";
+      if (ready > 0 && (fds[0].revents & POLLIN))
+        killedFor = "Fail: the audit was stopped: the service is stopping";
       if (ready > 0 && outputOpen && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
         char buffer[4096];
         const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
@@ -220,7 +223,8 @@ SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const Supervis
     throw EAuditProcess("Fail: the audit process ended by signal " + signalText(WTERMSIG(status)) +
                         (output.empty() ? std::string() : ": " + output));
   if (output.empty())
-    throw EAuditProcess("Fail: the audit process ended with exit code " + std::to_string(WEXITSTATUS(status)));
+    throw EAuditProcess("Fail: the audit process ended with exit code " +
+                        std::to_string(WEXITSTATUS(status)));
   throw EAuditProcess(output);
 }
 

@@ -31,7 +31,8 @@ KN_DECLARE_EXCEPTION(EAuditProcess, Exception);
 
 // The internal switch that makes the program the audit child: `<program> --kn-audit-child <outfn>`.
 inline constexpr const char* kAuditChildSwitch = "--kn-audit-child";
-// The time an audit may take, divided by KN_TIME_SCALE: the script's own limit of 30 minutes.
+// The time an audit may take: the script's own limit of 30 minutes. KN_TIME_SCALE does not shorten
+// it: it speeds up schedules, and an audit of a real machine cannot be sped up.
 inline constexpr std::chrono::minutes kAuditTimeLimit{30};
 // The child's address-space limit: the audit needs about 10 MB of heap; the rest is the program's
 // mappings (shared libraries, Lua) with room for a machine with a very large package database.
@@ -41,7 +42,7 @@ struct SupervisedAuditOptions {
   // The program and its arguments; empty means /proc/self/exe with kAuditChildSwitch and the file.
   // Tests run other programs through the same supervision.
   std::vector<std::string> command;
-  // Zero means kAuditTimeLimit divided by KN_TIME_SCALE.
+  // Zero means kAuditTimeLimit.
   std::chrono::milliseconds timeLimit{0};
 };
 

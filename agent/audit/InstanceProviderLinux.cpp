@@ -39,7 +39,8 @@ using namespace linuxsrc;
 
 bool isPciId(std::string_view text) {
   return text.size() == 6 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-         std::all_of(text.begin() + 2, text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+         std::all_of(text.begin() + 2, text.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
 // ---- Reading below the root ---------------------------------------------------------------------
@@ -152,9 +153,7 @@ class Machine {
     return addresses_ ? addresses_() : std::vector<InterfaceAddress>();
   }
   // systemd's list of loaded services, where systemd runs the audited machine.
-  std::optional<std::string> serviceUnits() const {
-    return serviceUnits_ ? serviceUnits_() : std::nullopt;
-  }
+  std::optional<std::string> serviceUnits() const { return serviceUnits_ ? serviceUnits_() : std::nullopt; }
   // A vendor as sysfs gives it: a PCI vendor id ("0x1af4", virtio) becomes the vendor's name from
   // hwdata's pci.ids (or the pci.ids package's copy), else from a few ids built in; an id that
   // neither knows gives nothing; any other text is the name itself.
@@ -674,9 +673,9 @@ void fillDiskDrive(const Machine& m, Instances& out) {
         .set("Index", index++)
         .set("Caption", model)
         .set("Model", model)
-        .set("Manufacturer", mapped(m.line(dir + "device/vendor"),
-                                    [&m](const std::string& v) { return m.vendorName(v); })
-                                 .value_or(std::nullopt))
+        .set("Manufacturer",
+             mapped(m.line(dir + "device/vendor"), [&m](const std::string& v) { return m.vendorName(v); })
+                 .value_or(std::nullopt))
         .set("SerialNumber", orElse(m.line(dir + "device/serial"), [&] { return m.line(dir + "serial"); }))
         .set("FirmwareRevision",
              orElse(m.line(dir + "device/firmware_rev"), [&] { return m.line(dir + "device/rev"); }))
@@ -1051,11 +1050,10 @@ void fillProcessor(const Machine& m, Instances& out) {
     const auto family = field(f, "cpu family"), model = field(f, "model"), stepping = field(f, "stepping");
     std::optional<std::string> caption;
     if (family && model && stepping)
-      caption = std::string(!longMode                                        ? "x86"
+      caption = std::string(!longMode                                              ? "x86"
                             : field(f, "vendor_id") == std::string("GenuineIntel") ? "Intel64"
                                                                                    : "AMD64") +
-                " Family " + *family + " Model " + *model +
-                " Stepping " + *stepping;
+                " Family " + *family + " Model " + *model + " Stepping " + *stepping;
     auto& row = out.add();
     row.set("DeviceID", "CPU" + std::to_string(n++))
         .set("Name", field(f, "model name"))
@@ -1448,7 +1446,8 @@ const std::vector<ClassDef>& classes() {
         {"AccountType", kCimUint32, "512 (normal account)"},
         {"LocalAccount", kCimBoolean, "true"},
         {"Lockout", kCimBoolean, "false"},
-        {"Disabled", kCimBoolean, "nologin/false shell, locked (\"!\" or \"*\", as passwd -S) or expired in /etc/shadow"},
+        {"Disabled", kCimBoolean,
+         "nologin/false shell, locked (\"!\" or \"*\", as passwd -S) or expired in /etc/shadow"},
         {"PasswordRequired", kCimBoolean, "/etc/shadow password set"},
         {"PasswordExpires", kCimBoolean, "/etc/shadow maximum age below 99999"},
         {"PasswordChangeable", kCimBoolean, "/etc/shadow minimum age not above the maximum"},
@@ -1547,7 +1546,8 @@ const std::vector<ClassDef>& classes() {
        {{"DeviceID", kCimString, "CPU<n>, one per physical id of /proc/cpuinfo"},
         {"Name", kCimString, "model name"},
         {"Manufacturer", kCimString, "vendor_id (CPU implementer on ARM)"},
-        {"Caption", kCimString, "Intel64 (GenuineIntel), AMD64 (other 64-bit) or x86; Family, Model, Stepping"},
+        {"Caption", kCimString,
+         "Intel64 (GenuineIntel), AMD64 (other 64-bit) or x86; Family, Model, Stepping"},
         {"Description", kCimString, "as Caption"},
         {"Stepping", kCimString, "stepping"},
         {"Level", kCimUint16, "cpu family"},

@@ -568,8 +568,8 @@ std::vector<ServiceUnitState> parseListUnits(std::string_view text) {
       words[n++] = word;
     }
     if (n < 4 || !words[0].ends_with(".service")) continue;
-    units.push_back({std::string(words[0]), std::string(words[1]), std::string(words[2]), std::string(words[3]),
-                     trim(at < line.size() ? line.substr(at) : std::string_view())});
+    units.push_back({std::string(words[0]), std::string(words[1]), std::string(words[2]),
+                     std::string(words[3]), trim(at < line.size() ? line.substr(at) : std::string_view())});
   }
   return units;
 }
@@ -592,11 +592,17 @@ std::optional<std::string> pciVendorName(std::string_view pciIds, std::string_vi
     }
   }
   static const std::pair<const char*, const char*> kBuiltIn[] = {
-      {"1af4", "Red Hat, Inc."},  {"1b36", "Red Hat, Inc."},  {"15ad", "VMware"},
-      {"80ee", "InnoTek Systemberatung GmbH"}, {"1414", "Microsoft Corporation"},
-      {"8086", "Intel Corporation"}, {"1022", "Advanced Micro Devices, Inc. [AMD]"},
-      {"144d", "Samsung Electronics Co Ltd"}, {"1000", "Broadcom / LSI"},
-      {"1d0f", "Amazon.com, Inc."},  {"10de", "NVIDIA Corporation"}};
+      {"1af4", "Red Hat, Inc."},
+      {"1b36", "Red Hat, Inc."},
+      {"15ad", "VMware"},
+      {"80ee", "InnoTek Systemberatung GmbH"},
+      {"1414", "Microsoft Corporation"},
+      {"8086", "Intel Corporation"},
+      {"1022", "Advanced Micro Devices, Inc. [AMD]"},
+      {"144d", "Samsung Electronics Co Ltd"},
+      {"1000", "Broadcom / LSI"},
+      {"1d0f", "Amazon.com, Inc."},
+      {"10de", "NVIDIA Corporation"}};
   for (const auto& [vendor, name] : kBuiltIn)
     if (id == vendor) return std::string(name);
   return std::nullopt;

@@ -1,5 +1,6 @@
 #include "WMIAuditor.h"
 
+#include <malloc.h>
 #include <tinyxml2.h>
 
 #include <charconv>
@@ -187,8 +188,9 @@ void TWMIAuditor::execute() {
   // empty KN_AUDIT_ROOT), and a document of empty sections must not pass for an audit.
   if (!hasMachineFacts(audit()["MachineResume"])) {
     const std::string root = auditMachineRoot();
-    throw Exception("Fail: the audit found no facts of this machine (no host name, no operating system) below " +
-                    (root.empty() ? std::string("/") : root));
+    throw Exception(
+        "Fail: the audit found no facts of this machine (no host name, no operating system) below " +
+        (root.empty() ? std::string("/") : root));
   }
 
   std::vector<std::string> classes;
@@ -218,6 +220,7 @@ void TWMIAuditor::doMethod2() {
   const std::string scriptResultFile = outfn + ".xml";
   std::error_code ignored;
   std::filesystem::remove(scriptResultFile, ignored);
+  std::filesystem::remove(scriptResultFile + ".tmp", ignored);  // what a failed run began to write
 
   std::string code = options_.findResource
                          ? prepareAuditScript(options_.findResource("ITAUDITDIC_META"), scriptResultFile)
@@ -232,6 +235,8 @@ void TWMIAuditor::doMethod2() {
   }
   std::string().swap(code);
   trace("Script code released");
+  // The script's interpreter is gone; its memory goes back to the system before the document grows.
+  ::malloc_trim(0);
 
   importScriptResult(scriptResultFile);
   std::filesystem::remove(scriptResultFile, ignored);

@@ -44,6 +44,23 @@ local function lines(text)
   return (text or ""):gmatch("([^\n]*)\n?")
 end
 
+-- The lines of a file as they are read, so a large package database or log is never held whole; no
+-- lines for a missing file.
+local function file_lines(path)
+  local f = io.open(rootfolder .. path, "rb")
+  if not f then return function() return nil end end
+  local next_line = f:lines()
+  return function()
+    if not f then return nil end
+    local l = next_line()
+    if l == nil then
+      f:close()
+      f = nil
+    end
+    return l
+  end
+end
+
 local function split(s, sep)
   local fields = {}
   for field in (s .. sep):gmatch("(.-)" .. sep) do fields[#fields + 1] = field end
@@ -96,10 +113,28 @@ local function escape_xml(value)
   return s
 end
 
-local xml = {}
+-- The result is written as it is made, to a temporary file that replaces outfilename once complete:
+-- the file is whole or absent, and the document is never held in memory. A failure to write (a
+-- full disk) ends the script with an error that names the file and the system's reason.
+local out, out_error
+local out_temp = outfilename .. ".tmp"
+if create_file == "y" then
+  out, out_error = io.open(out_temp, "wb")
+  if out then
+    local ok, err = out:write("\239\187\191")
+    if not ok then out_error = err end
+  end
+end
+
+local function write(text)
+  if out and not out_error then
+    local ok, err = out:write(text)
+    if not ok then out_error = err end
+  end
+end
 
 local function line(text)
-  xml[#xml + 1] = text .. "\r\n"
+  write(text .. "\r\n")
 end
 
 -- Writes `fields` ({name, value} pairs, in order) as the leaves of `name` at `indent`; a field
@@ -113,23 +148,20 @@ local function element(indent, name, fields)
   line(indent .. "</" .. name .. ">")
 end
 
--- Saves the document whole or not at all: a temporary file renamed over the result. A failure (a
--- full disk) ends the script with an error that names the file and the system's reason.
-local function save(path, text)
-  local temp = path .. ".tmp"
-  local f, err = io.open(temp, "wb")
-  if f then
-    local ok
-    ok, err = f:write("\239\187\191", text)
-    local closed, close_err = f:close()
-    if ok and not closed then ok, err = nil, close_err end
-    if ok then
-      ok, err = os.rename(temp, path)
+local function finish()
+  if create_file ~= "y" then return end
+  if out then
+    local closed, err = out:close()
+    if not closed and not out_error then out_error = err end
+    if not out_error then
+      local ok
+      ok, err = os.rename(out_temp, outfilename)
       if ok then return end
+      out_error = err
     end
-    os.remove(temp)
+    os.remove(out_temp)
   end
-  error("Cannot write the script result file " .. path .. ": " .. tostring(err), 0)
+  error("Cannot write the script result file " .. outfilename .. ": " .. tostring(out_error), 0)
 end
 
 -- Machine facts -----------------------------------------------------------------------------------
@@ -415,25 +447,26 @@ end
 
 -- Packages ----------------------------------------------------------------------------------------
 
--- The paragraphs of a dpkg status file, each a table of its single-line fields.
-local function parse_dpkg_status(text)
-  local packages, current = {}, {}
-  for l in lines(text) do
-    if l == "" then
-      if next(current) then packages[#packages + 1] = current end
-      current = {}
-    elseif not l:match("^%s") then
-      local key, value = l:match("^([^:]+):%s*(.-)%s*$")
-      if key then current[key] = value end
+-- The paragraphs of a dpkg status file, one at a time, each a table of its single-line fields.
+local function dpkg_packages(file_iter)
+  return function()
+    local current = {}
+    for l in file_iter do
+      if l == "" then
+        if next(current) then return current end
+      elseif not l:match("^%s") then
+        local key, value = l:match("^([^:]+):%s*(.-)%s*$")
+        if key then current[key] = value end
+      end
     end
+    if next(current) then return current end
+    return nil
   end
-  if next(current) then packages[#packages + 1] = current end
-  return packages
 end
 
 -- Date of the dpkg log's last install or upgrade of each package:arch to each version, as yyyymmdd.
-local function parse_dpkg_log(text, dates)
-  for l in lines(text) do
+local function parse_dpkg_log(file_iter, dates)
+  for l in file_iter do
     local y, m, d, action, package, version =
       l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
     if action == "install" or action == "upgrade" then
@@ -444,9 +477,9 @@ local function parse_dpkg_log(text, dates)
 end
 
 -- Who had apt install or upgrade each package, and when; later entries replace earlier ones.
-local function parse_apt_history(text, events)
+local function parse_apt_history(file_iter, events)
   local when, by
-  for l in lines(text) do
+  for l in file_iter do
     local date = l:match("^Start%-Date:%s*(.-)%s*$")
     if date then
       local y, m, d, hh, mm, ss = date:match("^(%d+)%-(%d+)%-(%d+)%s+(%d+):(%d+):(%d+)$")
@@ -549,16 +582,16 @@ line("\t</users>")
 
 if skip_software ~= "y" then
   local dates = {}
-  for n = 12, 1, -1 do parse_dpkg_log(readfile("/var/log/dpkg.log." .. n), dates) end
-  parse_dpkg_log(readfile("/var/log/dpkg.log"), dates)
+  for n = 12, 1, -1 do parse_dpkg_log(file_lines("/var/log/dpkg.log." .. n), dates) end
+  parse_dpkg_log(file_lines("/var/log/dpkg.log"), dates)
   local events = {}
-  for n = 12, 1, -1 do parse_apt_history(readfile("/var/log/apt/history.log." .. n), events) end
-  parse_apt_history(readfile("/var/log/apt/history.log"), events)
+  for n = 12, 1, -1 do parse_apt_history(file_lines("/var/log/apt/history.log." .. n), events) end
+  parse_apt_history(file_lines("/var/log/apt/history.log"), events)
 
   line("\t<software>")
   line("\t\t<!-- start of normal software -->")
   local seen = {}
-  for _, package in ipairs(parse_dpkg_status(readfile("/var/lib/dpkg/status"))) do
+  for package in dpkg_packages(file_lines("/var/lib/dpkg/status")) do
     local arch = package.Architecture or ""
     local name = package.Package
     if name and package["Multi-Arch"] == "same" then name = name .. ":" .. arch end
@@ -595,6 +628,5 @@ end
 line("\t<software_keys>")
 line("\t</software_keys>")
 
-xml[#xml + 1] = "</system>"
-
-if create_file == "y" then save(outfilename, table.concat(xml)) end
+write("</system>")
+finish()

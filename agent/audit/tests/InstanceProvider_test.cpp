@@ -365,7 +365,8 @@ TEST(LinuxInstanceProvider, FactsOfAVirtualDebianMachine) {
   const auto provider = machine.provider();
 
   std::map<std::string, std::map<std::string, WmiValue>> disks;
-  for (const WmiObject& d : provider->instancesOf("Win32_DiskDrive")) disks[text(valuesOf(d), "Name")] = valuesOf(d);
+  for (const WmiObject& d : provider->instancesOf("Win32_DiskDrive"))
+    disks[text(valuesOf(d), "Name")] = valuesOf(d);
   EXPECT_EQ(text(disks["/dev/vda"], "SerialNumber"), "1406640991887423");
   EXPECT_EQ(text(disks["/dev/vda"], "Manufacturer"), "Fixture Virtio Vendor");
   EXPECT_EQ(text(disks["/dev/vdb"], "Manufacturer"), "<null>");  // an id no list knows is no name
@@ -387,7 +388,8 @@ TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
   FixtureMachine machine;
   namespace fs = std::filesystem;
   fs::create_directories(machine.root / "lib/systemd/system/sysinit.target.wants");
-  fs::create_symlink("../cron.service", machine.root / "lib/systemd/system/sysinit.target.wants/cron.service");
+  fs::create_symlink("../cron.service",
+                     machine.root / "lib/systemd/system/sysinit.target.wants/cron.service");
   fs::create_directories(machine.root / "etc/systemd/system/getty.target.wants");
   fs::create_symlink("/lib/systemd/system/getty@.service",
                      machine.root / "etc/systemd/system/getty.target.wants/getty@tty1.service");
@@ -398,7 +400,8 @@ TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
       "gone.service         not-found inactive dead gone.service\n";
   auto provider = createInstanceProvider({machine.root.str(), {}, [&] { return std::optional(listed); }});
   std::map<std::string, std::map<std::string, WmiValue>> services;
-  for (const WmiObject& s : provider->instancesOf("Win32_Service")) services[text(valuesOf(s), "Name")] = valuesOf(s);
+  for (const WmiObject& s : provider->instancesOf("Win32_Service"))
+    services[text(valuesOf(s), "Name")] = valuesOf(s);
 
   EXPECT_EQ(services.size(), 6u);
   EXPECT_EQ(text(services["cron"], "StartMode"), "Auto");
@@ -409,8 +412,9 @@ TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
     const char* state;
     const char* started;
   };
-  for (const Expected& e : {Expected{"ssh", "Running", "true"}, Expected{"cron", "Stopped", "false"},
-                            Expected{"user@1000", "Running", "true"}, Expected{"local", "Stopped", "false"}}) {
+  for (const Expected& e :
+       {Expected{"ssh", "Running", "true"}, Expected{"cron", "Stopped", "false"},
+        Expected{"user@1000", "Running", "true"}, Expected{"local", "Stopped", "false"}}) {
     EXPECT_EQ(text(services[e.name], "State"), e.state) << e.name;
     EXPECT_EQ(text(services[e.name], "Started"), e.started) << e.name;
   }

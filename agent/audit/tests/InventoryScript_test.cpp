@@ -171,7 +171,8 @@ TEST(InventoryScript, SkipSoftwareLeavesTheSectionOut) {
 // for the run (apt may change the live one meanwhile), or -1 when it cannot be asked.
 int dpkgInstalledCount(const std::string& adminDir) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-      popen(("dpkg-query --admindir='" + adminDir + "' -W -f '${db:Status-Status}\\n' 2>/dev/null").c_str(), "r"),
+      popen(("dpkg-query --admindir='" + adminDir + "' -W -f '${db:Status-Status}\\n' 2>/dev/null").c_str(),
+            "r"),
       pclose);
   if (!pipe) return -1;
   int count = 0, lines = 0;
@@ -244,7 +245,8 @@ TEST(InventoryScript, SecondSourcesLockedAccountsAndDomainMembership) {
   root.write("proc/mounts", "rootfs / rootfs rw 0 0\n/dev/vda / ext4 rw 0 0\nproc /proc proc rw 0 0\n");
   root.write("etc/passwd", "svc:x:999:999::/srv:/bin/bash\nann:x:1000:1000::/home/ann:/bin/bash\n");
   root.write("etc/shadow", "svc:*:19700:0:99999:7:::\nann:!$y$h:19700:0:99999:7:::\n");
-  root.write("etc/samba/smb.conf", "[global]\n  workgroup = CORP\n  security = ADS\n[share]\nsecurity = user\n");
+  root.write("etc/samba/smb.conf",
+             "[global]\n  workgroup = CORP\n  security = ADS\n[share]\nsecurity = user\n");
   root.write("etc/X11/default-display-manager", "/usr/sbin/gdm3\n");
   runInventory(root.str(), out / "r.xml");
   tinyxml2::XMLDocument doc;

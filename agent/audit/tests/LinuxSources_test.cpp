@@ -257,7 +257,8 @@ namespace kn::linuxsrc {
 namespace {
 
 TEST(LinuxSources, PciVendorNamesFromTheListThenBuiltIn) {
-  const std::string ids = "# 1af4  not a vendor\n1AF4  Listed Name\n\t1af4  a device line\n8086  Intel Corporation\n";
+  const std::string ids =
+      "# 1af4  not a vendor\n1AF4  Listed Name\n\t1af4  a device line\n8086  Intel Corporation\n";
   EXPECT_EQ(pciVendorName(ids, "1af4"), "Listed Name");
   EXPECT_EQ(pciVendorName(ids, "8086"), "Intel Corporation");
   EXPECT_EQ(pciVendorName("", "1AF4"), "Red Hat, Inc.");
@@ -268,10 +269,15 @@ TEST(LinuxSources, PciVendorNamesFromTheListThenBuiltIn) {
 TEST(LinuxSources, PreciseOsVersionRefinesOnlyItsOwnRelease) {
   const struct {
     const char *id, *debian, *expected;
-  } cases[] = {{"12", "12.11\n", "12.11"},  {"12", "12", "12"},           {"22.04", "bookworm/sid", "22.04"},
-               {"12", "13.1", "12"},        {"1", "12.4", "1"},           {"", "12.4", ""},
+  } cases[] = {{"12", "12.11\n", "12.11"},
+               {"12", "12", "12"},
+               {"22.04", "bookworm/sid", "22.04"},
+               {"12", "13.1", "12"},
+               {"1", "12.4", "1"},
+               {"", "12.4", ""},
                {"12", "", "12"}};
-  for (const auto& c : cases) EXPECT_EQ(preciseOsVersion(c.id, c.debian), c.expected) << c.id << " " << c.debian;
+  for (const auto& c : cases)
+    EXPECT_EQ(preciseOsVersion(c.id, c.debian), c.expected) << c.id << " " << c.debian;
 }
 
 TEST(LinuxSources, ListUnitsLinesWithAndWithoutTheFailureMark) {

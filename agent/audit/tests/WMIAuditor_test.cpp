@@ -366,8 +366,10 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
 TEST(AuditRun, AResultWithoutMachineFactsFails) {
   Engine e("Test_A", writingScript("<system><sys><hostname></hostname><os_name> </os_name></sys></system>"));
   e.answers["Test_A"] = {{}};
-  EXPECT_EQ(e.run().rfind("Fail: the audit found no facts of this machine (no host name, no operating system) below ", 0),
-            0u);
+  EXPECT_EQ(
+      e.run().rfind(
+          "Fail: the audit found no facts of this machine (no host name, no operating system) below ", 0),
+      0u);
 }
 
 TEST(AuditDocument, AnUnwritableFileLeavesNothing) {
