@@ -37,8 +37,10 @@ void limitSelf() {
   if (::getppid() == 1) ::_exit(1);    // the agent was already gone
   ::setpriority(PRIO_PROCESS, 0, kAuditNice);
   ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioClassIdle << kIoprioClassShift);
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer reserves terabytes of shadow address space
   const rlimit limit{kAuditAddressSpaceLimit, kAuditAddressSpaceLimit};
   ::setrlimit(RLIMIT_AS, &limit);
+#endif
   ::close_range(3, ~0U, 0);  // nothing of the agent's (sockets, hives, logs) stays open here
 }
 
