@@ -31,20 +31,12 @@ trap 'exit 130' INT TERM
 key="demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
 mkdir -p "$work/opt" "$work/home"
 
-# The agent's machine-wide files (its hive, identity and data) go below a root of their own, so the demo
-# changes nothing on this machine; everything else in that root leads to the real machine, which the
-# audit describes.
+# The agent's machine-wide files (its hive, identity and data) go below a root of their own
+# (KN_SYSROOT), so the demo changes nothing on this machine; the audit still describes this machine,
+# which KN_AUDIT_ROOT (unset, so "/") names.
 root="$work/root"
 mkdir -p "$root/etc" "$root/var/lib"
-for e in /*; do
-  case "$e" in /etc|/var) ;; *) ln -s "$e" "$root$e" ;; esac
-done
-for e in /etc/* /var/*; do
-  [ "$e" = /etc/kestrane ] || [ "$e" = /var/lib ] || ln -s "$e" "$root$e"
-done
-for e in /var/lib/*; do
-  [ "$e" = /var/lib/Kestrane ] || ln -s "$e" "$root$e"
-done
+unset KN_AUDIT_ROOT
 export KN_SYSROOT="$root" HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
 
 # The platform, on a port of its own choosing.

@@ -1,5 +1,7 @@
 #include "ITAuditMain.h"
 
+#include "AuditSupervisor.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -109,6 +111,7 @@ void TITAuditMain::Terminate() noexcept {
   } catch (const std::exception&) {
     // The sleep then ends at its next tick, where the flag is seen.
   }
+  cancelRunningAudit();  // a full audit in progress is killed rather than waited for
 }
 
 bool TITAuditMain::abandonedByStop(const std::string& activity) {

@@ -44,6 +44,7 @@
 #include <string>
 #include <thread>
 
+#include "AuditSupervisor.h"
 #include "KNClock.h"
 #include "KNLib.h"
 

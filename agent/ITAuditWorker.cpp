@@ -1,11 +1,11 @@
 #include "ITAuditWorker.h"
 
 #include "InventoryPolicy.h"
+#include "AuditSupervisor.h"
 #include "KNClock.h"
 #include "KNException.h"
 #include "KNSysInfo.h"
 #include "LocalAddresses.h"
-#include "WMIAuditor.h"
 #include "ext.ITAgent.h"
 #include "ext.jsontext.h"
 #include "knLOG2.h"
@@ -71,11 +71,9 @@ nlohmann::json TITAuditWorker::miniAudit(const AddressLister& addresses) {
 }
 
 void TITAuditWorker::runAudit(const std::string& outfn) {
-  WMIAuditorOptions options;
+  SupervisedAuditOptions options;
   options.extendedInventory = extendedInventoryPolicy(appName());
-  TWMIAuditor auditor(outfn, std::move(options));
-  auditor.execute();
-  auditor.saveToFile();
+  runSupervisedAudit(outfn, options);
 }
 
 }  // namespace kn

@@ -36,8 +36,9 @@ class TITAuditWorker {
   static nlohmann::json miniAudit();
   static nlohmann::json miniAudit(const AddressLister& addresses);
 
-  // Runs the audit engine (TWMIAuditor), which writes the audit document to `outfn` whole or not
-  // at all. Any failure propagates; the engine is released either way.
+  // Runs the audit engine (TWMIAuditor) in the audit child process (AuditSupervisor.h), which
+  // writes the audit document to `outfn` whole or not at all. Any failure of the child (its error,
+  // a crash, the time limit, a stop of the service) propagates as an exception.
   void runAudit(const std::string& outfn);
 
   // "yyyy-mm-dd hh:nn:ss" of a local date-time.

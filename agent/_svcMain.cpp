@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "AuditChild.h"
 #include "KNClock.h"
 #include "KNEnv.h"
 #include "ext.channel.h"
@@ -24,7 +25,10 @@ void log(const std::string& msg) { logTo(kLogName, msg); }
 // file of the machine ("endpoint.ini", the hives, "PCID.ini") runs from main(), where a failure
 // is reported and ends the process with exit code 1.
 struct StaticInit {
-  StaticInit() { initLog(LogStyle::Agent); }
+  StaticInit() {
+    if (isAuditChildProcess()) return;  // the audit child reads no settings and writes no log
+    initLog(LogStyle::Agent);
+  }
 } staticInit;
 
 // Set once the service is stopping: every exchange in progress on any channel is abandoned. It
@@ -113,6 +117,7 @@ bool needsIdentity(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kn::isAuditChildProcess()) return kn::auditChildMain(argc, argv);
   kn::setLogTimestamps(true);
   if (needsIdentity(argc, argv)) {
     try {

@@ -157,6 +157,8 @@ void loadAppGlobalDefaults() {
   g.apiEndpoint = list.value("endpoint");
   std::string cafile = list.value("cafile");
   if (!cafile.empty()) TExtChannel::setGlobalCAFile(cafile);
+  // An old platform that speaks only TLS 1.0 or 1.1 is admitted by name; anything else fails start-up.
+  TExtChannel::setGlobalTlsMin(list.value("tls_min"));
 }
 
 std::string appVersionText(const std::string& exeName, const std::string& version) {

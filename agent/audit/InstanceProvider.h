@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -76,15 +77,23 @@ struct InterfaceAddress {
   bool ipv6 = false;
 };
 struct LinuxProviderOptions {
-  // Prefix of every file read; empty means KN_SYSROOT.
+  // Prefix of every file read; empty means auditMachineRoot().
   std::string root;
   // The addresses of the network interfaces; empty means getifaddrs for the running system, and
-  // none at all when `root` (or KN_SYSROOT) names another tree than "/".
+  // none at all when `root` (or KN_AUDIT_ROOT) names another tree than "/".
   std::function<std::vector<InterfaceAddress>()> addresses;
   // False leaves out the classes after the first 30 of the class list and the software outside
   // dpkg (the "ExtendedInventory" policy).
   bool extendedInventory = true;
+  // The text of `systemctl list-units --type=service --all --plain --full --no-legend`, or nothing;
+  // empty means asking KN_SYSTEMCTL (default systemctl) where systemd runs the running system, and
+  // nothing for another tree.
+  std::function<std::optional<std::string>()> serviceUnits;
 };
+
+// The root below which the audit reads the machine's facts: KN_AUDIT_ROOT without a trailing "/",
+// "" for the running system (unset or "/"). KN_SYSROOT, the agent's own files, does not move it.
+std::string auditMachineRoot();
 
 // The Linux provider. Never fails to connect: every source is read when its class is asked for.
 std::unique_ptr<InstanceProvider> createInstanceProvider(LinuxProviderOptions options = {});

@@ -1,7 +1,7 @@
 // The Linux instance provider: each class of the shipped class list declared once (its properties,
 // their CIM types and where Linux keeps the fact) and filled by one small function.
 //
-// Every path is read below the provider's root (KN_SYSROOT), so tests run it on a fixture tree. A
+// Every path is read below the provider's root (KN_AUDIT_ROOT), so tests run it on a fixture tree. A
 // file that is missing or unreadable leaves its properties null; a class whose source is missing
 // altogether has no instances. Parsing lives in LinuxSources.cpp, apart from the reading here.
 #include <arpa/inet.h>
@@ -10,13 +10,18 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <map>
 #include <set>
@@ -26,10 +31,18 @@
 #include "KNEnv.h"
 #include "LinuxSources.h"
 
+extern char** environ;
+
 namespace kn {
 namespace {
 
 using namespace linuxsrc;
+
+bool isPciId(std::string_view text) {
+  return text.size() == 6 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+         std::all_of(text.begin() + 2, text.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
 
 // ---- Reading below the root ---------------------------------------------------------------------
 
@@ -40,8 +53,9 @@ constexpr size_t kMaxLine = size_t{64} << 10;
 
 class Machine {
  public:
-  Machine(std::string root, std::function<std::vector<InterfaceAddress>()> addresses)
-      : root_(std::move(root)), addresses_(std::move(addresses)) {}
+  Machine(std::string root, std::function<std::vector<InterfaceAddress>()> addresses,
+          std::function<std::optional<std::string>()> serviceUnits)
+      : root_(std::move(root)), addresses_(std::move(addresses)), serviceUnits_(std::move(serviceUnits)) {}
 
   std::string path(const std::string& absolute) const { return root_ + absolute; }
 
@@ -143,6 +157,20 @@ class Machine {
   // False when the policy leaves the extended inventory out (the software outside dpkg included).
   bool extendedInventory() const { return extendedInventory_; }
   void setExtendedInventory(bool on) { extendedInventory_ = on; }
+  // systemd's list of loaded services, where systemd runs the audited machine.
+  std::optional<std::string> serviceUnits() const { return serviceUnits_ ? serviceUnits_() : std::nullopt; }
+  // A vendor as sysfs gives it: a PCI vendor id ("0x1af4", virtio) becomes the vendor's name from
+  // hwdata's pci.ids (or the pci.ids package's copy), else from a few ids built in; an id that
+  // neither knows gives nothing; any other text is the name itself.
+  std::optional<std::string> vendorName(const std::string& vendor) const {
+    if (!isPciId(vendor)) return vendor;
+    if (!pciIds_) {
+      pciIds_ = read("/usr/share/hwdata/pci.ids");
+      if (!*pciIds_) pciIds_ = read("/usr/share/misc/pci.ids");
+      if (!*pciIds_) pciIds_ = std::string();
+    }
+    return pciVendorName(**pciIds_, vendor.substr(2));
+  }
   // 64 or 32: the ELF class of the system's shell, which is what the installed system runs.
   std::optional<std::int64_t> osBits() const {
     const auto elf = head("/bin/sh", 5);
@@ -153,8 +181,10 @@ class Machine {
  private:
   std::string root_;
   std::function<std::vector<InterfaceAddress>()> addresses_;
+  std::function<std::optional<std::string>()> serviceUnits_;
   mutable std::optional<std::string> hostName_;
   bool extendedInventory_ = true;
+  mutable std::optional<std::optional<std::string>> pciIds_;
 };
 
 std::vector<InterfaceAddress> systemAddresses() {
@@ -178,6 +208,64 @@ std::vector<InterfaceAddress> systemAddresses() {
     out.push_back({a->ifa_name, address, mask, family == AF_INET6});
   }
   ::freeifaddrs(list);
+  return out;
+}
+
+// The output of `<systemctl> list-units` for services, all of them in one call; nothing when it cannot
+// be run, fails, or takes longer than kSystemctlTimeoutMs. The program is KN_SYSTEMCTL, else systemctl.
+constexpr int kSystemctlTimeoutMs = 10000;
+constexpr size_t kMaxSystemctlOutput = size_t{8} << 20;
+
+std::optional<std::string> systemctlServiceUnits() {
+  const char* configured = std::getenv("KN_SYSTEMCTL");
+  std::string program = configured && *configured ? configured : "systemctl";
+  std::vector<std::string> args = {program,   "list-units", "--type=service", "--all",
+                                   "--plain", "--full",     "--no-legend",    "--no-pager"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int error = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (error != 0) {
+    ::close(fds[0]);
+    return std::nullopt;
+  }
+  std::string out;
+  bool ok = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSystemctlTimeoutMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd pfd{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) == 0) {
+      ok = false;
+      break;
+    }
+    char buffer[65536];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (out.size() + static_cast<size_t>(n) > kMaxSystemctlOutput) {
+      ok = false;
+      break;
+    }
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  if (!ok) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return out;
 }
 
@@ -591,8 +679,10 @@ void fillDiskDrive(const Machine& m, Instances& out) {
         .set("Index", index++)
         .set("Caption", model)
         .set("Model", model)
-        .set("Manufacturer", m.line(dir + "device/vendor"))
-        .set("SerialNumber", m.line(dir + "device/serial"))
+        .set("Manufacturer",
+             mapped(m.line(dir + "device/vendor"), [&m](const std::string& v) { return m.vendorName(v); })
+                 .value_or(std::nullopt))
+        .set("SerialNumber", orElse(m.line(dir + "device/serial"), [&] { return m.line(dir + "serial"); }))
         .set("FirmwareRevision",
              orElse(m.line(dir + "device/firmware_rev"), [&] { return m.line(dir + "device/rev"); }))
         .set("InterfaceType", interface)
@@ -738,7 +828,7 @@ void fillUserAccount(const Machine& m, Instances& out) {
         .set("Status", "OK");
     if (s != shadow.end()) {
       const ShadowEntry& e = s->second;
-      const bool locked = startsWith(e.password, "!");
+      const bool locked = startsWith(e.password, "!") || startsWith(e.password, "*");  // as passwd -S
       const bool expired = e.expireDay && *e.expireDay >= 0 && *e.expireDay <= today;
       row.set("Disabled", noLogin || locked || expired)
           .set("PasswordRequired", !e.password.empty())
@@ -835,6 +925,10 @@ void fillOperatingSystem(const Machine& m, Instances& out) {
       pos = end + 1;
     }
   }
+  if (!bootDevice) {
+    for (const Mount& mount : parseMounts(m.read("/proc/mounts").value_or("")))
+      if (mount.mountPoint == "/" && mount.type != "rootfs") bootDevice = mount.device;
+  }
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -844,7 +938,10 @@ void fillOperatingSystem(const Machine& m, Instances& out) {
   row.set("Caption", caption)
       .set("Name",
            caption ? std::optional<std::string>(*caption + "|/|" + bootDevice.value_or("")) : std::nullopt)
-      .set("Version", field(os, "VERSION_ID"))
+      .set("Version", mapped(field(os, "VERSION_ID"),
+                             [&m](const std::string& v) {
+                               return preciseOsVersion(v, m.line("/etc/debian_version").value_or(""));
+                             }))
       .set("BuildNumber", m.line("/proc/sys/kernel/osrelease"))
       .set("Manufacturer", field(os, "NAME"))
       .set("OSType", 36)
@@ -959,8 +1056,10 @@ void fillProcessor(const Machine& m, Instances& out) {
     const auto family = field(f, "cpu family"), model = field(f, "model"), stepping = field(f, "stepping");
     std::optional<std::string> caption;
     if (family && model && stepping)
-      caption = std::string(longMode ? "Intel64" : "x86") + " Family " + *family + " Model " + *model +
-                " Stepping " + *stepping;
+      caption = std::string(!longMode                                              ? "x86"
+                            : field(f, "vendor_id") == std::string("GenuineIntel") ? "Intel64"
+                                                                                   : "AMD64") +
+                " Family " + *family + " Model " + *model + " Stepping " + *stepping;
     auto& row = out.add();
     row.set("DeviceID", "CPU" + std::to_string(n++))
         .set("Name", field(f, "model name"))
@@ -1021,31 +1120,55 @@ void fillService(const Machine& m, Instances& out) {
   static const char* const kUnitDirs[] = {"/etc/systemd/system", "/run/systemd/system",
                                           "/usr/local/lib/systemd/system", "/lib/systemd/system",
                                           "/usr/lib/systemd/system"};
-  std::map<std::string, std::string> units;  // name -> file, sorted by name
+  std::map<std::string, std::string> units;      // "name.service" -> its file, sorted by name
+  std::map<std::string, std::string> templates;  // "getty@.service" -> its file
   std::set<std::string> masked, enabled;
   for (const char* dir : kUnitDirs) {
     const std::string base = dir;
     for (const std::string& name : m.list(base)) {
       const std::string file = base + "/" + name;
-      if (name.ends_with(".service") && name.find('@') == std::string::npos) {
+      if (name.ends_with(".service")) {
         const auto target = m.link(file);
         if (target == "/dev/null") {
           masked.insert(name);
-        } else if (!units.count(name) && !masked.count(name) && (!target || baseName(*target) == name)) {
-          units.emplace(name, file);  // an alias link to another unit is no service of its own
+        } else if (target && baseName(*target) != name) {
+          // an alias link to another unit is no service of its own
+        } else if (name.ends_with("@.service")) {
+          templates.emplace(name, file);
+        } else if (!units.count(name) && !masked.count(name)) {
+          units.emplace(name, file);
         }
-      } else if (base == "/etc/systemd/system" && (name.ends_with(".wants") || name.ends_with(".requires"))) {
+      } else if (name.ends_with(".wants") || name.ends_with(".requires")) {
+        // Wanted by a target, whether an administrator enabled it or the distribution ships it so.
         for (const std::string& wanted : m.list(file)) enabled.insert(wanted);
       }
     }
   }
+  // Enabled instances of templates ("getty@tty1.service") are services of their own.
+  for (const std::string& wanted : enabled) {
+    const size_t at = wanted.find('@');
+    if (!wanted.ends_with(".service") || at == std::string::npos || wanted.ends_with("@.service")) continue;
+    const auto t = templates.find(wanted.substr(0, at + 1) + ".service");
+    if (t != templates.end() && !masked.count(wanted)) units.emplace(wanted, t->second);
+  }
   for (const std::string& name : masked) units.emplace(name, "");
+  // Where systemd runs the audited machine: the state of every loaded service, and the loaded
+  // services no unit file on disk names (generated or transient ones).
+  std::map<std::string, ServiceUnitState> states;
+  if (const auto listed = m.serviceUnits()) {
+    for (ServiceUnitState& u : parseListUnits(*listed)) {
+      if (u.load != "not-found" && !u.name.ends_with("@.service")) units.emplace(u.name, "");
+      states.emplace(u.name, std::move(u));
+    }
+  }
   for (const auto& [file, path] : units) {
     const std::string name = file.substr(0, file.size() - 8);
-    const UnitFile unit = path.empty() ? UnitFile() : parseUnitFile(m.read(path).value_or(""));
+    const auto state = states.find(file);
+    UnitFile unit = path.empty() ? UnitFile() : parseUnitFile(m.read(path).value_or(""));
+    if (unit.description.empty() && state != states.end()) unit.description = state->second.description;
     const std::string mode = masked.count(file) ? "Disabled" : enabled.count(file) ? "Auto" : "Manual";
-    out.add()
-        .set("Name", name)
+    auto& row = out.add();
+    row.set("Name", name)
         .set("DisplayName", nonEmpty(unit.description).value_or(name))
         .set("Caption", nonEmpty(unit.description).value_or(name))
         .set("Description", nonEmpty(unit.description))
@@ -1054,6 +1177,16 @@ void fillService(const Machine& m, Instances& out) {
         .set("StartName", path.empty() ? std::optional<std::string>() : nonEmpty(unit.user).value_or("root"))
         .set("ServiceType", "Own Process")
         .set("SystemName", nonEmpty(m.hostName()));
+    if (state != states.end()) {
+      const std::string& active = state->second.active;
+      const std::string text = active == "active" || active == "reloading" ? "Running"
+                               : active == "activating"                    ? "Start Pending"
+                               : active == "deactivating"                  ? "Stop Pending"
+                                                                           : "Stopped";
+      row.set("State", text).set("Started", text == "Running");
+    } else if (!states.empty()) {
+      row.set("State", "Stopped").set("Started", false);  // systemd has not loaded it
+    }
   }
 }
 
@@ -1302,8 +1435,8 @@ const std::vector<ClassDef>& classes() {
         {"Index", kCimUint32, "order in /sys/block"},
         {"Caption", kCimString, "device/model"},
         {"Model", kCimString, "device/model"},
-        {"Manufacturer", kCimString, "device/vendor"},
-        {"SerialNumber", kCimString, "device/serial"},
+        {"Manufacturer", kCimString, "device/vendor; a PCI id (virtio) named by pci.ids"},
+        {"SerialNumber", kCimString, "device/serial, else serial (virtio)"},
         {"FirmwareRevision", kCimString, "device/firmware_rev or device/rev"},
         {"InterfaceType", kCimString, "USB, IDE or SCSI from the device path"},
         {"MediaType", kCimString, "removable"},
@@ -1361,7 +1494,8 @@ const std::vector<ClassDef>& classes() {
         {"AccountType", kCimUint32, "512 (normal account)"},
         {"LocalAccount", kCimBoolean, "true"},
         {"Lockout", kCimBoolean, "false"},
-        {"Disabled", kCimBoolean, "nologin/false shell, locked or expired in /etc/shadow"},
+        {"Disabled", kCimBoolean,
+         "nologin/false shell, locked (\"!\" or \"*\", as passwd -S) or expired in /etc/shadow"},
         {"PasswordRequired", kCimBoolean, "/etc/shadow password set"},
         {"PasswordExpires", kCimBoolean, "/etc/shadow maximum age below 99999"},
         {"PasswordChangeable", kCimBoolean, "/etc/shadow minimum age not above the maximum"},
@@ -1404,15 +1538,15 @@ const std::vector<ClassDef>& classes() {
       {"Win32_OperatingSystem",
        {{"Caption", kCimString, "os-release PRETTY_NAME"},
         {"Name", kCimString, "PRETTY_NAME|/|root device"},
-        {"Version", kCimString, "os-release VERSION_ID"},
+        {"Version", kCimString, "/etc/debian_version when it refines os-release VERSION_ID"},
         {"BuildNumber", kCimString, "/proc/sys/kernel/osrelease"},
         {"Manufacturer", kCimString, "os-release NAME"},
         {"OSType", kCimUint16, "36 (LINUX)"},
         {"OSArchitecture", kCimString, "ELF class of /bin/sh"},
         {"CSName", kCimString, "host name"},
         {"Description", kCimString, "/etc/machine-info PRETTY_HOSTNAME"},
-        {"BootDevice", kCimString, "root= of /proc/cmdline"},
-        {"SystemDevice", kCimString, "root= of /proc/cmdline"},
+        {"BootDevice", kCimString, "root= of /proc/cmdline, else the device of / in /proc/mounts"},
+        {"SystemDevice", kCimString, "as BootDevice"},
         {"LastBootUpTime", kCimDateTime, "/proc/stat btime"},
         {"LocalDateTime", kCimDateTime, "now"},
         {"CurrentTimeZone", kCimSint16, "UTC offset in minutes"},
@@ -1460,7 +1594,8 @@ const std::vector<ClassDef>& classes() {
        {{"DeviceID", kCimString, "CPU<n>, one per physical id of /proc/cpuinfo"},
         {"Name", kCimString, "model name"},
         {"Manufacturer", kCimString, "vendor_id (CPU implementer on ARM)"},
-        {"Caption", kCimString, "Family, Model, Stepping"},
+        {"Caption", kCimString,
+         "Intel64 (GenuineIntel), AMD64 (other 64-bit) or x86; Family, Model, Stepping"},
         {"Description", kCimString, "as Caption"},
         {"Stepping", kCimString, "stepping"},
         {"Level", kCimUint16, "cpu family"},
@@ -1496,16 +1631,17 @@ const std::vector<ClassDef>& classes() {
         {"TotalWidth", kCimUint16, "SMBIOS type 17"}},
        fillPhysicalMemory},
       {"Win32_Service",
-       {{"Name", kCimString, "systemd .service unit files"},
+       {{"Name", kCimString, "systemd .service unit files, enabled template instances, loaded services"},
         {"DisplayName", kCimString, "Description=, else the name"},
         {"Caption", kCimString, "as DisplayName"},
         {"Description", kCimString, "Description="},
         {"PathName", kCimString, "first ExecStart="},
-        {"StartMode", kCimString, "Auto (wanted in /etc/systemd/system), Manual, Disabled (masked)"},
+        {"StartMode", kCimString, "Auto (wanted by a unit in any unit folder), Manual, Disabled (masked)"},
         {"StartName", kCimString, "User=, else root"},
         {"ServiceType", kCimString, "\"Own Process\""},
         {"SystemName", kCimString, "host name"},
-        {"State", kCimString, "null: read from disk, without asking systemd"}},
+        {"State", kCimString, "systemctl list-units ACTIVE: Running, Start Pending, Stop Pending, Stopped"},
+        {"Started", kCimBoolean, "State is Running"}},
        fillService},
       {"Win32_SCSIController",
        {{"DeviceID", kCimString, "/sys/class/scsi_host/host<n>"},
@@ -1643,7 +1779,7 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 std::string rootOf(const LinuxProviderOptions& options) {
-  const std::string root = options.root.empty() ? sysRoot() : options.root;
+  const std::string root = options.root.empty() ? auditMachineRoot() : options.root;
   return root == "/" ? std::string() : root;
 }
 
@@ -1654,10 +1790,21 @@ std::function<std::vector<InterfaceAddress>()> addressesOf(const LinuxProviderOp
   return nullptr;
 }
 
+// systemd is asked only about the running system, and only where it runs.
+std::function<std::optional<std::string>()> serviceUnitsOf(const LinuxProviderOptions& options) {
+  if (options.serviceUnits) return options.serviceUnits;
+  if (!rootOf(options).empty()) return nullptr;
+  return []() -> std::optional<std::string> {
+    struct stat st;
+    if (::stat("/run/systemd/system", &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    return systemctlServiceUnits();
+  };
+}
+
 class LinuxInstanceProvider : public InstanceProvider {
  public:
   explicit LinuxInstanceProvider(LinuxProviderOptions options)
-      : machine_(rootOf(options), addressesOf(options)) {
+      : machine_(rootOf(options), addressesOf(options), serviceUnitsOf(options)) {
     machine_.setExtendedInventory(options.extendedInventory);
   }
 
@@ -1682,8 +1829,15 @@ std::unique_ptr<InstanceProvider> createInstanceProvider(LinuxProviderOptions op
 }
 
 std::vector<devsrc::Package> devices::installedOtherSoftware(const LinuxProviderOptions& options) {
-  const Machine machine(rootOf(options), nullptr);
+  const Machine machine(rootOf(options), nullptr, nullptr);
   return devices::otherSoftware(MachineFilesOf(machine));
+}
+
+std::string auditMachineRoot() {
+  const char* value = std::getenv("KN_AUDIT_ROOT");
+  std::string root = value ? value : "";
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  return root;
 }
 
 std::vector<std::string> knownInstanceClasses() {

@@ -551,4 +551,75 @@ std::optional<std::string> biosDateToWmi(std::string_view text) {
   return wmiDateTime(tm, 0);
 }
 
+std::vector<ServiceUnitState> parseListUnits(std::string_view text) {
+  std::vector<ServiceUnitState> units;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    // Words separated by blanks; the fifth onwards is the description.
+    std::string_view words[4];
+    size_t at = 0;
+    int n = 0;
+    while (n < 4) {
+      at = line.find_first_not_of(" \t", at);
+      if (at == std::string_view::npos) break;
+      size_t stop = line.find_first_of(" \t", at);
+      if (stop == std::string_view::npos) stop = line.size();
+      std::string_view word = line.substr(at, stop - at);
+      at = stop;
+      if (n == 0 && (word == "\xE2\x97\x8F" || word == "*")) continue;  // the mark of a failed unit
+      words[n++] = word;
+    }
+    if (n < 4 || !words[0].ends_with(".service")) continue;
+    units.push_back({std::string(words[0]), std::string(words[1]), std::string(words[2]),
+                     std::string(words[3]), trim(at < line.size() ? line.substr(at) : std::string_view())});
+  }
+  return units;
+}
+
+std::optional<std::string> pciVendorName(std::string_view pciIds, std::string_view vendorId) {
+  std::string id(vendorId);
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (id.size() != 4) return std::nullopt;
+  // Vendor lines: four hex digits, two blanks, the name; device lines are indented.
+  size_t pos = 0;
+  while (pos < pciIds.size()) {
+    size_t end = pciIds.find('\n', pos);
+    if (end == std::string_view::npos) end = pciIds.size();
+    const std::string_view line = pciIds.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.size() > 6 && line.substr(4, 2) == "  " && line[0] != '\t' && line[0] != '#') {
+      std::string lineId(line.substr(0, 4));
+      for (char& c : lineId) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lineId == id) return trim(line.substr(6));
+    }
+  }
+  static const std::pair<const char*, const char*> kBuiltIn[] = {
+      {"1af4", "Red Hat, Inc."},
+      {"1b36", "Red Hat, Inc."},
+      {"15ad", "VMware"},
+      {"80ee", "InnoTek Systemberatung GmbH"},
+      {"1414", "Microsoft Corporation"},
+      {"8086", "Intel Corporation"},
+      {"1022", "Advanced Micro Devices, Inc. [AMD]"},
+      {"144d", "Samsung Electronics Co Ltd"},
+      {"1000", "Broadcom / LSI"},
+      {"1d0f", "Amazon.com, Inc."},
+      {"10de", "NVIDIA Corporation"}};
+  for (const auto& [vendor, name] : kBuiltIn)
+    if (id == vendor) return std::string(name);
+  return std::nullopt;
+}
+
+std::string preciseOsVersion(const std::string& versionId, const std::string& debianVersion) {
+  const std::string precise = trim(debianVersion);
+  if (versionId.empty() || precise.empty()) return versionId;
+  if (precise.find_first_not_of("0123456789.") != std::string::npos) return versionId;
+  if (precise == versionId || precise.starts_with(versionId + ".")) return precise;
+  return versionId;
+}
+
 }  // namespace kn::linuxsrc

@@ -147,6 +147,21 @@ std::string wmiDateTime(std::time_t t);
 // SMBIOS BIOS date "mm/dd/yyyy" as a WMI date-time at midnight UTC; nullopt when malformed.
 std::optional<std::string> biosDateToWmi(std::string_view text);
 
+// `systemctl list-units --type=service --all --plain --full --no-legend` lines:
+// "UNIT LOAD ACTIVE SUB DESCRIPTION..."; a leading status mark ("●") is skipped.
+struct ServiceUnitState {
+  std::string name, load, active, sub, description;
+};
+std::vector<ServiceUnitState> parseListUnits(std::string_view text);
+
+// The vendor's name for a PCI vendor id ("1af4") in the text of a pci.ids file, else in a few ids
+// built in (virtual machines' and common storage vendors); nullopt when neither knows it.
+std::optional<std::string> pciVendorName(std::string_view pciIds, std::string_view vendorId);
+
+// The system's release as precisely as it is recorded: /etc/debian_version ("12.11") when it refines
+// os-release's VERSION_ID ("12"), else VERSION_ID.
+std::string preciseOsVersion(const std::string& versionId, const std::string& debianVersion);
+
 // Text trimmed of blanks, tabs, CR and LF at both ends.
 std::string trim(std::string_view text);
 

@@ -6,9 +6,20 @@
 // once the time limit has passed it raises an error at every instruction, so a script cannot catch the
 // overrun with pcall and carry on. os.exit would end the whole agent, so inside a script it fails with
 // a script error instead, as any other call the host does not provide.
+//
+// The machine's files are outside input: io.open for reading opens without blocking and hands out
+// regular files only (a FIFO would wait for a writer for ever, a device may never end); anything else
+// fails as a missing file does, with nil and a message. io.mtime(path) gives a regular file's
+// modification time in seconds since 1970, or nil; Lua's libraries have no other way to it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <lua.hpp>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "ScriptControl.h"
@@ -53,6 +64,13 @@ class LuaScriptControl final : public ScriptControl {
     lua_getglobal(L, "os");
     lua_pushcfunction(L, &LuaScriptControl::noExit);
     lua_setfield(L, -2, "exit");
+    lua_pop(L, 1);
+    lua_getglobal(L, "io");
+    lua_getfield(L, -1, "open");
+    lua_pushcclosure(L, &LuaScriptControl::openRegular, 1);  // the standard open, for writing
+    lua_setfield(L, -2, "open");
+    lua_pushcfunction(L, &LuaScriptControl::modificationTime);
+    lua_setfield(L, -2, "mtime");
     lua_pop(L, 1);
   }
 
@@ -134,6 +152,59 @@ class LuaScriptControl final : public ScriptControl {
     }
     lua_pushliteral(L, "script time limit exceeded");
     lua_error(L);
+  }
+
+  // io.open: reading modes ("r", "rb") open regular files only, without ever blocking; every other
+  // mode goes to Lua's own open (the first upvalue).
+  static int openRegular(lua_State* L) {
+    const char* name = luaL_checkstring(L, 1);
+    const char* mode = luaL_optstring(L, 2, "r");
+    if (std::strcmp(mode, "r") != 0 && std::strcmp(mode, "rb") != 0) {
+      lua_pushvalue(L, lua_upvalueindex(1));
+      lua_insert(L, 1);
+      lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+      return lua_gettop(L);
+    }
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return luaL_fileresult(L, 0, name);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      lua_pushnil(L);
+      lua_pushfstring(L, "%s: not a regular file", name);
+      lua_pushinteger(L, EINVAL);
+      return 3;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    auto* stream = static_cast<luaL_Stream*>(lua_newuserdatauv(L, sizeof(luaL_Stream), 0));
+    stream->closef = nullptr;  // an unfinished handle is never closed by the collector
+    luaL_setmetatable(L, LUA_FILEHANDLE);
+    stream->f = ::fdopen(fd, "rb");
+    if (!stream->f) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return luaL_fileresult(L, 0, name);
+    }
+    stream->closef = &LuaScriptControl::closeStream;
+    return 1;
+  }
+
+  static int closeStream(lua_State* L) {
+    auto* stream = static_cast<luaL_Stream*>(luaL_checkudata(L, 1, LUA_FILEHANDLE));
+    const int result = std::fclose(stream->f);
+    return luaL_fileresult(L, result == 0, nullptr);
+  }
+
+  static int modificationTime(lua_State* L) {
+    const char* name = luaL_checkstring(L, 1);
+    struct stat st;
+    if (::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) {
+      lua_pushnil(L);
+      return 1;
+    }
+    lua_pushinteger(L, static_cast<lua_Integer>(st.st_mtime));
+    return 1;
   }
 
   static int noExit(lua_State* L) {

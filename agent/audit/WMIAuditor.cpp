@@ -1,5 +1,6 @@
 #include "WMIAuditor.h"
 
+#include <malloc.h>
 #include <tinyxml2.h>
 
 #include <charconv>
@@ -135,6 +136,19 @@ std::optional<json> convert(const WmiProperty& p) {
   }
 }
 
+// True when the imported "MachineResume" names a host or an operating system.
+bool hasMachineFacts(const json& machineResume) {
+  if (!machineResume.is_array() || machineResume.empty() || !machineResume[0].is_object()) return false;
+  const json& sys = machineResume[0];
+  for (const char* key : {"hostname", "os_name"}) {
+    const auto it = sys.find(key);
+    if (it != sys.end() && it->is_string() &&
+        it->get_ref<const std::string&>().find_first_not_of(" \t\r\n") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
@@ -175,6 +189,14 @@ void TWMIAuditor::execute() {
   } catch (const std::exception& e) {
     throw stepFailure("doMethod2", e);
   }
+  // Neither a host name nor an operating system: the audit root holds no machine (a wrong or
+  // empty KN_AUDIT_ROOT), and a document of empty sections must not pass for an audit.
+  if (!hasMachineFacts(audit()["MachineResume"])) {
+    const std::string root = auditMachineRoot();
+    throw Exception(
+        "Fail: the audit found no facts of this machine (no host name, no operating system) below " +
+        (root.empty() ? std::string("/") : root));
+  }
 
   std::vector<std::string> classes;
   try {
@@ -204,6 +226,7 @@ void TWMIAuditor::doMethod2() {
   const std::string scriptResultFile = outfn + ".xml";
   std::error_code ignored;
   std::filesystem::remove(scriptResultFile, ignored);
+  std::filesystem::remove(scriptResultFile + ".tmp", ignored);  // what a failed run began to write
 
   std::string code = options_.findResource
                          ? prepareAuditScript(options_.findResource("ITAUDITDIC_META"), scriptResultFile)
@@ -218,6 +241,8 @@ void TWMIAuditor::doMethod2() {
   }
   std::string().swap(code);
   trace("Script code released");
+  // The script's interpreter is gone; its memory goes back to the system before the document grows.
+  ::malloc_trim(0);
 
   importScriptResult(scriptResultFile);
   std::filesystem::remove(scriptResultFile, ignored);

@@ -190,6 +190,17 @@ TEST_F(IdentityTest, EndpointFromEndpointIni) {
   }
 }
 
+TEST_F(IdentityTest, TlsMinFromEndpointIniAdmitsAnOldPlatformOrFailsStartUp) {
+  TempSysRoot::write(exeDir + "endpoint.ini", "endpoint=https://old.example\r\ntls_min=1.0\r\n");
+  loadAppGlobalDefaults();
+  EXPECT_EQ(TExtChannel::globalTlsMin(), "1.0");
+  TempSysRoot::write(exeDir + "endpoint.ini", "endpoint=https://old.example\r\ntls_min=0.9\r\n");
+  EXPECT_THROW(loadAppGlobalDefaults(), Exception);
+  TempSysRoot::write(exeDir + "endpoint.ini", "endpoint=https://new.example\r\n");
+  loadAppGlobalDefaults();
+  EXPECT_EQ(TExtChannel::globalTlsMin(), "");
+}
+
 TEST_F(IdentityTest, InitInstallsTheChannelWithItsIdentificationHeader) {
   TempSysRoot::write(exeDir + "serviceApp.ini", "appid=rivavudozu\r\n");
   writeHKLM("[HKEY_LOCAL_MACHINE\\Software\\Policies\\RIVAVUDozu]\r\n\"apikey\"=\"K\xC3\xA9y\"\r\n");

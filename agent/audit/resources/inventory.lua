@@ -5,7 +5,8 @@ start_time = tonumber(os.date("%H")) * 3600 + tonumber(os.date("%M")) * 60 + ton
 -- The agent puts the line outfilename="<file>" in front of this text and runs it once. The script
 -- reads the machine's facts from files (nothing here starts a program), builds the XML result in
 -- memory and writes it once, at the end, to outfilename. A fact the machine does not hold, or that the
--- running account may not read, is written as an empty element.
+-- running account may not read, is written as an empty element. The agent's io.open hands out regular
+-- files only, so a FIFO or a device where a file is expected reads as a missing file.
 
 -- Configuration -----------------------------------------------------------------------------------
 
@@ -13,9 +14,9 @@ create_file = "y"       -- "y" writes the result to outfilename
 skip_software = "n"     -- "y" leaves the software section out
 details_to_lower = "y"  -- "y" lower-cases host name, domain, description and user names
 org_id = ""             -- written to sys/man_org_id
--- Root of the file system to audit: the agent's system root (KN_SYSROOT), as its object dump uses it;
--- "" is the running system.
-rootfolder = (os.getenv("KN_SYSROOT") or ""):gsub("/+$", "")
+-- Root of the file system to audit (KN_AUDIT_ROOT), as the object dump uses it; "" is the running
+-- system.
+rootfolder = (os.getenv("KN_AUDIT_ROOT") or ""):gsub("/+$", "")
 
 -- Reading files -----------------------------------------------------------------------------------
 
@@ -41,6 +42,23 @@ end
 
 local function lines(text)
   return (text or ""):gmatch("([^\n]*)\n?")
+end
+
+-- The lines of a file as they are read, so a large package database or log is never held whole; no
+-- lines for a missing file.
+local function file_lines(path)
+  local f = io.open(rootfolder .. path, "rb")
+  if not f then return function() return nil end end
+  local next_line = f:lines()
+  return function()
+    if not f then return nil end
+    local l = next_line()
+    if l == nil then
+      f:close()
+      f = nil
+    end
+    return l
+  end
 end
 
 local function split(s, sep)
@@ -95,10 +113,28 @@ local function escape_xml(value)
   return s
 end
 
-local xml = {}
+-- The result is written as it is made, to a temporary file that replaces outfilename once complete:
+-- the file is whole or absent, and the document is never held in memory. A failure to write (a
+-- full disk) ends the script with an error that names the file and the system's reason.
+local out, out_error
+local out_temp = outfilename .. ".tmp"
+if create_file == "y" then
+  out, out_error = io.open(out_temp, "wb")
+  if out then
+    local ok, err = out:write("\239\187\191")
+    if not ok then out_error = err end
+  end
+end
+
+local function write(text)
+  if out and not out_error then
+    local ok, err = out:write(text)
+    if not ok then out_error = err end
+  end
+end
 
 local function line(text)
-  xml[#xml + 1] = text .. "\r\n"
+  write(text .. "\r\n")
 end
 
 -- Writes `fields` ({name, value} pairs, in order) as the leaves of `name` at `indent`; a field
@@ -112,15 +148,20 @@ local function element(indent, name, fields)
   line(indent .. "</" .. name .. ">")
 end
 
--- Saves the document whole or not at all: a temporary file renamed over the result.
-local function save(path, text)
-  local temp = path .. ".tmp"
-  local f = io.open(temp, "wb")
-  if not f then return end
-  local ok = f:write("\239\187\191", text)
-  ok = f:close() and ok
-  if ok and os.rename(temp, path) then return end
-  os.remove(temp)
+local function finish()
+  if create_file ~= "y" then return end
+  if out then
+    local closed, err = out:close()
+    if not closed and not out_error then out_error = err end
+    if not out_error then
+      local ok
+      ok, err = os.rename(out_temp, outfilename)
+      if ok then return end
+      out_error = err
+    end
+    os.remove(out_temp)
+  end
+  error("Cannot write the script result file " .. outfilename .. ": " .. tostring(out_error), 0)
 end
 
 -- Machine facts -----------------------------------------------------------------------------------
@@ -192,8 +233,62 @@ local function uptime_seconds()
   return (readfile("/proc/uptime") or ""):match("^(%d+)")
 end
 
+-- The mounts of /proc/mounts: device, mount point and type, octal escapes undone.
+local function mounts()
+  local list = {}
+  for l in lines(readfile("/proc/mounts")) do
+    local device, point, kind = l:match("^(%S+) (%S+) (%S+)")
+    if device then
+      local unescape = function(s) return (s:gsub("\\(%d%d%d)", function(o) return string.char(tonumber(o, 8)) end)) end
+      list[#list + 1] = { device = unescape(device), point = unescape(point), kind = kind }
+    end
+  end
+  return list
+end
+
+-- The root file system's device: root= of the kernel command line, else the device mounted at "/".
 local function boot_device()
-  return (readfile("/proc/cmdline") or ""):match("root=(%S+)")
+  local device = (readfile("/proc/cmdline") or ""):match("%f[%S]root=(%S+)")
+  if device then return device end
+  for _, m in ipairs(mounts()) do
+    if m.point == "/" and m.kind ~= "rootfs" then device = m.device end
+  end
+  return device
+end
+
+-- The release as precise as the system records it: Debian keeps its point release ("12.11") in
+-- /etc/debian_version, os-release only the major one ("12").
+local function os_version(release)
+  local version = release.VERSION_ID
+  local precise = firstline("/etc/debian_version")
+  if version and precise and precise:match("^[%d.]+$") and
+      (precise == version or precise:sub(1, #version + 1) == version .. ".") then
+    return precise
+  end
+  return version
+end
+
+-- Domain membership: a Samba member of an Active Directory domain ("security = ads") names its
+-- domain in "workgroup"; any other machine stands alone.
+local function domain_membership()
+  local section, security, workgroup
+  for l in lines(readfile("/etc/samba/smb.conf")) do
+    local name = l:match("^%s*%[(.-)%]")
+    if name then section = name:lower() end
+    local key, value = l:match("^%s*([%w ]-)%s*=%s*(.-)%s*$")
+    if section == "global" and key then
+      key = key:lower()
+      if key == "security" then security = value:lower() end
+      if key == "workgroup" then workgroup = value end
+    end
+  end
+  -- A machine with a display manager is a workstation, any other a server.
+  local workstation = readfile("/etc/X11/default-display-manager") ~= nil
+  if security == "ads" and workgroup and workgroup ~= "" then
+    return { short = workgroup, role = workstation and "Workstation" or "Member Server", member = "True" }
+  end
+  return { short = "workgroup", role = workstation and "Standalone Workstation" or "Standalone Server",
+           member = "False" }
 end
 
 -- The user of the last login recorded in wtmp: fixed 384-byte records, read from the end; a record
@@ -321,7 +416,9 @@ local function user_fields(account, shadow, domain)
   local disabled, changeable, expires, required
   if shadow then
     local expired = shadow.expire and shadow.expire * 86400 <= os.time()
-    disabled = flag(no_login or shadow.password:sub(1, 1) == "!" or expired)
+    -- passwd -S: a password beginning with "!" or "*" is locked.
+    local locked = shadow.password:match("^[!*]") ~= nil
+    disabled = flag(no_login or locked or expired)
     changeable = flag(not (shadow.min and shadow.max and shadow.min > shadow.max))
     expires = flag(shadow.max ~= nil and shadow.max < 99999)
     required = flag(shadow.password ~= "")
@@ -350,25 +447,26 @@ end
 
 -- Packages ----------------------------------------------------------------------------------------
 
--- The paragraphs of a dpkg status file, each a table of its single-line fields.
-local function parse_dpkg_status(text)
-  local packages, current = {}, {}
-  for l in lines(text) do
-    if l == "" then
-      if next(current) then packages[#packages + 1] = current end
-      current = {}
-    elseif not l:match("^%s") then
-      local key, value = l:match("^([^:]+):%s*(.-)%s*$")
-      if key then current[key] = value end
+-- The paragraphs of a dpkg status file, one at a time, each a table of its single-line fields.
+local function dpkg_packages(file_iter)
+  return function()
+    local current = {}
+    for l in file_iter do
+      if l == "" then
+        if next(current) then return current end
+      elseif not l:match("^%s") then
+        local key, value = l:match("^([^:]+):%s*(.-)%s*$")
+        if key then current[key] = value end
+      end
     end
+    if next(current) then return current end
+    return nil
   end
-  if next(current) then packages[#packages + 1] = current end
-  return packages
 end
 
 -- Date of the dpkg log's last install or upgrade of each package:arch to each version, as yyyymmdd.
-local function parse_dpkg_log(text, dates)
-  for l in lines(text) do
+local function parse_dpkg_log(file_iter, dates)
+  for l in file_iter do
     local y, m, d, action, package, version =
       l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
     if action == "install" or action == "upgrade" then
@@ -379,9 +477,9 @@ local function parse_dpkg_log(text, dates)
 end
 
 -- Who had apt install or upgrade each package, and when; later entries replace earlier ones.
-local function parse_apt_history(text, events)
+local function parse_apt_history(file_iter, events)
   local when, by
-  for l in lines(text) do
+  for l in file_iter do
     local date = l:match("^Start%-Date:%s*(.-)%s*$")
     if date then
       local y, m, d, hh, mm, ss = date:match("^(%d+)%-(%d+)%-(%d+)%s+(%d+):(%d+):(%d+)$")
@@ -401,6 +499,14 @@ local function parse_apt_history(text, events)
   return events
 end
 
+-- Where the logs are gone (rotated away or compressed), the time dpkg last wrote the package's file
+-- list, which it does whenever it unpacks the package, as yyyymmdd in local time.
+local function list_date(name, arch)
+  local base = rootfolder .. "/var/lib/dpkg/info/"
+  local t = io.mtime(base .. name .. ":" .. arch .. ".list") or io.mtime(base .. name .. ".list")
+  return t and os.date("%Y%m%d", t)
+end
+
 local function installed(package)
   return (package.Status or ""):match("^%S+ %S+ (%S+)$") == "installed"
 end
@@ -408,6 +514,8 @@ end
 -- Sections ----------------------------------------------------------------------------------------
 
 local release = os_release()
+local version = os_version(release)
+local membership = domain_membership()
 local hostname = host_name()
 local computer = (hostname or ""):upper()
 local family = release.NAME
@@ -428,7 +536,7 @@ element("\t", "sys", {
   { "os_group", "Linux" },
   { "os_family", family },
   { "os_name", release.PRETTY_NAME },
-  { "os_version", release.VERSION_ID },
+  { "os_version", version },
   { "serial", dmi("product_serial") },
   { "model", dmi("product_name") },
   { "manufacturer", dmi("sys_vendor") },
@@ -445,11 +553,11 @@ element("\t", "windows", {
   { "windows_build_number", firstline("/proc/sys/kernel/osrelease") },
   { "windows_user_name", lower(last_login_user()) },
   { "windows_client_site_name", nil },
-  { "windows_domain_short", nil },
+  { "windows_domain_short", membership.short },
   { "windows_domain_controller_address", nil },
   { "windows_domain_controller_name", nil },
-  { "windows_domain_role", nil },
-  { "windows_part_of_domain", nil },
+  { "windows_domain_role", membership.role },
+  { "windows_part_of_domain", membership.member },
   { "windows_id_number", dmi("product_serial") },
   { "windows_time_caption", time_zone() },
   { "windows_time_daylight", daylight_name() },
@@ -459,7 +567,7 @@ element("\t", "windows", {
   { "windows_language", language },
   { "windows_registered_user", nil },
   { "windows_service_pack", nil },
-  { "windows_version", release.VERSION_ID },
+  { "windows_version", version },
   { "windows_install_directory", nil },
   { "windows_active_directory_ou", nil },
 })
@@ -474,16 +582,16 @@ line("\t</users>")
 
 if skip_software ~= "y" then
   local dates = {}
-  parse_dpkg_log(readfile("/var/log/dpkg.log.1"), dates)
-  parse_dpkg_log(readfile("/var/log/dpkg.log"), dates)
+  for n = 12, 1, -1 do parse_dpkg_log(file_lines("/var/log/dpkg.log." .. n), dates) end
+  parse_dpkg_log(file_lines("/var/log/dpkg.log"), dates)
   local events = {}
-  parse_apt_history(readfile("/var/log/apt/history.log.1"), events)
-  parse_apt_history(readfile("/var/log/apt/history.log"), events)
+  for n = 12, 1, -1 do parse_apt_history(file_lines("/var/log/apt/history.log." .. n), events) end
+  parse_apt_history(file_lines("/var/log/apt/history.log"), events)
 
   line("\t<software>")
   line("\t\t<!-- start of normal software -->")
   local seen = {}
-  for _, package in ipairs(parse_dpkg_status(readfile("/var/lib/dpkg/status"))) do
+  for package in dpkg_packages(file_lines("/var/lib/dpkg/status")) do
     local arch = package.Architecture or ""
     local name = package.Package
     if name and package["Multi-Arch"] == "same" then name = name .. ":" .. arch end
@@ -495,7 +603,8 @@ if skip_software ~= "y" then
         { "software_version", package.Version },
         { "software_location", nil },
         { "software_uninstall", nil },
-        { "software_install_date", dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")] },
+        { "software_install_date", dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")]
+            or list_date(package.Package, arch) },
         { "software_publisher", package.Maintainer },
         { "software_install_source", nil },
         { "software_system_component", package.Essential == "yes" and "1" or nil },
@@ -519,6 +628,5 @@ end
 line("\t<software_keys>")
 line("\t</software_keys>")
 
-xml[#xml + 1] = "</system>"
-
-if create_file == "y" then save(outfilename, table.concat(xml)) end
+write("</system>")
+finish()

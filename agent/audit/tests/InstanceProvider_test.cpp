@@ -350,3 +350,89 @@ TEST(LinuxInstanceProvider, ServicesFromUnitFilesOnDisk) {
 
 }  // namespace
 }  // namespace kn
+
+namespace kn {
+namespace {
+
+// The facts a virtual Debian machine on AMD hardware gives: the disk's serial and vendor as virtio
+// keeps them, the point release, the root device without root= on the command line, a locked "*"
+// account.
+TEST(LinuxInstanceProvider, FactsOfAVirtualDebianMachine) {
+  FixtureMachine machine;
+  auto& root = machine.root;
+  root.write("sys/block/vda/device/vendor", "0x1af4\n");
+  root.write("sys/block/vda/serial", "1406640991887423\n");
+  root.write("sys/block/vdb/device/vendor", "0xfffe\n");
+  root.write("usr/share/hwdata/pci.ids", "# comment\n1000  LSI\n1af4  Fixture Virtio Vendor\n\t1001  blk\n");
+  root.write("etc/debian_version", "12.11\n");
+  root.write("proc/cmdline", "console=ttyS0 quiet\n");
+  root.write("proc/cpuinfo",
+             "processor\t: 0\nvendor_id\t: AuthenticAMD\ncpu family\t: 25\nmodel\t\t: 1\n"
+             "model name\t: AMD EPYC\nstepping\t: 1\nflags\t\t: fpu lm\n");
+  root.write("etc/passwd", "svc:x:999:999::/srv:/bin/bash\nbob:x:1001:1001::/home/bob:/bin/bash\n");
+  root.write("etc/shadow", "svc:*:19700:0:99999:7:::\nbob:$y$h:19700:0:99999:7:::\n");
+  const auto provider = machine.provider();
+
+  std::map<std::string, std::map<std::string, WmiValue>> disks;
+  for (const WmiObject& d : provider->instancesOf("Win32_DiskDrive"))
+    disks[text(valuesOf(d), "Name")] = valuesOf(d);
+  EXPECT_EQ(text(disks["/dev/vda"], "SerialNumber"), "1406640991887423");
+  EXPECT_EQ(text(disks["/dev/vda"], "Manufacturer"), "Fixture Virtio Vendor");
+  EXPECT_EQ(text(disks["/dev/vdb"], "Manufacturer"), "<null>");  // an id no list knows is no name
+
+  const auto os = valuesOf(provider->instancesOf("Win32_OperatingSystem").at(0));
+  EXPECT_EQ(text(os, "Version"), "12.11");
+  EXPECT_EQ(text(os, "BootDevice"), "/dev/sda1");
+  EXPECT_EQ(text(valuesOf(provider->instancesOf("Win32_Processor").at(0)), "Caption"),
+            "AMD64 Family 25 Model 1 Stepping 1");
+  const auto users = provider->instancesOf("Win32_UserAccount");
+  ASSERT_EQ(users.size(), 2u);
+  EXPECT_EQ(text(valuesOf(users[0]), "Disabled"), "true");  // "*": locked, as passwd -S says
+  EXPECT_EQ(text(valuesOf(users[1]), "Disabled"), "false");
+}
+
+// Services wanted by the distribution's own targets start at boot; enabled template instances are
+// services; where systemd runs, its one list gives every state and the services no file names.
+TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
+  FixtureMachine machine;
+  namespace fs = std::filesystem;
+  fs::create_directories(machine.root / "lib/systemd/system/sysinit.target.wants");
+  fs::create_symlink("../cron.service",
+                     machine.root / "lib/systemd/system/sysinit.target.wants/cron.service");
+  fs::create_directories(machine.root / "etc/systemd/system/getty.target.wants");
+  fs::create_symlink("/lib/systemd/system/getty@.service",
+                     machine.root / "etc/systemd/system/getty.target.wants/getty@tty1.service");
+  const std::string listed =
+      "ssh.service          loaded active   running OpenBSD Secure Shell server\n"
+      "\xE2\x97\x8F cron.service loaded failed   failed  Regular background processing\n"
+      "user@1000.service    loaded active   running User Manager for UID 1000\n"
+      "gone.service         not-found inactive dead gone.service\n";
+  auto provider = createInstanceProvider({machine.root.str(), {}, [&] { return std::optional(listed); }});
+  std::map<std::string, std::map<std::string, WmiValue>> services;
+  for (const WmiObject& s : provider->instancesOf("Win32_Service"))
+    services[text(valuesOf(s), "Name")] = valuesOf(s);
+
+  EXPECT_EQ(services.size(), 6u);
+  EXPECT_EQ(text(services["cron"], "StartMode"), "Auto");
+  EXPECT_EQ(text(services["getty@tty1"], "StartMode"), "Auto");
+  EXPECT_EQ(text(services["getty@tty1"], "PathName"), "/sbin/agetty");
+  struct Expected {
+    const char* name;
+    const char* state;
+    const char* started;
+  };
+  for (const Expected& e :
+       {Expected{"ssh", "Running", "true"}, Expected{"cron", "Stopped", "false"},
+        Expected{"user@1000", "Running", "true"}, Expected{"local", "Stopped", "false"}}) {
+    EXPECT_EQ(text(services[e.name], "State"), e.state) << e.name;
+    EXPECT_EQ(text(services[e.name], "Started"), e.started) << e.name;
+  }
+  EXPECT_EQ(text(services["user@1000"], "DisplayName"), "User Manager for UID 1000");
+  EXPECT_EQ(services.count("gone"), 0u);
+
+  // Without systemd's list the state stays unknown rather than guessed.
+  EXPECT_EQ(text(valuesOf(machine.provider()->instancesOf("Win32_Service").at(0)), "State"), "<null>");
+}
+
+}  // namespace
+}  // namespace kn

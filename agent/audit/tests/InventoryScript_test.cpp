@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <sys/stat.h>
+#include <sys/time.h>
+
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -52,6 +56,17 @@ void makeFixtureRoot(const TempRoot& root) {
                                  wtmpRecord(8, "") + std::string(100, '\0'));
   root.write("etc/localtime", std::string("TZif2\0\0\n\1\2", 10) + "\nCET-1CEST,M3.5.0,M10.5.0/3\n");
   root.write("bin/sh", std::string("\177ELF\2\1\1\0", 8));
+  // tzdata's installation is older than the logs: its file list keeps the date.
+  root.write("var/lib/dpkg/info/tzdata.list", "/usr/share/zoneinfo\n");
+  std::tm noon{};
+  noon.tm_year = 122, noon.tm_mon = 0, noon.tm_mday = 15, noon.tm_hour = 12, noon.tm_isdst = -1;
+  const timeval times[2] = {{std::mktime(&noon), 0}, {std::mktime(&noon), 0}};
+  ::utimes((root / "var/lib/dpkg/info/tzdata.list").c_str(), times);
+}
+
+std::string field(const tinyxml2::XMLElement* section, const char* name) {
+  const tinyxml2::XMLElement* e = section ? section->FirstChildElement(name) : nullptr;
+  return e && e->GetText() ? e->GetText() : "";
 }
 
 // The expected result: the fixture file with CR LF line ends, byte-order mark, no final line end.
@@ -152,10 +167,13 @@ TEST(InventoryScript, SkipSoftwareLeavesTheSectionOut) {
   EXPECT_NE(doc.RootElement()->FirstChildElement("software_keys"), nullptr);
 }
 
-// Installed packages by the package database's own tool, or -1 when it cannot be asked.
-int dpkgInstalledCount() {
+// Installed packages by the package database's own tool, asked about a copy of the database taken
+// for the run (apt may change the live one meanwhile), or -1 when it cannot be asked.
+int dpkgInstalledCount(const std::string& adminDir) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-      popen("dpkg-query -W -f '${db:Status-Status}\\n' 2>/dev/null", "r"), pclose);
+      popen(("dpkg-query --admindir='" + adminDir + "' -W -f '${db:Status-Status}\\n' 2>/dev/null").c_str(),
+            "r"),
+      pclose);
   if (!pipe) return -1;
   int count = 0, lines = 0;
   char buffer[256];
@@ -181,13 +199,83 @@ TEST(InventoryScript, RealMachineGivesAWellFormedResultWithEveryInstalledPackage
     EXPECT_STREQ(section->Name(), name);
     section = section->NextSiblingElement();
   }
-  const int expected = dpkgInstalledCount();
-  if (expected < 0) GTEST_SKIP() << "no dpkg package database here";
+  EXPECT_NE(field(system->FirstChildElement("sys"), "hostname"), "");
+}
+
+// The package list against dpkg-query, both reading one snapshot of the database.
+TEST(InventoryScript, EveryInstalledPackageOfTheDatabase) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file("/var/lib/dpkg/status", ec)) GTEST_SKIP() << "no dpkg database here";
+  TempRoot root, out;
+  std::filesystem::create_directories(root / "var/lib/dpkg");
+  std::filesystem::copy_file("/var/lib/dpkg/status", root / "var/lib/dpkg/status");
+  const int expected = dpkgInstalledCount(root / "var/lib/dpkg");
+  if (expected < 0) GTEST_SKIP() << "dpkg-query cannot be asked";
+  runInventory(root.str(), out / "r.xml");
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
   int packages = 0;
-  for (auto* p = system->FirstChildElement("software")->FirstChildElement("package"); p;
+  for (auto* p = doc.RootElement()->FirstChildElement("software")->FirstChildElement("package"); p;
        p = p->NextSiblingElement("package"))
     ++packages;
   EXPECT_EQ(packages, expected);
+}
+
+// A FIFO where a log or the shadow file should be would block a read for ever: it reads as missing.
+TEST(InventoryScript, FifosInPlaceOfFilesReadAsMissing) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  for (const char* file : {"var/log/wtmp", "etc/shadow", "var/log/dpkg.log.1"}) {
+    std::filesystem::remove(root / file);
+    ASSERT_EQ(::mkfifo((root / file).c_str(), 0600), 0) << file;
+  }
+  runInventory(root.str(), out / "r.xml");
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
+  EXPECT_EQ(field(doc.RootElement()->FirstChildElement("windows"), "windows_user_name"), "");
+  const auto* user = doc.RootElement()->FirstChildElement("users")->FirstChildElement("user");
+  EXPECT_EQ(field(user, "user_password_expires"), "");  // known only from the shadow file
+}
+
+// Facts taken from their second source, locked accounts, and a member of a domain.
+TEST(InventoryScript, SecondSourcesLockedAccountsAndDomainMembership) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  root.write("proc/cmdline", "console=ttyS0 quiet\n");
+  root.write("proc/mounts", "rootfs / rootfs rw 0 0\n/dev/vda / ext4 rw 0 0\nproc /proc proc rw 0 0\n");
+  root.write("etc/passwd", "svc:x:999:999::/srv:/bin/bash\nann:x:1000:1000::/home/ann:/bin/bash\n");
+  root.write("etc/shadow", "svc:*:19700:0:99999:7:::\nann:!$y$h:19700:0:99999:7:::\n");
+  root.write("etc/samba/smb.conf",
+             "[global]\n  workgroup = CORP\n  security = ADS\n[share]\nsecurity = user\n");
+  root.write("etc/X11/default-display-manager", "/usr/sbin/gdm3\n");
+  runInventory(root.str(), out / "r.xml");
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
+  const auto* windows = doc.RootElement()->FirstChildElement("windows");
+  EXPECT_EQ(field(windows, "windows_boot_device"), "/dev/vda");
+  EXPECT_EQ(field(windows, "windows_domain_short"), "CORP");
+  EXPECT_EQ(field(windows, "windows_domain_role"), "Workstation");
+  EXPECT_EQ(field(windows, "windows_part_of_domain"), "True");
+  for (auto* user = doc.RootElement()->FirstChildElement("users")->FirstChildElement("user"); user;
+       user = user->NextSiblingElement("user"))
+    EXPECT_EQ(field(user, "user_disabled"), "True") << field(user, "user_name");
+}
+
+// A full disk is named as such, not hidden behind a missing result file.
+TEST(InventoryScript, AResultFileThatCannotBeWrittenFailsTheScriptWithTheReason) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  std::filesystem::create_symlink("/dev/full", out / "r.xml.tmp");
+  try {
+    runInventory(root.str(), out / "r.xml");
+    FAIL() << "the script succeeded";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot write the script result file " + (out / "r.xml")),
+              std::string::npos)
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(std::filesystem::exists(out / "r.xml"));
 }
 
 }  // namespace

@@ -255,3 +255,49 @@ TEST(LinuxSources, WmiDateTimes) {
 
 }  // namespace
 }  // namespace kn::linuxsrc
+
+namespace kn::linuxsrc {
+namespace {
+
+TEST(LinuxSources, PciVendorNamesFromTheListThenBuiltIn) {
+  const std::string ids =
+      "# 1af4  not a vendor\n1AF4  Listed Name\n\t1af4  a device line\n8086  Intel Corporation\n";
+  EXPECT_EQ(pciVendorName(ids, "1af4"), "Listed Name");
+  EXPECT_EQ(pciVendorName(ids, "8086"), "Intel Corporation");
+  EXPECT_EQ(pciVendorName("", "1AF4"), "Red Hat, Inc.");
+  EXPECT_EQ(pciVendorName(ids, "fffe"), std::nullopt);
+  EXPECT_EQ(pciVendorName(ids, "1af"), std::nullopt);
+}
+
+TEST(LinuxSources, PreciseOsVersionRefinesOnlyItsOwnRelease) {
+  const struct {
+    const char *id, *debian, *expected;
+  } cases[] = {{"12", "12.11\n", "12.11"},
+               {"12", "12", "12"},
+               {"22.04", "bookworm/sid", "22.04"},
+               {"12", "13.1", "12"},
+               {"1", "12.4", "1"},
+               {"", "12.4", ""},
+               {"12", "", "12"}};
+  for (const auto& c : cases)
+    EXPECT_EQ(preciseOsVersion(c.id, c.debian), c.expected) << c.id << " " << c.debian;
+}
+
+TEST(LinuxSources, ListUnitsLinesWithAndWithoutTheFailureMark) {
+  const auto units = parseListUnits(
+      "a.service loaded active running The A service\n"
+      "\xE2\x97\x8F b.service loaded failed failed B\n"
+      "c.socket loaded active listening C\n"
+      "short.service loaded\n"
+      "d.service loaded inactive dead\n");
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units[0].name, "a.service");
+  EXPECT_EQ(units[0].description, "The A service");
+  EXPECT_EQ(units[1].name, "b.service");
+  EXPECT_EQ(units[1].active, "failed");
+  EXPECT_EQ(units[2].sub, "dead");
+  EXPECT_EQ(units[2].description, "");
+}
+
+}  // namespace
+}  // namespace kn::linuxsrc

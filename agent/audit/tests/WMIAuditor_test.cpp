@@ -333,7 +333,8 @@ TEST(AuditRun, ConnectionFailureLeavesTheConstructor) {
 // ---- The document -------------------------------------------------------------------------------
 
 TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
-  Engine e("Test_A", writingScript("<system><sys><description>caf\xc3\xa9 \xf0\x9f\x98\x80</description>"
+  Engine e("Test_A", writingScript("<system><sys><hostname>box</hostname>"
+                                   "<description>caf\xc3\xa9 \xf0\x9f\x98\x80</description>"
                                    "<model>bad \xff byte</model></sys></system>"));
   e.answers["Test_A"] = {{}};
   test::writeBytes(e.outfn, "an older document");
@@ -359,6 +360,16 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
   struct stat st;
   ASSERT_EQ(::stat(e.outfn.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A result without a host name and without an operating system describes no machine.
+TEST(AuditRun, AResultWithoutMachineFactsFails) {
+  Engine e("Test_A", writingScript("<system><sys><hostname></hostname><os_name> </os_name></sys></system>"));
+  e.answers["Test_A"] = {{}};
+  EXPECT_EQ(
+      e.run().rfind(
+          "Fail: the audit found no facts of this machine (no host name, no operating system) below ", 0),
+      0u);
 }
 
 TEST(AuditDocument, AnUnwritableFileLeavesNothing) {
@@ -402,11 +413,13 @@ TEST(AuditRealRun, TheWholeDocumentOfThisMachine) {
   EXPECT_FALSE(std::filesystem::exists(outfn + ".xml"));
 }
 
-// The script and the class dump both read the machine below KN_SYSROOT: one fixture tree gives both.
-TEST(AuditRealRun, TheWholeAuditFollowsTheSystemRoot) {
-  TempRoot root, dir;
+// The script and the class dump both read the machine below KN_AUDIT_ROOT: one fixture tree gives
+// both. KN_SYSROOT, the agent's own files, moves neither.
+TEST(AuditRealRun, TheWholeAuditFollowsTheAuditRoot) {
+  TempRoot root, dir, agentRoot;
   std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
-  test::ScopedEnv sysroot("KN_SYSROOT", root.str() + "/");
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.str() + "/");
+  test::ScopedEnv sysroot("KN_SYSROOT", agentRoot.str());
   const std::string outfn = dir / "latest_audit.json";
   TWMIAuditor auditor(outfn);
   auditor.execute();

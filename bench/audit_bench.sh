@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The full audit as the agent runs it, side by side with FusionInventory when it is installed.
+#
+#   bench/audit_bench.sh [path/to/auditagent] [runs]
+#
+# 1. The audit child (`auditagent --kn-audit-child <file>`), started `runs` times (default 21): wall
+#    time per audit with the process start included, median and spread, and the child's peak resident
+#    memory (maxrss of wait4). When `fusioninventory-inventory` is on the PATH, it runs in the same
+#    loop, alternating with ours, and the ratio of the medians is printed.
+# 2. The agent's resident memory around an audit: a running auditagent (KN_TIME_SCALE=60, so its
+#    audit check comes 8 s after start) against a loopback platform; VmRSS before the audit check
+#    and after the audit was uploaded.
+# Where the time goes inside the audit: build-bench/bench/audit_bench (Google Benchmark).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+program=${1:-}
+if [ -z "$program" ]; then
+  for p in build-bench/agent/auditagent build/agent/auditagent; do
+    [ -x "$p" ] && program=$p && break
+  done
+fi
+runs=${2:-21}
+[ -x "${program:-}" ] || { echo "audit_bench: build auditagent first (cmake --build build)" >&2; exit 2; }
+program=$(realpath "$program")
+
+work=$(mktemp -d)
+server_pid=
+agent_pid=
+cleanup() {
+  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null || true
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- 1. The audit itself ------------------------------------------------------------------------
+python3 - "$program" "$runs" "$work" <<'PY'
+import os, shutil, statistics, subprocess, sys, time
+program, runs, work = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+fusion = shutil.which("fusioninventory-inventory")
+
+def run(argv):
+    start = time.perf_counter()
+    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = p.stdout.read()
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    elapsed = time.perf_counter() - start
+    if p.returncode != 0:
+        sys.exit(f"audit_bench: {argv[0]} failed ({p.returncode}): {out[:500]!r}")
+    return elapsed * 1000, usage.ru_maxrss / 1024
+
+ours, ours_mb, theirs, theirs_mb = [], [], [], []
+outfn = os.path.join(work, "latest_audit.json")
+for i in range(runs):
+    ms, mb = run([program, "--kn-audit-child", outfn])
+    ours.append(ms); ours_mb.append(mb)
+    if fusion and i % 3 == 0:
+        ms, mb = run([fusion])  # its inventory of this machine, as XML on standard output
+        theirs.append(ms); theirs_mb.append(mb)
+
+def summary(name, times, mbs):
+    q = statistics.quantiles(times, n=10) if len(times) >= 2 else [times[0]] * 9
+    print(f"{name}: median {statistics.median(times):.1f} ms (p10 {q[0]:.1f}, p90 {q[-1]:.1f}, "
+          f"{len(times)} runs), peak resident {max(mbs):.1f} MB")
+
+summary("auditagent audit child", ours, ours_mb)
+print(f"document: {os.path.getsize(outfn) / 1024:.0f} KB")
+if fusion:
+    summary("fusioninventory-inventory", theirs, theirs_mb)
+    print(f"FusionInventory / auditagent: {statistics.median(theirs) / statistics.median(ours):.1f}x time, "
+          f"{max(theirs_mb) / max(ours_mb):.1f}x memory")
+else:
+    print("fusioninventory-inventory: not installed, no comparison")
+PY
+
+# ---- 2. The agent's memory around an audit ------------------------------------------------------
+python3 - "$work/port" "$work/calls" <<'PY' &
+import http.server, json, sys
+port_file, calls_file = sys.argv[1], sys.argv[2]
+class H(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        env = json.loads(body or b"{}")
+        with open(calls_file, "a") as f:
+            f.write(env.get("method", "?") + "\n")
+        out = json.dumps({"type": "rpc", "tid": env.get("tid", 0), "method": env.get("method")}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(out)))
+        self.end_headers()
+        self.wfile.write(out)
+    def log_message(self, *args):
+        pass
+srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+open(port_file, "w").write(str(srv.server_address[1]))
+srv.serve_forever()
+PY
+server_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+
+mkdir -p "$work/bin" "$work/sys/etc/kestrane" "$work/home"
+cp "$program" "$work/bin/auditagent"
+echo "url=http://127.0.0.1:$(cat "$work/port")" >"$work/bin/endpoint.ini"
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Policies\\ZARODIRazev]\n"apikey"="bench"\n' \
+  >"$work/sys/etc/kestrane/HKLM.reg"
+env -i PATH=/usr/bin:/bin KN_SYSROOT="$work/sys" HOME="$work/home" KN_TIME_SCALE=60 \
+  "$work/bin/auditagent" >"$work/out" 2>&1 &
+agent_pid=$!
+rss() { awk '/^VmRSS:/ {print $2}' /proc/"$agent_pid"/status; }
+
+sleep 6 # mini-audit and check-in are done; the audit check comes at 8 s
+before=$(rss)
+for _ in $(seq 300); do grep -q putAudit "$work/calls" 2>/dev/null && break; sleep 0.1; done
+grep -q putAudit "$work/calls" || { echo "audit_bench: no audit was uploaded"; cat "$work/out"; exit 1; }
+sleep 1
+after=$(rss)
+awk -v b="$before" -v a="$after" 'BEGIN {
+  printf "agent resident memory: %.1f MB before the audit, %.1f MB after it (%+.2f MB)\n", b / 1024, a / 1024, (a - b) / 1024
+}'
