@@ -82,13 +82,13 @@ struct LinuxProviderOptions {
   // The addresses of the network interfaces; empty means getifaddrs for the running system, and
   // none at all when `root` (or KN_AUDIT_ROOT) names another tree than "/".
   std::function<std::vector<InterfaceAddress>()> addresses;
-  // False leaves out the classes after the first 30 of the class list and the software outside
-  // dpkg (the "ExtendedInventory" policy).
-  bool extendedInventory = true;
   // The text of `systemctl list-units --type=service --all --plain --full --no-legend`, or nothing;
   // empty means asking KN_SYSTEMCTL (default systemctl) where systemd runs the running system, and
   // nothing for another tree.
-  std::function<std::optional<std::string>()> serviceUnits;
+  std::function<std::optional<std::string>()> serviceUnits{};
+  // False leaves out the classes after the first 30 of the class list and the software outside
+  // dpkg (the "ExtendedInventory" policy).
+  bool extendedInventory = true;
 };
 
 // The root below which the audit reads the machine's facts: KN_AUDIT_ROOT without a trailing "/",
