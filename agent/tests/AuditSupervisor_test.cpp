@@ -67,6 +67,25 @@ TEST(SupervisedAudit, TheChildAuditsAMachineWhoseFilesAreFifos) {
   EXPECT_GT(stats.peakRssKb, 0u);
 }
 
+// The "ExtendedInventory" policy travels to the child on its command line: the agent reads the
+// policy, the child reads no registry.
+TEST(SupervisedAudit, TheChildLeavesOutTheExtendedInventoryWhenThePolicySaysSo) {
+  test::TempDir root, out;
+  put(root / "proc/sys/kernel/hostname", "fixturebox\n");
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.path());
+  const std::string outfn = out / "latest_audit.json";
+  for (bool extended : {true, false}) {
+    SCOPED_TRACE(extended);
+    SupervisedAuditOptions options;
+    options.extendedInventory = extended;
+    runSupervisedAudit(outfn, options);
+    const auto audit = readJson(outfn)["rurirudoDUROVorov"];
+    EXPECT_EQ(audit.contains("PnPEntityDetail"), extended);
+    EXPECT_EQ(audit.contains("DiskPartitionDetail"), extended);
+    EXPECT_TRUE(audit.contains("ProductDetail"));
+  }
+}
+
 // KN_SYSROOT places the agent's own files only: the audit describes the machine it runs on, and a
 // root holding no machine is an audit failure rather than an empty success.
 TEST(SupervisedAudit, TheAgentsRootDoesNotMoveTheAuditedMachine) {
