@@ -114,6 +114,13 @@ Plan planUnpack(zip_t* zip, const std::string& folder, std::uint64_t maxUnpacked
       continue;
     }
     if (!(st.valid & ZIP_STAT_SIZE)) throw EZipError(std::string("Entry ") + st.name + " declares no size");
+    // A method the library cannot read is refused here, before any service is touched (opening such
+    // an entry with a password set also leaks inside libzip 1.7).
+    if ((st.valid & ZIP_STAT_COMP_METHOD) && !zip_compression_method_supported(st.comp_method, 0))
+      throw EZipError(std::string("Entry ") + st.name + " uses a compression method that cannot be read");
+    if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE &&
+        !zip_encryption_method_supported(st.encryption_method, 0))
+      throw EZipError(std::string("Entry ") + st.name + " uses an encryption method that cannot be read");
     if (st.size > maxUnpacked - plan.total)
       throw EZipError("The package unpacks to more than " + std::to_string(maxUnpacked) + " bytes");
     plan.total += st.size;

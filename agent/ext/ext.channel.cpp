@@ -396,7 +396,8 @@ struct TExtChannel::Impl {
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<const CookieLine*> kept;
     std::vector<std::pair<std::string, size_t>> perHost;
-    for (const auto& [r, c] : ranked) {
+    for (const auto& entry : ranked) {
+      const CookieLine* c = entry.second;  // not a structured binding: the lambda below captures it
       if (c->bytes > kMaxCookieBytes) continue;
       auto it =
           std::find_if(perHost.begin(), perHost.end(), [&](const auto& h) { return h.first == c->host; });

@@ -105,6 +105,15 @@ std::string understate(std::string zipData, uint32_t size) {
   return zipData;
 }
 
+// The archive with the compression method of its first central-directory entry replaced.
+std::string withCentralMethod(std::string zipData, std::uint16_t method) {
+  size_t at = zipData.find(std::string("PK\x01\x02", 4));
+  if (at == std::string::npos) return zipData;
+  zipData[at + 10] = static_cast<char>(method & 0xff);
+  zipData[at + 11] = static_cast<char>(method >> 8);
+  return zipData;
+}
+
 TEST_F(InfoZipTest, HostilePackagesAreRefusedLeavingTheFolderAsItWas) {
   writeFile(src + "bin/app", "new app", 0755);
   writeFile(src + "big", std::string(2 << 20, '\0'));
@@ -122,6 +131,8 @@ TEST_F(InfoZipTest, HostilePackagesAreRefusedLeavingTheFolderAsItWas) {
       {"a folder in the way", readFile(zip("-r", "bin/app data")), kMaxUnpackedBytes, "in the way"},
       {"over the size limit", readFile(zip("-r", "bin/app")), 6, "unpacks to more than 6 bytes"},
       {"only a link", readFile(zip("-y", "bin/link")), kMaxUnpackedBytes, "holds no file"},
+      {"an unknown compression method", withCentralMethod(readFile(zip("-P 4721", "bin/app")), 0xffff),
+       kMaxUnpackedBytes, "compression method that cannot be read"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
