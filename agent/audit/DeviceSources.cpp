@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "LinuxSources.h"
+
 namespace kn::devsrc {
 namespace {
 
@@ -33,19 +35,7 @@ std::uint32_t bigEndian32(std::string_view data, size_t at) {
          byteAt(data, at + 3);
 }
 
-// Splits text into lines without their line breaks.
-template <typename F>
-void forEachLine(std::string_view text, F&& f) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    f(line);
-    pos = end + 1;
-  }
-}
+using linuxsrc::forEachLine;
 
 }  // namespace
 

@@ -9,19 +9,6 @@
 namespace kn::linuxsrc {
 namespace {
 
-// Calls `f(line)` for every line of `text` (LF or CR LF ends), the line end removed.
-template <typename F>
-void forEachLine(std::string_view text, F&& f) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    f(line);
-    pos = end + 1;
-  }
-}
 
 std::vector<std::string_view> splitView(std::string_view text, char sep) {
   std::vector<std::string_view> parts;

@@ -15,6 +15,20 @@
 
 namespace kn::linuxsrc {
 
+// Calls `f(line)` for every line of `text` (LF or CR LF ends), the line end removed.
+template <typename F>
+void forEachLine(std::string_view text, F&& f) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    f(line);
+    pos = end + 1;
+  }
+}
+
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // The value of `key` in `fields` (first match, exact case), or nullopt.
