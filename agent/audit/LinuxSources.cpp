@@ -9,7 +9,6 @@
 namespace kn::linuxsrc {
 namespace {
 
-
 std::vector<std::string_view> splitView(std::string_view text, char sep) {
   std::vector<std::string_view> parts;
   size_t pos = 0;
