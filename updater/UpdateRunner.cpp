@@ -43,7 +43,7 @@ void TUpdateRunner::execute() {
     try {
       thread->start();
     } catch (const std::exception& e) {
-      dbg(std::string("ERROR: ") + e.what());
+      dbg("ERROR: " + logSafe(e.what()));
       continue;
     }
     std::this_thread::sleep_for(scaled(250ms));

@@ -36,7 +36,7 @@ size_t TExtDispatcher::drain(std::chrono::milliseconds wait) {
     try {
       (*p->task)();
     } catch (const std::exception& e) {
-      logMsg("TExtDispatcher: task failed: " + exceptionClassName(e) + ":" + e.what());
+      logMsg("TExtDispatcher: task failed: " + exceptionClassName(e) + ":" + logSafe(e.what()));
     } catch (...) {
       logMsg("TExtDispatcher: task failed with an unknown exception");
     }

@@ -74,7 +74,7 @@ void TExtServiceThread::Execute() {
       receiver->asyncResponse(callid, success, errMessage, result);
     } catch (const std::exception& e) {
       logObj("TExtServiceThread", this,
-             "receiver.asyncResponse error: " + exceptionClassName(e) + ":" + e.what());
+             "receiver.asyncResponse error: " + exceptionClassName(e) + ":" + logSafe(e.what()));
     } catch (...) {
       logObj("TExtServiceThread", this, "receiver.asyncResponse error: unknown:");
     }

@@ -41,7 +41,8 @@ inline int unusedPort() {
 // (seconds; by default real seconds since the server started) before it is answered as `mode` says.
 class FakePlatform {
  public:
-  enum class Mode { Ok, Http500, Exception };
+  enum class Mode { Ok, Http500, Exception, Hostile };
+  using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
   struct Call {
     std::string method;
     nlohmann::json data;
@@ -83,6 +84,13 @@ class FakePlatform {
       results_.erase(method);
     }
   }
+  // Every call from now on is answered by `handler` (and recorded as not answered) until the mode
+  // is set again.
+  void setHostile(Handler handler) {
+    std::lock_guard g(mu_);
+    hostile_ = std::move(handler);
+    mode_ = Mode::Hostile;
+  }
   void setStamp(std::function<double()> stamp) {
     std::lock_guard g(mu_);
     stamp_ = std::move(stamp);
@@ -121,7 +129,7 @@ class FakePlatform {
       hook = onCall_;
     }
     if (hook) hook(method);
-    std::lock_guard g(mu_);
+    std::unique_lock g(mu_);
     Call c;
     c.method = method;
     c.data = env.is_object() ? env.value("data", nlohmann::json()) : nlohmann::json();
@@ -139,6 +147,12 @@ class FakePlatform {
       case Mode::Exception:
         res.set_content(R"({"type":"exception","message":"platform says no"})", "application/json");
         break;
+      case Mode::Hostile: {
+        Handler handler = hostile_;
+        g.unlock();
+        handler(req, res);
+        break;
+      }
       case Mode::Ok: {
         nlohmann::json reply = {{"type", "rpc"}, {"tid", env.value("tid", 0)}, {"method", c.method}};
         if (auto r = results_.find(c.method); r != results_.end()) reply["result"] = r->second;
@@ -156,6 +170,7 @@ class FakePlatform {
   Mode mode_ = Mode::Ok;
   std::function<double()> stamp_;
   std::function<void(const std::string&)> onCall_;
+  Handler hostile_;
   std::map<std::string, nlohmann::json> results_{{"putCommand", {{"status", "ok"}}}};
   std::vector<Call> calls_;
   std::chrono::steady_clock::time_point started_;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -255,6 +256,125 @@ TEST_P(AuditAgentFailureTest, KeepsRetryingAndLosesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Platform, AuditAgentFailureTest,
                          ::testing::Values(Failure::Unreachable, Failure::Http500, Failure::Exception));
+
+// What a hostile or broken platform (or a proxy in front of it) can answer, one kind after the other
+// to the same running agent: the agent neither crashes nor hangs, checks in again once the platform
+// answers well, and its logs stay bounded, one line per message, free of the server's control
+// characters.
+TEST(AuditAgentEndToEnd, SurvivesHostileRepliesAndChecksInAgain) {
+  using Handler = FakePlatform::Handler;
+  auto body = [](std::string text, int status = 200, std::string type = "application/json") -> Handler {
+    return [=](const httplib::Request&, httplib::Response& res) {
+      res.status = status;
+      res.set_content(text, type);
+    };
+  };
+  auto nested = [](size_t depth) { return std::string(depth, '[') + "1" + std::string(depth, ']'); };
+  auto huge = [](size_t size) -> Handler {
+    return [=](const httplib::Request&, httplib::Response& res) {
+      auto piece = std::make_shared<std::string>(64 * 1024, ' ');
+      res.set_chunked_content_provider(
+          "application/json", [=, sent = std::make_shared<size_t>(0)](size_t, httplib::DataSink& sink) {
+            size_t n = std::min(piece->size(), size - *sent);
+            if (n == 0) {
+              sink.done();
+              return true;
+            }
+            *sent += n;
+            return sink.write(piece->data(), n);
+          });
+    };
+  };
+  std::string page;
+  while (page.size() < (50u << 20)) page += "<p>\r\nFORGED LINE\x1b[2J</p>";
+  auto trickling = std::make_shared<std::atomic<bool>>(true);
+  struct Case {
+    const char* what;
+    Handler handler;
+  } cases[] = {
+      {"nested 100,000 deep as the result", body(R"({"type":"rpc","result":)" + nested(100000) + "}")},
+      {"nested 100,000 deep as an exception's message",
+       body(R"({"type":"exception","message":)" + nested(100000) + "}")},
+      {"nested 250 deep, accepted", body(R"({"type":"rpc","result":{"a":)" + nested(250) + "}}")},
+      {"invalid UTF-8 in the result", body("{\"type\":\"rpc\",\"result\":{\"status\":\"o\xFFk\xC3\"}}")},
+      {"invalid UTF-8 in an exception's message",
+       body("{\"type\":\"exception\",\"message\":\"no \xC0\\u001b[2J\\r\\nFORGED\"}")},
+      {"a reply of 100 MB", huge(100u << 20)},
+      {"an error page of 50 MB with CR, LF and ESC", body(page, 502, "text/html")},
+      {"one byte every 20 ms",
+       [trickling](const httplib::Request&, httplib::Response& res) {
+         res.set_chunked_content_provider("application/json", [trickling](size_t, httplib::DataSink& sink) {
+           std::this_thread::sleep_for(20ms);
+           return *trickling && sink.write(" ", 1);
+         });
+       }},
+      {"10,000 cookies",
+       [](const httplib::Request&, httplib::Response& res) {
+         static std::atomic<int> round = 0;
+         int r = ++round;
+         res.headers.emplace("Set-Cookie", "evil=1; Comment=\x1b[2J\r");
+         for (int i = 0; i < 10000; ++i)
+           res.headers.emplace("Set-Cookie", "c" + std::to_string(r) + "_" + std::to_string(i) + "=v");
+         res.set_content(R"({"type":"rpc","result":{"status":"ok"}})", "application/json");
+       }},
+      {"a NUL after the object", body(std::string(R"({"type":"rpc","result":{"status":"ok"}})") + '\0')},
+  };
+
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), kApiKey);
+  agent.start("600");  // a check-in every 0.9 s, a status record every 1.5 s
+  auto checkedInAfter = [&](size_t from) {
+    return platform.waitFor([from](const auto& calls) {
+      for (size_t i = from; i < calls.size(); ++i)
+        if (calls[i].method == "putCommand" && calls[i].answered) return true;
+      return false;
+    });
+  };
+  ASSERT_TRUE(checkedInAfter(0)) << agent.output();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    size_t from = platform.calls().size();
+    platform.setHostile(c.handler);
+    // Two check-ins meet the reply: the agent came back for more after the first.
+    ASSERT_TRUE(platform.waitFor([from](const auto& calls) {
+      return std::count_if(calls.begin() + from, calls.end(),
+                           [](const auto& call) { return call.method == "putCommand"; }) >= 2;
+    })) << agent.output();
+    from = platform.calls().size();
+    platform.setMode(FakePlatform::Mode::Ok);
+    ASSERT_TRUE(checkedInAfter(from)) << agent.output();
+    ASSERT_TRUE(agent.running()) << agent.output();
+  }
+  *trickling = false;
+  EXPECT_EQ(agent.stop(), 0) << agent.output();
+
+  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: "), 10u);
+  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
+                                           "the reply is nested deeper than 256 levels"),
+            2u);
+  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
+                                           "the reply is larger than 64 MB"),
+            1u);
+  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtError: no \xEF\xBF\xBD"), 1u);
+  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
+                                           "fewer than 100 bytes per second"),
+            1u);
+  std::uintmax_t total = 0;
+  for (const auto& e : fs::recursive_directory_iterator(agent.path("bin/logs"))) {
+    if (!e.is_regular_file()) continue;
+    SCOPED_TRACE(e.path().string());
+    total += e.file_size();
+    std::string text = test::readBytes(e.path());
+    EXPECT_EQ(text.find_first_of(std::string("\x1b\0", 2)), std::string::npos);
+    size_t longest = 0;
+    for (const auto& l : test::fileLines(e.path())) {
+      longest = std::max(longest, l.size());
+      EXPECT_NE(l.rfind("FORGED LINE", 0), 0u) << "a server's line break starts no line";
+    }
+    EXPECT_LT(longest, 1300u);
+  }
+  EXPECT_LT(total, 4u << 20) << "every log together";
+}
 
 // A platform that takes the connection and then never answers: the request stalls.
 class StalledPlatform {
