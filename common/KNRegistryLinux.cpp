@@ -9,8 +9,9 @@
 //
 // The per-user hive (HKCU) holds only this system's own state, which it can make again: when it is
 // malformed it is renamed to "HKCU.reg.corrupt-<YYYYMMDD-HHMMSS>" under the write lock, logged, and
-// the store starts empty. A malformed machine hive (HKLM) is an administrator's file: it is never
-// moved or overwritten, and every read and write of it fails naming the file and line.
+// the store starts empty; the five newest such copies are kept, older ones deleted, so that a hive
+// spoilt again and again cannot fill the disk. A malformed machine hive (HKLM) is an administrator's file: it
+// is never moved or overwritten, and every read and write of it fails naming the file and line.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -24,7 +25,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "KNAtomicFile.h"
 #include "KNEnv.h"
@@ -45,6 +48,7 @@ namespace {
 // A hive larger than this is not a registry this system wrote, nor a plausible export of the few keys
 // it reads; refusing it keeps memory bounded (64 MiB, about 32 MiB of UTF-16 text).
 constexpr off_t kMaxHiveBytes = 64 << 20;
+constexpr size_t kSetAsideCopies = 5;
 
 bool isUtf16LE(std::string_view bytes) { return bytes.starts_with("\xFF\xFE"); }
 
@@ -71,6 +75,27 @@ std::string corruptName(const std::string& file) {
   struct stat st;
   for (int n = 2; ::lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
   return name;
+}
+
+// Deletes all but the `keep` newest copies set aside from `file`, newest by the time in their names
+// and then by their "-N" suffix.
+void pruneSetAside(const std::string& file, size_t keep) {
+  namespace fs = std::filesystem;
+  fs::path hive(file);
+  std::string prefix = hive.filename().string() + ".corrupt-";
+  std::vector<std::tuple<std::string, unsigned long, fs::path>> copies;  // stamp, suffix, path
+  std::error_code ec;
+  for (fs::directory_iterator it(hive.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || !it->is_regular_file(ec)) continue;
+    std::string rest = name.substr(prefix.size());
+    std::string stamp = rest.substr(0, 15);
+    unsigned long n = rest.size() > 16 ? std::strtoul(rest.c_str() + 16, nullptr, 10) : 1;
+    copies.emplace_back(stamp, n, it->path());
+  }
+  if (copies.size() <= keep) return;
+  std::sort(copies.begin(), copies.end(), std::greater<>());
+  for (size_t i = keep; i < copies.size(); ++i) fs::remove(std::get<2>(copies[i]), ec);
 }
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& file, int err) {
@@ -302,6 +327,7 @@ class TRegistryHiveFiles : public TRegistry {
       throw EHiveFormatError(reason + "; it cannot be moved aside: " + errnoText(err));
     }
     logMsg(logSafe("Malformed per-user hive moved to \"" + aside + "\", starting afresh: " + reason));
+    pruneSetAside(file, kSetAsideCopies);
   }
 
   // Applies `change` to the current hive under the write lock and saves it when it says it

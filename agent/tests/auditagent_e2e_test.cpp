@@ -349,15 +349,18 @@ TEST(AuditAgentEndToEnd, SurvivesHostileRepliesAndChecksInAgain) {
   EXPECT_EQ(agent.stop(), 0) << agent.output();
 
   EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: "), 10u);
-  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
-                                           "the reply is nested deeper than 256 levels"),
+  EXPECT_GE(agent.logCount("TITAuditMain",
+                           "checkin error: EExtCommunicationError: Communication error: "
+                           "the reply is nested deeper than 256 levels"),
             2u);
-  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
-                                           "the reply is larger than 64 MB"),
+  EXPECT_GE(agent.logCount("TITAuditMain",
+                           "checkin error: EExtCommunicationError: Communication error: "
+                           "the reply is larger than 64 MB"),
             1u);
   EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtError: no \xEF\xBF\xBD"), 1u);
-  EXPECT_GE(agent.logCount("TITAuditMain", "checkin error: EExtCommunicationError: Communication error: "
-                                           "fewer than 100 bytes per second"),
+  EXPECT_GE(agent.logCount("TITAuditMain",
+                           "checkin error: EExtCommunicationError: Communication error: "
+                           "fewer than 100 bytes per second"),
             1u);
   std::uintmax_t total = 0;
   for (const auto& e : fs::recursive_directory_iterator(agent.path("bin/logs"))) {

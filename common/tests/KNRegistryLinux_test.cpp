@@ -204,6 +204,29 @@ TEST_F(HiveFiles, AMalformedUserHiveIsSetAsideAndTheStoreStartsAfresh) {
   EXPECT_EQ(TempSysRoot::read(hklm), garbage);
 }
 
+// A hive spoilt again and again leaves at most five copies beside it: the newest.
+TEST_F(HiveFiles, OnlyTheNewestFiveSetAsideCopiesAreKept) {
+  std::string hkcu = hiveFilePath(HKEY_CURRENT_USER);
+  std::string folder = root.path() + "/home/.config/kestrane";
+  const char* older[] = {"20240101-000000", "20240101-000000-2", "20240101-000000-10",
+                         "20250101-000000", "20250102-000000",   "20250103-000000"};
+  for (const char* stamp : older) TempSysRoot::write(hkcu + ".corrupt-" + stamp, "old");
+  TempSysRoot::write(hkcu, "not a hive\n");
+  EXPECT_EQ(reg->readString(HKEY_CURRENT_USER, "Software", "x"), std::nullopt);
+
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename();
+    if (name.starts_with("HKCU.reg.corrupt-")) kept.push_back(name.substr(17));
+  }
+  std::sort(kept.begin(), kept.end());
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(kept.begin(), kept.begin() + 4),
+            (std::vector<std::string>{"20240101-000000-10", "20250101-000000", "20250102-000000",
+                                      "20250103-000000"}));
+  EXPECT_GT(kept[4], "2026") << "the copy just made";
+}
+
 TEST_F(HiveFiles, UnwritableHiveIsAnAccessError) {
   TempSysRoot::write(root.path() + "/sys/etc/kestrane", "a file where the folder should be");
   EXPECT_FALSE(reg->keyExists(HKEY_LOCAL_MACHINE, "Software"));  // no hive: nothing there
