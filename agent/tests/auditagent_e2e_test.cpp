@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "KNTestHttp.h"
 #include "agent_fixture.h"
 
 namespace kn {
@@ -270,21 +271,6 @@ TEST(AuditAgentEndToEnd, SurvivesHostileRepliesAndChecksInAgain) {
     };
   };
   auto nested = [](size_t depth) { return std::string(depth, '[') + "1" + std::string(depth, ']'); };
-  auto huge = [](size_t size) -> Handler {
-    return [=](const httplib::Request&, httplib::Response& res) {
-      auto piece = std::make_shared<std::string>(64 * 1024, ' ');
-      res.set_chunked_content_provider(
-          "application/json", [=, sent = std::make_shared<size_t>(0)](size_t, httplib::DataSink& sink) {
-            size_t n = std::min(piece->size(), size - *sent);
-            if (n == 0) {
-              sink.done();
-              return true;
-            }
-            *sent += n;
-            return sink.write(piece->data(), n);
-          });
-    };
-  };
   std::string page;
   while (page.size() < (50u << 20)) page += "<p>\r\nFORGED LINE\x1b[2J</p>";
   auto trickling = std::make_shared<std::atomic<bool>>(true);
@@ -299,7 +285,7 @@ TEST(AuditAgentEndToEnd, SurvivesHostileRepliesAndChecksInAgain) {
       {"invalid UTF-8 in the result", body("{\"type\":\"rpc\",\"result\":{\"status\":\"o\xFFk\xC3\"}}")},
       {"invalid UTF-8 in an exception's message",
        body("{\"type\":\"exception\",\"message\":\"no \xC0\\u001b[2J\\r\\nFORGED\"}")},
-      {"a reply of 100 MB", huge(100u << 20)},
+      {"a reply of 100 MB", test::streamedReply(100u << 20, false)},
       {"an error page of 50 MB with CR, LF and ESC", body(page, 502, "text/html")},
       {"one byte every 20 ms",
        [trickling](const httplib::Request&, httplib::Response& res) {

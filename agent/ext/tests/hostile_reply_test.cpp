@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "KNTestHttp.h"
 #include "ext.channel.h"
 #include "ext_fixture.h"
 
@@ -20,28 +21,6 @@ class HostileReply : public test::TempRoot {};
 
 std::string nested(size_t depth, const std::string& inner = "1") {
   return std::string(depth, '[') + inner + std::string(depth, ']');
-}
-
-// A 2xx reply of `size` bytes streamed in 64 KB pieces, with or without a declared length.
-TestServer::Handler hugeReply(size_t size, bool declared) {
-  return [=](const httplib::Request&, httplib::Response& res) {
-    auto piece = std::make_shared<std::string>(64 * 1024, ' ');
-    if (declared)
-      res.set_content_provider(size, "application/json", [=](size_t offset, size_t, httplib::DataSink& sink) {
-        return sink.write(piece->data(), std::min(piece->size(), size - offset));
-      });
-    else
-      res.set_chunked_content_provider(
-          "application/json", [=, sent = std::make_shared<size_t>(0)](size_t, httplib::DataSink& sink) {
-            size_t n = std::min(piece->size(), size - *sent);
-            if (n == 0) {
-              sink.done();
-              return true;
-            }
-            *sent += n;
-            return sink.write(piece->data(), n);
-          });
-  };
 }
 
 std::string errorOf(TExtChannel& ch, bool* serverError = nullptr) {
@@ -86,8 +65,8 @@ TEST_F(HostileReply, EachReplyEndsInAResultOrAClearError) {
        R"({"code":7,"text":"line1\\nline2"})", true},
       {"an exception's message with a line break", reply(R"({"type":"exception","message":"a\r\nFORGED"})"),
        "", "a\\r\\nFORGED", true},
-      {"100 MB with a declared length", hugeReply(100 << 20, true), "", tooLarge, false},
-      {"100 MB chunked", hugeReply(100 << 20, false), "", tooLarge, false},
+      {"100 MB with a declared length", test::streamedReply(100 << 20, true), "", tooLarge, false},
+      {"100 MB chunked", test::streamedReply(100 << 20, false), "", tooLarge, false},
       {"a NUL after the object", reply(std::string(R"({"type":"rpc","result":1})") + '\0'), "", notJson,
        false},
       {"a number beyond double range", reply(R"({"type":"rpc","result":1e400})"), "", notJson, false},
