@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "KNJsonTreeBuilder.h"
+
 namespace kn {
 
 namespace {
@@ -20,87 +22,46 @@ JsonNumberKind kindOfFloat(std::string_view text, double value) {
   return kind;
 }
 
-// Builds the value as nlohmann's own parser would (a repeated member name keeps its last value)
-// and notes the written kind of every floating number by its address, in constant time per value.
+// Notes the written kind of every floating number by its address, in constant time per value.
 // Object members never move (the map's nodes stay put), so they are noted at once; array elements
 // move while their array grows, so they are noted when the array closes. A closed container's
 // elements stay where they are even when the container itself is moved into its parent.
-class KindRecorder : public nlohmann::json_sax<json> {
+class KindRecorder : public JsonTreeBuilder {
  public:
   KindRecorder(json& root, std::unordered_map<const json*, JsonNumberKind>& kinds)
-      : root_(root), kinds_(kinds) {}
+      : JsonTreeBuilder(root), kinds_(kinds) {}
 
-  bool null() override { return put(nullptr); }
-  bool boolean(bool v) override { return put(v); }
-  bool number_integer(number_integer_t v) override { return put(v); }
-  bool number_unsigned(number_unsigned_t v) override { return put(v); }
   bool number_float(number_float_t v, const string_t& text) override {
     JsonNumberKind kind = kindOfFloat(text, v);
-    if (!levels_.empty() && levels_.back().container->is_array()) {
-      Level& top = levels_.back();
-      top.floats.emplace_back(top.container->size(), kind);
+    if (depth() > 0 && innermost().is_array()) {
+      arrayFloats_.back().emplace_back(innermost().size(), kind);
       place(v);
     } else {
       kinds_[place(v)] = kind;
     }
     return true;
   }
-  bool string(string_t& v) override { return put(std::move(v)); }
-  bool binary(binary_t& v) override { return put(json::binary(std::move(v))); }
-  bool start_object(std::size_t) override { return open(json::object()); }
-  bool key(string_t& k) override {
-    key_ = std::move(k);
-    return true;
-  }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(json::array()); }
-  bool end_array() override { return close(); }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
     if (e.id >= 400 && e.id < 500) throw static_cast<const json::out_of_range&>(e);
     throw static_cast<const json::parse_error&>(e);
   }
 
  private:
-  struct Level {
-    json* container;
-    std::vector<std::pair<std::size_t, JsonNumberKind>> floats;  // arrays: by element index
-  };
+  bool open(json v) override {
+    JsonTreeBuilder::open(std::move(v));
+    arrayFloats_.emplace_back();
+    return true;
+  }
+  bool close() override {
+    for (const auto& [index, kind] : arrayFloats_.back()) kinds_[&innermost()[index]] = kind;
+    arrayFloats_.pop_back();
+    return JsonTreeBuilder::close();
+  }
+  void replacing(json& slot) override { kinds_.erase(&slot); }  // the earlier value's kind goes with it
 
-  json* place(json v) {
-    if (levels_.empty()) {
-      root_ = std::move(v);
-      return &root_;
-    }
-    json* top = levels_.back().container;
-    if (top->is_array()) {
-      top->push_back(std::move(v));
-      return &top->back();
-    }
-    json& slot = (*top)[std::move(key_)];
-    kinds_.erase(&slot);  // a repeated name: the earlier value's kind goes with it
-    slot = std::move(v);
-    return &slot;
-  }
-  bool put(json v) {
-    place(std::move(v));
-    return true;
-  }
-  // A container stays the last element of its parent while it is open, so its address holds.
-  bool open(json v) {
-    levels_.push_back({place(std::move(v)), {}});
-    return true;
-  }
-  bool close() {
-    Level& top = levels_.back();
-    for (const auto& [index, kind] : top.floats) kinds_[&(*top.container)[index]] = kind;
-    levels_.pop_back();
-    return true;
-  }
-
-  json& root_;
   std::unordered_map<const json*, JsonNumberKind>& kinds_;
-  std::vector<Level> levels_;
-  std::string key_;
+  // Per open container, for arrays: the floating numbers by element index.
+  std::vector<std::vector<std::pair<std::size_t, JsonNumberKind>>> arrayFloats_;
 };
 
 }  // namespace

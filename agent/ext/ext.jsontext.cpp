@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "KNJsonTreeBuilder.h"
 #include "ext.asciijson.h"
 #include "knLOG2.h"
 
@@ -15,77 +16,35 @@ namespace {
 
 using json = nlohmann::json;
 
-// Builds the value as nlohmann's own DOM parser would (a repeated member name keeps its last
-// value), but refuses to open a container past the depth limit and moves every string and key out
-// of the parser instead of copying it.
-class BoundedBuilder : public nlohmann::json_sax<json> {
+// Refuses to open a container past the depth limit, and moves every large string out of the
+// parser instead of copying it.
+class BoundedBuilder : public JsonTreeBuilder {
  public:
-  BoundedBuilder(json& root, std::size_t maxDepth) : root_(root), maxDepth_(maxDepth) {}
+  BoundedBuilder(json& root, std::size_t maxDepth) : JsonTreeBuilder(root), maxDepth_(maxDepth) {}
 
   bool tooDeep = false;
   std::string error;
 
-  bool null() override { return put(nullptr); }
-  bool boolean(bool v) override { return put(v); }
-  bool number_integer(number_integer_t v) override { return put(v); }
-  bool number_unsigned(number_unsigned_t v) override { return put(v); }
-  bool number_float(number_float_t v, const string_t&) override { return put(v); }
   // The parser's buffer grows by doubling: a string with much room to spare is copied to its own
   // size (the buffer stays for the next string), a large one that nearly fills it is moved.
   bool string(string_t& v) override {
     return put(v.capacity() - v.size() > v.size() / 8 ? string_t(v) : std::move(v));
   }
-  bool binary(binary_t& v) override { return put(json::binary(std::move(v))); }
-  bool start_object(std::size_t) override { return open(json::object()); }
-  bool key(string_t& k) override {
-    key_ = std::move(k);
-    return true;
-  }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(json::array()); }
-  bool end_array() override { return close(); }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
     error = e.what();
     return false;
   }
 
  private:
-  json* place(json v) {
-    if (stack_.empty()) {
-      root_ = std::move(v);
-      return &root_;
-    }
-    json* top = stack_.back();
-    if (top->is_array()) {
-      top->push_back(std::move(v));
-      return &top->back();
-    }
-    json& slot = (*top)[std::move(key_)];
-    slot = std::move(v);
-    return &slot;
-  }
-  bool put(json v) {
-    place(std::move(v));
-    return true;
-  }
-  // An open container is the last element of its parent, so its address holds until it closes.
-  bool open(json v) {
-    if (stack_.size() >= maxDepth_) {
+  bool open(json v) override {
+    if (depth() >= maxDepth_) {
       tooDeep = true;
       return false;
     }
-    stack_.push_back(place(std::move(v)));
-    return true;
-  }
-  bool close() {
-    stack_.pop_back();
-    return true;
+    return JsonTreeBuilder::open(std::move(v));
   }
 
-  json& root_;
   std::size_t maxDepth_;
-  std::vector<json*> stack_;
-  std::string key_;
 };
 
 // Reads a text once, front to back, and gives the pages already read back to the system as it goes,
