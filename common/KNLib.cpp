@@ -1,6 +1,7 @@
 #include "KNLib.h"
 
 #include "KNAtomicFile.h"
+#include "KNFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,17 +34,6 @@ std::string errnoText(int err) {
 void throwOSError(const std::string& what, int err) { throw EOSError(what + ". " + errnoText(err)); }
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 std::string quoted(const std::string& fileName) { return "\"" + fileName + "\""; }
 
@@ -82,16 +72,16 @@ namespace {
 std::string readBytes(const std::string& fileName, size_t maxBytes, bool regularOnly) {
   // O_NONBLOCK: opening a FIFO in place of a settings file must not hang the reader.
   Fd f(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0)));
-  if (f.fd < 0) throwOSError("Cannot open file " + quoted(fileName), errno);
+  if (f.get() < 0) throwOSError("Cannot open file " + quoted(fileName), errno);
   std::string data;
   struct stat st;
-  bool regular = ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool regular = ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode);
   if (regularOnly && !regular)
     throw EOSError("Cannot read file " + quoted(fileName) + ". It is not a regular file");
   if (regular && st.st_size > 0) data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(f.fd, buf, sizeof buf);
+    ssize_t n = ::read(f.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throwOSError("Cannot read file " + quoted(fileName), errno);
     if (n == 0) break;

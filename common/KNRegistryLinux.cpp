@@ -31,6 +31,7 @@
 
 #include "KNAtomicFile.h"
 #include "KNEnv.h"
+#include "KNFd.h"
 #include "KNLib.h"
 #include "KNRegistryHive.h"
 #include "KNTextCodec.h"
@@ -101,21 +102,6 @@ void pruneSetAside(const std::string& file, size_t keep) {
 [[noreturn]] void throwErrno(const std::string& what, const std::string& file, int err) {
   throw ERegistryAccessError(what + " \"" + file + "\". " + errnoText(err));
 }
-
-// Closes a descriptor on every way out.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct FileIdentity {
   dev_t dev = 0;

@@ -16,6 +16,8 @@
 #include <optional>
 #include <vector>
 
+#include "KNFd.h"
+
 extern char** environ;
 
 namespace kn {
@@ -29,23 +31,6 @@ constexpr std::size_t kMaxOutput = 4096;
 struct RunResult {
   int exitStatus;
   std::string out;  // at most kMaxOutput bytes
-};
-
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
 };
 
 std::string systemctlProgram() {

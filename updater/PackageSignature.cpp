@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "KNFd.h"
+
 namespace kn {
 namespace {
 
@@ -24,20 +26,6 @@ struct BioFree {
 };
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 // The file's bytes mapped for reading; an empty file maps to nothing.
