@@ -120,10 +120,9 @@ std::optional<json> convert(const WmiProperty& p) {
   }
 }
 
-// True when the imported "MachineResume" names a host or an operating system.
-bool hasMachineFacts(const json& machineResume) {
-  if (!machineResume.is_array() || machineResume.empty() || !machineResume[0].is_object()) return false;
-  const json& sys = machineResume[0];
+// True when the imported "sys" object names a host or an operating system.
+bool hasMachineFacts(const json& sys) {
+  if (!sys.is_object()) return false;
   for (const char* key : {"hostname", "os_name"}) {
     const auto it = sys.find(key);
     if (it != sys.end() && it->is_string() &&
@@ -133,19 +132,34 @@ bool hasMachineFacts(const json& machineResume) {
   return false;
 }
 
-// A value as the saved document holds it at the audit section's member depth: indented JSON, ASCII
-// only, bytes that are not UTF-8 replaced by U+FFFD.
+// Appends `value` as the saved document holds it `indent` spaces deep: indented JSON, ASCII only,
+// bytes that are not UTF-8 replaced by U+FFFD.
+void appendSaved(std::string& text, const json& value, unsigned indent) {
+  nlohmann::detail::serializer<json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                                json::error_handler_t::replace);
+  serializer.dump(value, true, true, 2, indent);
+}
+
+// A member of the audit section in its saved form.
 std::string savedText(const json& value) {
-  const std::string flat = value.dump(2, ' ', true, json::error_handler_t::replace);
   std::string text;
-  text.reserve(flat.size() + flat.size() / 8);
-  // Strings hold no raw line end, so every line end is one of the layout's.
-  for (const char c : flat) {
-    text += c;
-    if (c == '\n') text += "    ";
-  }
+  appendSaved(text, value, 4);
   return text;
 }
+
+// An array member of the audit section in its saved form, made one element at a time, so that
+// no more than one element is ever held as a tree.
+class SavedArray {
+ public:
+  void add(const json& element) {
+    text_ += text_.empty() ? "[\n      " : ",\n      ";
+    appendSaved(text_, element, 6);
+  }
+  std::string finish() && { return text_.empty() ? std::string("[]") : std::move(text_) + "\n    ]"; }
+
+ private:
+  std::string text_;
+};
 
 std::string savedKey(const std::string& key) {
   return json(key).dump(-1, ' ', true, json::error_handler_t::replace);
@@ -264,10 +278,11 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
   bool rootSeen = false, inRoot = false;
   std::array<bool, std::size(kSections)> seen{};
   const Section* section = nullptr;
-  json array;
-  json* record = nullptr;        // the object that takes the fields
+  SavedArray array;
+  json record;                   // the object that takes the fields (null outside one)
   std::string* value = nullptr;  // the field whose text is being read
   size_t fieldDepth = 0;
+  const size_t recordDepth = 3;
   for (XmlReader::Event event; (event = xml.next()) != XmlReader::Event::Finish;) {
     const size_t depth = xml.depth();
     if (event == XmlReader::Event::Text) {
@@ -276,12 +291,21 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
     }
     if (event == XmlReader::Event::End) {
       if (value && depth == fieldDepth) value = nullptr;
+      if (section && section->records && depth == recordDepth) {
+        array.add(record);
+        record = json();
+      }
       if (section && depth == 2) {
-        if (section->member == "Software" && options_.extendedInventory) appendOtherSoftware(array);
-        if (section->member == "MachineResume") facts = hasMachineFacts(array);
-        imported[std::string(section->member)] = savedText(array);
+        if (!section->records) {
+          if (section->member == "MachineResume") facts = hasMachineFacts(record);
+          array.add(record);
+          record = json();
+        }
+        if (section->member == "Software" && options_.extendedInventory)
+          addOtherSoftware([&array](const json& package) { array.add(package); });
+        imported[std::string(section->member)] = std::move(array).finish();
+        array = SavedArray();
         section = nullptr;
-        array = json();
       }
       if (inRoot && depth == 1) inRoot = false;
       continue;
@@ -294,15 +318,12 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
         if (seen[i] || kSections[i].element != xml.name()) continue;
         seen[i] = true;
         section = &kSections[i];
-        array = json::array();
-        if (!section->records) array.push_back(json::object());
-        record = section->records ? nullptr : &array.back();
+        record = section->records ? json() : json::object();
       }
-    } else if (section && depth == 3 && section->records) {
-      array.push_back(json::object());
-      record = &array.back();
-    } else if (section && record && depth == (section->records ? 4u : 3u)) {
-      json& field = (*record)[memberOf(xml.name(), section->prefix)];
+    } else if (section && section->records && depth == recordDepth) {
+      record = json::object();
+    } else if (section && record.is_object() && depth == (section->records ? 4u : 3u)) {
+      json& field = record[memberOf(xml.name(), section->prefix)];
       field = "";
       value = &field.get_ref<std::string&>();
       fieldDepth = depth;
@@ -320,28 +341,28 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
   machineFacts_ = facts;
 }
 
-void TWMIAuditor::appendOtherSoftware(json& software) const {
+void TWMIAuditor::addOtherSoftware(const std::function<void(const json&)>& add) const {
   // Each in the shape of the script's packages; "install_source" names where it comes from.
   const auto packages = options_.otherSoftware ? options_.otherSoftware() : devices::installedOtherSoftware();
   for (const devsrc::Package& p : packages) {
-    software.push_back({{"name", p.name},
-                        {"version", p.version},
-                        {"location", ""},
-                        {"uninstall", ""},
-                        {"install_date", p.installDate()},
-                        {"publisher", p.publisher},
-                        {"install_source", p.source},
-                        {"system_component", ""},
-                        {"url", p.url},
-                        {"email", ""},
-                        {"comment", p.summary},
-                        {"code_base", ""},
-                        {"status", ""}});
+    add(json{{"name", p.name},
+             {"version", p.version},
+             {"location", ""},
+             {"uninstall", ""},
+             {"install_date", p.installDate()},
+             {"publisher", p.publisher},
+             {"install_source", p.source},
+             {"system_component", ""},
+             {"url", p.url},
+             {"email", ""},
+             {"comment", p.summary},
+             {"code_base", ""},
+             {"status", ""}});
   }
 }
 
 void TWMIAuditor::testWMI(const std::string& table) {
-  json array = json::array();
+  SavedArray array;
   try {
     for (const WmiObject& instance : Services->instancesOf(table)) {
       if (options_.trace) trace("  propcount=" + std::to_string(instance.size()));
@@ -356,12 +377,14 @@ void TWMIAuditor::testWMI(const std::string& table) {
         if (std::holds_alternative<std::monostate>(p.value)) continue;
         if (auto value = convert(p)) object[p.name] = std::move(*value);
       }
-      array.push_back(std::move(object));
+      array.add(object);
     }
   } catch (const std::exception& e) {
-    array.push_back(exceptionClassName(e) + ": " + e.what());
+    array.add(exceptionClassName(e) + ": " + e.what());
   }
-  setMember(memberName(table), array);
+  members_[memberName(table)] = std::move(array).finish();
+  hasAudit_ = true;
+  view_.reset();
 }
 
 void TWMIAuditor::saveToFile() {

@@ -107,8 +107,9 @@ class TWMIAuditor {
 
  private:
   void trace(const std::string& line) const;
-  // Adds the software outside dpkg to the imported "Software" array.
-  void appendOtherSoftware(nlohmann::json& software) const;
+  // Hands each package of the software outside dpkg, in the shape of the imported "Software"
+  // records, to `add`.
+  void addOtherSoftware(const std::function<void(const nlohmann::json&)>& add) const;
   std::vector<std::string> loadTextResource(std::string_view name) const;
   // Stores `value` as the audit section's member `name` (replacing an earlier one) in its saved form.
   void setMember(const std::string& name, const nlohmann::json& value);
