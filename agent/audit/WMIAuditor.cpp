@@ -1,6 +1,6 @@
 #include "WMIAuditor.h"
 
-
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <filesystem>
@@ -133,10 +133,57 @@ bool hasMachineFacts(const json& sys) {
 
 // Appends `value` as the saved document holds it `indent` spaces deep: indented JSON, ASCII only,
 // bytes that are not UTF-8 replaced by U+FFFD.
-void appendSaved(std::string& text, const json& value, unsigned indent) {
+// The JSON library's own indented, ASCII-only dump of `value`, `indent` spaces deep.
+void appendDump(std::string& text, const json& value, unsigned indent) {
   nlohmann::detail::serializer<json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
                                                 json::error_handler_t::replace);
   serializer.dump(value, true, true, 2, indent);
+}
+
+// Printable ASCII without '"' and '\\': the saved form is the text itself between quotes.
+bool plainText(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
+  });
+}
+
+void appendSavedString(std::string& text, const std::string& s) {
+  if (!plainText(s)) return appendDump(text, json(s), 0);
+  text += '"';
+  text += s;
+  text += '"';
+}
+
+// The records and instances are objects of strings, numbers and booleans: their common values are
+// written here directly, everything else by the JSON library's own serializer, with its layout.
+void appendSaved(std::string& text, const json& value, unsigned indent) {
+  if (value.is_string()) return appendSavedString(text, value.get_ref<const std::string&>());
+  if (value.is_number_integer() && !value.is_number_unsigned()) {
+    text += std::to_string(value.get<std::int64_t>());
+    return;
+  }
+  if (value.is_boolean()) {
+    text += value.get<bool>() ? "true" : "false";
+    return;
+  }
+  if (value.is_object() && !value.empty()) {
+    text += "{\n";
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (!first) text += ",\n";
+      first = false;
+      text.append(indent + 2, ' ');
+      appendSavedString(text, it.key());
+      text += ": ";
+      appendSaved(text, it.value(), indent + 2);
+    }
+    text += '\n';
+    text.append(indent, ' ');
+    text += '}';
+    return;
+  }
+  appendDump(text, value, indent);
 }
 
 // A member of the audit section in its saved form.

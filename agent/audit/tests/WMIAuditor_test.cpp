@@ -337,8 +337,10 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
                                    "<description>caf\xc3\xa9 \xf0\x9f\x98\x80</description>"
                                    "<model>bad \xff byte</model></sys>"
                                    "<users><user><user_name>x</user_name></user><user/></users></system>"));
-  e.answers["Test_A"] = {
-      {{prop("Name", "a\tb \xfe", kCimString), prop("Count", std::int64_t{3}, kCimUint32)}, {}}};
+  e.answers["Test_A"] = {{{prop("Name", "a\tb \xfe", kCimString), prop("Count", std::int64_t{3}, kCimUint32),
+                           prop("Low", std::int64_t{-7}, kCimSint16), prop("On", true, kCimBoolean),
+                           prop("Quote \"\\ \x7f", "x\"y\\z", kCimString)},
+                          {}}};
   test::writeBytes(e.outfn, "an older document");
   ASSERT_EQ(e.run(), "");
   e.engine->saveToFile();
