@@ -126,10 +126,18 @@ XmlReader::XmlReader(std::string_view text) : window_(text.substr(0, text.find('
 
 XmlReader::XmlReader(XmlReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
-      buffer_(std::move(other.buffer_)),
+      buffer_(std::move(other.buffer_)),  // the window keeps pointing into the same block
       window_(other.window_),
       eof_(other.eof_),
-      line_(other.line_) {}
+      line_(other.line_),
+      open_(std::move(other.open_)),
+      name_(std::move(other.name_)),
+      text_(std::move(other.text_)),
+      depth_(other.depth_),
+      pendingEnd_(other.pendingEnd_),
+      sawElement_(other.sawElement_),
+      sawAnything_(other.sawAnything_),
+      finished_(other.finished_) {}
 
 XmlReader::~XmlReader() {
   if (fd_ >= 0) ::close(fd_);
