@@ -89,6 +89,10 @@ end
 
 -- XML result --------------------------------------------------------------------------------------
 
+-- Values that took the long way below, by the value as given: the same maintainer, with "<" in its
+-- mail address, is written for hundreds of packages.
+local escaped = {}
+
 -- A value as the result file holds it: nil empty, invalid UTF-8 replaced, the registered sign and
 -- control characters removed, blanks trimmed, and a CDATA section around a value holding a
 -- character of XML markup.
@@ -100,6 +104,9 @@ local function escape_xml(value)
   if not s:find("[%z\1-\31\127\194&<>\"']") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 and utf8.len(s) then
     return s
   end
+  local known = escaped[s]
+  if known then return known end
+  local given = s
   if not utf8.len(s) then
     local parts, pos = {}, 1
     while true do
@@ -113,8 +120,9 @@ local function escape_xml(value)
   end
   s = trim(s:gsub("\194\174", ""):gsub("[%z\1-\8\11\12\14-\31\127]", ""))
   if s:find("[&<>\"']") then
-    return "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
+    s = "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
   end
+  escaped[given] = s
   return s
 end
 
