@@ -36,7 +36,7 @@ inline constexpr const char* kAuditChildBasicSwitch = "--basic";
 // The time an audit may take: the script's own limit of 30 minutes. KN_TIME_SCALE does not shorten
 // it: it speeds up schedules, and an audit of a real machine cannot be sped up.
 inline constexpr std::chrono::minutes kAuditTimeLimit{30};
-// The child's address-space limit: the audit needs about 10 MB of heap; the rest is the program's
+// The child's address-space limit: the audit needs a few MB of heap; the rest is the program's
 // mappings (shared libraries, Lua) with room for a machine with a very large package database.
 inline constexpr std::uint64_t kAuditAddressSpaceLimit = std::uint64_t{1} << 30;
 

@@ -185,6 +185,51 @@ std::map<std::pair<unsigned, unsigned>, IdNames> lookupIds(
   return found;
 }
 
+void IdsIndex::feed(std::string_view bytes) {
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (!inLine_) {
+      inLine_ = true;
+      lineStart_ = offset_ + pos;
+      head_.clear();
+    }
+    const size_t newline = bytes.find('\n', pos);
+    const size_t end = newline == std::string_view::npos ? bytes.size() : newline;
+    if (head_.size() < 6) head_.append(bytes.substr(pos, std::min(end - pos, 6 - head_.size())));
+    if (newline == std::string_view::npos) break;
+    endLine(offset_ + newline);
+    pos = newline + 1;
+  }
+  offset_ += bytes.size();
+}
+
+void IdsIndex::finish() {
+  if (inLine_) endLine(offset_);
+  if (open_) open_->end = offset_;
+  open_ = nullptr;
+}
+
+void IdsIndex::endLine(std::uint64_t end) {
+  inLine_ = false;
+  const std::uint64_t length = end - lineStart_;
+  // Empty lines (a lone CR too), comments and indented lines belong to the block above.
+  if (length == 0 || (length == 1 && head_[0] == '\r') || head_[0] == '#' || head_[0] == '\t') return;
+  if (open_) open_->end = lineStart_;
+  open_ = nullptr;
+  if (head_.size() < 6 || head_[4] != ' ' || head_[5] != ' ') return;
+  const auto id = parseHex(std::string_view(head_).substr(0, 4), 0xFFFF);
+  if (!id || !std::all_of(head_.begin(), head_.begin() + 4,
+                          [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+    return;
+  const auto [it, added] = blocks_.try_emplace(*id, Block{lineStart_, end, end});
+  if (added) open_ = &it->second;
+}
+
+const IdsIndex::Block* IdsIndex::find(unsigned vendor) const {
+  const auto it = blocks_.find(vendor);
+  return it == blocks_.end() ? nullptr : &it->second;
+}
+
 std::optional<std::string> pciPnpClass(unsigned classCode) {
   const unsigned base = classCode >> 16, sub = (classCode >> 8) & 0xFF;
   switch (base) {

@@ -48,6 +48,35 @@ struct IdNames {
 // are absent from the result; a vendor found without its device has only `vendor`.
 std::map<std::pair<unsigned, unsigned>, IdNames> lookupIds(
     std::string_view text, const std::set<std::pair<unsigned, unsigned>>& wanted);
+// Where each vendor's block lies in an ids file (pci.ids, usb.ids), found in one pass over its bytes
+// fed in pieces of any size, so that the file is never held whole (pci.ids is over a megabyte and a
+// machine has a handful of vendors). A vendor line is four hex digits and two blanks at the start of
+// a line; its block runs to the next line that is neither empty, a comment nor indented, exactly
+// the lines lookupIds() reads for it. The first line of a vendor id counts, as in lookupIds().
+class IdsIndex {
+ public:
+  struct Block {
+    std::uint64_t offset = 0;   // the vendor line's first byte
+    std::uint64_t lineEnd = 0;  // the end of the vendor line, its '\n' excluded
+    std::uint64_t end = 0;      // past the block's last line
+  };
+  void feed(std::string_view bytes);
+  // Closes the last line and block; call once after the last feed().
+  void finish();
+  // The block of a vendor id, or nullptr when the file has no line for it.
+  const Block* find(unsigned vendor) const;
+  size_t size() const { return blocks_.size(); }
+
+ private:
+  void endLine(std::uint64_t end);
+
+  std::map<unsigned, Block> blocks_;
+  Block* open_ = nullptr;  // the block whose lines are being read
+  std::uint64_t offset_ = 0, lineStart_ = 0;
+  std::string head_;  // the first bytes of the line being read (at most six)
+  bool inLine_ = false;
+};
+
 // Windows' device setup class of a PCI class code (0x020000 -> "Net"); nullopt when unknown.
 std::optional<std::string> pciPnpClass(unsigned classCode);
 // The same for a USB device or interface class (0x03 -> "HIDClass").

@@ -84,7 +84,7 @@ std::map<std::pair<unsigned, unsigned>, IdNames> idNames(
     const std::set<std::pair<unsigned, unsigned>>& wanted) {
   if (wanted.empty()) return {};
   for (const char* file : files)
-    if (const auto text = m.read(file)) return lookupIds(*text, wanted);
+    if (auto names = m.idNames(file, wanted)) return std::move(*names);
   return {};
 }
 

@@ -6,7 +6,9 @@
 // implements with its own bounded reader below its root. Parsing is in DeviceSources.cpp.
 #pragma once
 
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +37,15 @@ class MachineFiles {
   // True when the root is the running system's "/": only then may live facts (CPUID) be used.
   virtual bool live() const = 0;
   virtual std::string hostName() const = 0;
+  // The names of the wanted (vendor, device) ids in an ids file (pci.ids, usb.ids), as lookupIds()
+  // gives them; nullopt when the file cannot be read. This one reads the file whole each time; the
+  // provider reads each ids file once and keeps only an index of it.
+  virtual std::optional<std::map<std::pair<unsigned, unsigned>, devsrc::IdNames>> idNames(
+      const std::string& absolute, const std::set<std::pair<unsigned, unsigned>>& wanted) const {
+    const auto text = read(absolute);
+    if (!text) return std::nullopt;
+    return devsrc::lookupIds(*text, wanted);
+  }
 };
 
 // One instance as (property, value) pairs; the provider checks each name against its table.

@@ -164,12 +164,32 @@ class Machine {
   // neither knows gives nothing; any other text is the name itself.
   std::optional<std::string> vendorName(const std::string& vendor) const {
     if (!isPciId(vendor)) return vendor;
-    if (!pciIds_) {
-      pciIds_ = read("/usr/share/hwdata/pci.ids");
-      if (!*pciIds_) pciIds_ = read("/usr/share/misc/pci.ids");
-      if (!*pciIds_) pciIds_ = std::string();
+    const std::string id = vendor.substr(2);
+    for (const char* file : {"/usr/share/hwdata/pci.ids", "/usr/share/misc/pci.ids"}) {
+      const devsrc::IdsIndex* index = idsIndex(file);
+      if (!index) continue;
+      // Only the vendor's own line is read again; the built-in names stand in for an unlisted id.
+      const auto* block = index->find(devsrc::parseHex(id, 0xFFFF).value_or(0x10000));
+      return pciVendorName(block ? range(file, block->offset, block->lineEnd).value_or("") : "", id);
     }
-    return pciVendorName(**pciIds_, vendor.substr(2));
+    return pciVendorName("", id);
+  }
+  // The names of the wanted ids in an ids file: each vendor's block is read from the file's index.
+  std::optional<std::map<std::pair<unsigned, unsigned>, devsrc::IdNames>> idNames(
+      const std::string& absolute, const std::set<std::pair<unsigned, unsigned>>& wanted) const {
+    const devsrc::IdsIndex* index = idsIndex(absolute);
+    if (!index) return std::nullopt;
+    std::map<std::pair<unsigned, unsigned>, devsrc::IdNames> names;
+    for (auto first = wanted.begin(); first != wanted.end();) {
+      const unsigned vendor = first->first;
+      auto last = first;
+      while (last != wanted.end() && last->first == vendor) ++last;
+      const auto* block = index->find(vendor);
+      if (const auto text = block ? range(absolute, block->offset, block->end) : std::nullopt)
+        names.merge(devsrc::lookupIds(*text, std::set<std::pair<unsigned, unsigned>>(first, last)));
+      first = last;
+    }
+    return names;
   }
   // 64 or 32: the ELF class of the system's shell, which is what the installed system runs.
   std::optional<std::int64_t> osBits() const {
@@ -184,7 +204,61 @@ class Machine {
   std::function<std::optional<std::string>()> serviceUnits_;
   mutable std::optional<std::string> hostName_;
   bool extendedInventory_ = true;
-  mutable std::optional<std::optional<std::string>> pciIds_;
+  // The index of an ids file below the root, made in one pass on first use and kept for the
+  // provider's life, so that every class that names devices shares one reading of the file;
+  // nullptr when the file cannot be read or holds more than kMaxFile bytes.
+  const devsrc::IdsIndex* idsIndex(const std::string& absolute) const {
+    auto [it, added] = idsIndexes_.try_emplace(absolute);
+    if (!added) return it->second ? &*it->second : nullptr;
+    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    devsrc::IdsIndex index;
+    bool whole = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::uint64_t total = 0;
+    char buffer[65536];
+    while (whole) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        whole = n == 0;
+        break;
+      }
+      total += static_cast<std::uint64_t>(n);
+      if (total > kMaxFile) whole = false;
+      index.feed(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+    ::close(fd);
+    if (!whole) return nullptr;
+    index.finish();
+    it->second = std::move(index);
+    return &*it->second;
+  }
+  // The bytes [offset, end) of a regular file below the root; nullopt when it cannot be read.
+  std::optional<std::string> range(const std::string& absolute, std::uint64_t offset,
+                                   std::uint64_t end) const {
+    if (end < offset || end - offset > kMaxFile) return std::nullopt;
+    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> text;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      text.emplace(end - offset, '\0');
+      size_t done = 0;
+      while (done < text->size()) {
+        const ssize_t n =
+            ::pread(fd, text->data() + done, text->size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      text->resize(done);  // a file that shrank since it was indexed gives what is left
+    }
+    ::close(fd);
+    return text;
+  }
+
+  mutable std::map<std::string, std::optional<devsrc::IdsIndex>> idsIndexes_;
 };
 
 std::vector<InterfaceAddress> systemAddresses() {
@@ -1282,6 +1356,10 @@ class MachineFilesOf : public devices::MachineFiles {
   std::string path(const std::string& a) const override { return m_.path(a); }
   bool live() const override { return m_.live(); }
   std::string hostName() const override { return m_.hostName(); }
+  std::optional<std::map<std::pair<unsigned, unsigned>, devsrc::IdNames>> idNames(
+      const std::string& a, const std::set<std::pair<unsigned, unsigned>>& wanted) const override {
+    return m_.idNames(a, wanted);
+  }
 
  private:
   const Machine& m_;

@@ -1,8 +1,7 @@
 #include "WMIAuditor.h"
 
-#include <malloc.h>
-#include <tinyxml2.h>
-
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <filesystem>
 
@@ -30,42 +29,26 @@ Exception stepFailure(const std::string& step, const std::exception& e) {
 
 // ---- Script result ------------------------------------------------------------------------------
 
-// All text of an element, CDATA sections included (a value holding "]]>" arrives split over two of
-// them); comments and child elements add nothing.
-std::string elementText(const tinyxml2::XMLElement& element) {
-  std::string text;
-  for (const tinyxml2::XMLNode* node = element.FirstChild(); node; node = node->NextSibling())
-    if (const tinyxml2::XMLText* t = node->ToText()) text += t->Value();
-  return text;
-}
+// The imported sections: the root's first child element of each name becomes one member. A single
+// section gives an array of one object with a member per child element; a record section gives one
+// object per child element, with a member per child element of that. A member's name is the field
+// element's name without the section's prefix (whatever its first characters are), at most
+// kMaxMemberName characters of it; its value is all text directly in the field, CDATA included;
+// a later field replaces an earlier one.
+struct Section {
+  std::string_view element, member;
+  size_t prefix;
+  bool records;
+};
+constexpr Section kSections[] = {{"sys", "MachineResume", 0, false},
+                                 {"windows", "OSResume", 8, false},
+                                 {"software", "Software", 9, true},
+                                 {"users", "Users", 5, true},
+                                 {"software_keys", "SoftwareKeysDetail", 4, true}};
 
-// One object with a member per child element of `record`: the name without its first
-// `prefixLength` characters, at most kMaxMemberName of the rest; a later field replaces an earlier.
-json fieldsOf(const tinyxml2::XMLElement& record, size_t prefixLength) {
-  json object = json::object();
-  for (const tinyxml2::XMLElement* f = record.FirstChildElement(); f; f = f->NextSiblingElement()) {
-    const std::string_view name = f->Name();
-    const std::string_view member =
-        name.size() > prefixLength ? name.substr(prefixLength) : std::string_view();
-    object[std::string(member.substr(0, kMaxMemberName))] = elementText(*f);
-  }
-  return object;
-}
-
-// The section's leaf elements as an array of one object; an absent section gives an empty array.
-json mapSingleSection(const std::string& prefix, const tinyxml2::XMLElement* section) {
-  json array = json::array();
-  if (section) array.push_back(fieldsOf(*section, prefix.size()));
-  return array;
-}
-
-// One object per record element of the section; an absent section gives an empty array.
-json mapRecordSection(const std::string& prefix, const tinyxml2::XMLElement* section) {
-  json array = json::array();
-  if (!section) return array;
-  for (const tinyxml2::XMLElement* r = section->FirstChildElement(); r; r = r->NextSiblingElement())
-    array.push_back(fieldsOf(*r, prefix.size()));
-  return array;
+std::string memberOf(const std::string& element, size_t prefix) {
+  if (element.size() <= prefix) return std::string();
+  return element.substr(prefix, kMaxMemberName);
 }
 
 // ---- Class dump ---------------------------------------------------------------------------------
@@ -136,10 +119,9 @@ std::optional<json> convert(const WmiProperty& p) {
   }
 }
 
-// True when the imported "MachineResume" names a host or an operating system.
-bool hasMachineFacts(const json& machineResume) {
-  if (!machineResume.is_array() || machineResume.empty() || !machineResume[0].is_object()) return false;
-  const json& sys = machineResume[0];
+// True when the imported "sys" object names a host or an operating system.
+bool hasMachineFacts(const json& sys) {
+  if (!sys.is_object()) return false;
   for (const char* key : {"hostname", "os_name"}) {
     const auto it = sys.find(key);
     if (it != sys.end() && it->is_string() &&
@@ -149,10 +131,90 @@ bool hasMachineFacts(const json& machineResume) {
   return false;
 }
 
+// Appends `value` as the saved document holds it `indent` spaces deep: indented JSON, ASCII only,
+// bytes that are not UTF-8 replaced by U+FFFD.
+// The JSON library's own indented, ASCII-only dump of `value`, `indent` spaces deep.
+void appendDump(std::string& text, const json& value, unsigned indent) {
+  nlohmann::detail::serializer<json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                                json::error_handler_t::replace);
+  serializer.dump(value, true, true, 2, indent);
+}
+
+// Printable ASCII without '"' and '\\': the saved form is the text itself between quotes.
+bool plainText(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
+  });
+}
+
+void appendSavedString(std::string& text, const std::string& s) {
+  if (!plainText(s)) return appendDump(text, json(s), 0);
+  text += '"';
+  text += s;
+  text += '"';
+}
+
+// The records and instances are objects of strings, numbers and booleans: their common values are
+// written here directly, everything else by the JSON library's own serializer, with its layout.
+void appendSaved(std::string& text, const json& value, unsigned indent) {
+  if (value.is_string()) return appendSavedString(text, value.get_ref<const std::string&>());
+  if (value.is_number_integer() && !value.is_number_unsigned()) {
+    text += std::to_string(value.get<std::int64_t>());
+    return;
+  }
+  if (value.is_boolean()) {
+    text += value.get<bool>() ? "true" : "false";
+    return;
+  }
+  if (value.is_object() && !value.empty()) {
+    text += "{\n";
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (!first) text += ",\n";
+      first = false;
+      text.append(indent + 2, ' ');
+      appendSavedString(text, it.key());
+      text += ": ";
+      appendSaved(text, it.value(), indent + 2);
+    }
+    text += '\n';
+    text.append(indent, ' ');
+    text += '}';
+    return;
+  }
+  appendDump(text, value, indent);
+}
+
+// A member of the audit section in its saved form.
+std::string savedText(const json& value) {
+  std::string text;
+  appendSaved(text, value, 4);
+  return text;
+}
+
+// An array member of the audit section in its saved form, made one element at a time, so that
+// no more than one element is ever held as a tree.
+class SavedArray {
+ public:
+  void add(const json& element) {
+    text_ += text_.empty() ? "[\n      " : ",\n      ";
+    appendSaved(text_, element, 6);
+  }
+  std::string finish() && { return text_.empty() ? std::string("[]") : std::move(text_) + "\n    ]"; }
+
+ private:
+  std::string text_;
+};
+
+std::string savedKey(const std::string& key) {
+  return json(key).dump(-1, ' ', true, json::error_handler_t::replace);
+}
+
 }  // namespace
 
 TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
-    : options_(std::move(options)), outfn(std::move(outfnArg)), res(json::object()) {
+    : options_(std::move(options)), outfn(std::move(outfnArg)) {
   trace("Instantiating CoSWbemLocator...");
   const bool extended = options_.extendedInventory;
   auto connect = options_.connect ? options_.connect : [extended] {
@@ -180,9 +242,11 @@ std::string TWMIAuditor::memberName(const std::string& className) {
 }
 
 void TWMIAuditor::execute() {
-  res[metaKey] = json::object();
-  audit()["dt_start"] = nowDateTime();
-  audit()["generator"] = exePath();
+  members_.clear();
+  hasAudit_ = true;
+  view_.reset();
+  setMember("dt_start", nowDateTime());
+  setMember("generator", exePath());
 
   try {
     doMethod2();
@@ -191,7 +255,7 @@ void TWMIAuditor::execute() {
   }
   // Neither a host name nor an operating system: the audit root holds no machine (a wrong or
   // empty KN_AUDIT_ROOT), and a document of empty sections must not pass for an audit.
-  if (!hasMachineFacts(audit()["MachineResume"])) {
+  if (!machineFacts_) {
     const std::string root = auditMachineRoot();
     throw Exception(
         "Fail: the audit found no facts of this machine (no host name, no operating system) below " +
@@ -219,7 +283,7 @@ void TWMIAuditor::execute() {
     }
   }
 
-  audit()["dt_end"] = nowDateTime();
+  setMember("dt_end", nowDateTime());
 }
 
 void TWMIAuditor::doMethod2() {
@@ -241,9 +305,8 @@ void TWMIAuditor::doMethod2() {
   }
   std::string().swap(code);
   trace("Script code released");
-  // The script's interpreter is gone; its memory goes back to the system before the document grows.
-  ::malloc_trim(0);
-
+  // The interpreter's memory is not handed back to the system here: the import reuses it, which
+  // costs no page faults, and the import holds no more than a section's text.
   importScriptResult(scriptResultFile);
   std::filesystem::remove(scriptResultFile, ignored);
 }
@@ -252,43 +315,99 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) throw Exception("Fail: could not find script result file @" + file);
 
-  tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-  if (doc.LoadFile(file.c_str()) != tinyxml2::XML_SUCCESS) throw EXMLError(doc.ErrorStr());
-  const tinyxml2::XMLElement* root = doc.RootElement();
-  if (!root) throw EXMLError("The script result has no root element");
+  // One pass over the result; each section is saved as soon as it is complete, and the sections
+  // become members only once the whole file has proved well-formed.
+  XmlReader xml = XmlReader::openFile(file);
+  std::map<std::string, std::string> imported;
+  bool facts = false;
+  bool rootSeen = false, inRoot = false;
+  std::array<bool, std::size(kSections)> seen{};
+  const Section* section = nullptr;
+  SavedArray array;
+  json record;                   // the object that takes the fields (null outside one)
+  std::string* value = nullptr;  // the field whose text is being read
+  size_t fieldDepth = 0;
+  const size_t recordDepth = 3;
+  for (XmlReader::Event event; (event = xml.next()) != XmlReader::Event::Finish;) {
+    const size_t depth = xml.depth();
+    if (event == XmlReader::Event::Text) {
+      if (value && depth == fieldDepth) *value += xml.text();
+      continue;
+    }
+    if (event == XmlReader::Event::End) {
+      if (value && depth == fieldDepth) value = nullptr;
+      if (section && section->records && depth == recordDepth) {
+        array.add(record);
+        record = json();
+      }
+      if (section && depth == 2) {
+        if (!section->records) {
+          if (section->member == "MachineResume") facts = hasMachineFacts(record);
+          array.add(record);
+          record = json();
+        }
+        if (section->member == "Software" && options_.extendedInventory)
+          addOtherSoftware([&array](const json& package) { array.add(package); });
+        imported[std::string(section->member)] = std::move(array).finish();
+        array = SavedArray();
+        section = nullptr;
+      }
+      if (inRoot && depth == 1) inRoot = false;
+      continue;
+    }
+    if (depth == 1) {
+      inRoot = !rootSeen;  // only the first element at the top is the root
+      rootSeen = true;
+    } else if (depth == 2 && inRoot) {
+      for (size_t i = 0; i < std::size(kSections); ++i) {
+        if (seen[i] || kSections[i].element != xml.name()) continue;
+        seen[i] = true;
+        section = &kSections[i];
+        record = section->records ? json() : json::object();
+      }
+    } else if (section && section->records && depth == recordDepth) {
+      record = json::object();
+    } else if (section && record.is_object() && depth == (section->records ? 4u : 3u)) {
+      json& field = record[memberOf(xml.name(), section->prefix)];
+      field = "";
+      value = &field.get_ref<std::string&>();
+      fieldDepth = depth;
+    }
+  }
+  if (!rootSeen) throw EXMLError("The script result has no root element");
 
-  json& section = audit();
-  section["MachineResume"] = mapSingleSection("", root->FirstChildElement("sys"));
-  section["OSResume"] = mapSingleSection("windows_", root->FirstChildElement("windows"));
-  section["Software"] = mapRecordSection("software_", root->FirstChildElement("software"));
-  if (root->FirstChildElement("software") && options_.extendedInventory)
-    appendOtherSoftware(section["Software"]);
-  section["Users"] = mapRecordSection("user_", root->FirstChildElement("users"));
-  section["SoftwareKeysDetail"] = mapRecordSection("key_", root->FirstChildElement("software_keys"));
+  for (const Section& s : kSections) {
+    const std::string member(s.member);
+    auto it = imported.find(member);
+    members_[member] = it == imported.end() ? std::string("[]") : std::move(it->second);  // absent: empty
+  }
+  hasAudit_ = true;
+  view_.reset();
+  machineFacts_ = facts;
 }
 
-void TWMIAuditor::appendOtherSoftware(json& software) const {
+void TWMIAuditor::addOtherSoftware(const std::function<void(const json&)>& add) const {
   // Each in the shape of the script's packages; "install_source" names where it comes from.
   const auto packages = options_.otherSoftware ? options_.otherSoftware() : devices::installedOtherSoftware();
   for (const devsrc::Package& p : packages) {
-    software.push_back({{"name", p.name},
-                        {"version", p.version},
-                        {"location", ""},
-                        {"uninstall", ""},
-                        {"install_date", p.installDate()},
-                        {"publisher", p.publisher},
-                        {"install_source", p.source},
-                        {"system_component", ""},
-                        {"url", p.url},
-                        {"email", ""},
-                        {"comment", p.summary},
-                        {"code_base", ""},
-                        {"status", ""}});
+    add(json{{"name", p.name},
+             {"version", p.version},
+             {"location", ""},
+             {"uninstall", ""},
+             {"install_date", p.installDate()},
+             {"publisher", p.publisher},
+             {"install_source", p.source},
+             {"system_component", ""},
+             {"url", p.url},
+             {"email", ""},
+             {"comment", p.summary},
+             {"code_base", ""},
+             {"status", ""}});
   }
 }
 
 void TWMIAuditor::testWMI(const std::string& table) {
-  json array = json::array();
+  SavedArray array;
   try {
     for (const WmiObject& instance : Services->instancesOf(table)) {
       if (options_.trace) trace("  propcount=" + std::to_string(instance.size()));
@@ -303,21 +422,75 @@ void TWMIAuditor::testWMI(const std::string& table) {
         if (std::holds_alternative<std::monostate>(p.value)) continue;
         if (auto value = convert(p)) object[p.name] = std::move(*value);
       }
-      array.push_back(std::move(object));
+      array.add(object);
     }
   } catch (const std::exception& e) {
-    array.push_back(exceptionClassName(e) + ": " + e.what());
+    array.add(exceptionClassName(e) + ": " + e.what());
   }
-  audit()[memberName(table)] = std::move(array);
+  members_[memberName(table)] = std::move(array).finish();
+  hasAudit_ = true;
+  view_.reset();
 }
 
 void TWMIAuditor::saveToFile() {
-  res["dt_execute"] = dateTimeToText(nowDateTime());
-  res["success"] = true;
+  executed_ = dateTimeToText(nowDateTime());
+  view_.reset();
   // Text read from the machine need not be valid UTF-8 (a command line, a Latin-1 GECOS field):
-  // such bytes become U+FFFD instead of failing the whole audit.
-  const std::string text = res.dump(2, ' ', true, json::error_handler_t::replace);
-  writeFileAtomic(outfn, text, 0600);
+  // such bytes became U+FFFD when each member was saved, instead of failing the whole audit.
+  writeFileAtomic(outfn, documentText(), 0600);
+}
+
+void TWMIAuditor::setMember(const std::string& name, const json& value) {
+  hasAudit_ = true;
+  view_.reset();
+  members_[name] = savedText(value);
+}
+
+std::string TWMIAuditor::documentText() const {
+  // The layout of an indented dump of the whole document, members in name order:
+  // {"dt_execute", "rurirudoDUROVorov": {...}, "success"}.
+  size_t size = 128;
+  for (const auto& [name, text] : members_) size += name.size() + text.size() + 16;
+  std::string doc;
+  doc.reserve(size);
+  const char* separator = "{\n  ";
+  const auto member = [&](const std::string& key) {
+    doc += separator;
+    doc += savedKey(key);
+    doc += ": ";
+    separator = ",\n  ";
+  };
+  if (executed_) {
+    member("dt_execute");
+    doc += savedKey(*executed_);
+  }
+  if (hasAudit_) {
+    member(metaKey);
+    if (members_.empty()) {
+      doc += "{}";
+    } else {
+      const char* inner = "{\n    ";
+      for (const auto& [name, text] : members_) {
+        doc += inner;
+        doc += savedKey(name);
+        doc += ": ";
+        doc += text;
+        inner = ",\n    ";
+      }
+      doc += "\n  }";
+    }
+  }
+  if (executed_) {
+    member("success");
+    doc += "true";
+  }
+  doc += doc.empty() ? "{}" : "\n}";
+  return doc;
+}
+
+const json& TWMIAuditor::result() const {
+  if (!view_) view_ = json::parse(documentText());
+  return *view_;
 }
 
 }  // namespace kn

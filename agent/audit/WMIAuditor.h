@@ -16,12 +16,18 @@
 // "Fail@loadRes WMIOBJ_META: ...", "Fail@ltestWMI <class>: ..."); nothing is written then. A class
 // the provider cannot read is no failure: its array ends with the error's text and the run goes on.
 //
+// The document is kept as it will be saved, not as a tree: each member of the audit section is
+// turned into its JSON text once it is complete (an imported section, a class's array), so that
+// only one section is ever held as a tree, and the script result is read element by element.
+//
 // An engine lives on one thread for one audit; it is not shared.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,11 +35,9 @@
 #include "DeviceSources.h"
 #include "InstanceProvider.h"
 #include "ScriptHost.h"
+#include "ScriptResultXml.h"
 
 namespace kn {
-
-// The parser's message when the script result is not well-formed XML.
-KN_DECLARE_EXCEPTION(EXMLError, Exception);
 
 // The engine's progress lines ("querying Win32_Bios...", the script host's lines, one per property of
 // every instance); by default they go nowhere.
@@ -93,8 +97,9 @@ class TWMIAuditor {
   // cannot be stored.
   void testWMI(const std::string& table);
 
-  // The document as built so far.
-  const nlohmann::json& result() const { return res; }
+  // The document as built so far, as it would be saved (text that is not UTF-8 already replaced);
+  // made from the saved form on each call after a change, for tests and tools.
+  const nlohmann::json& result() const;
 
   // "Win32_Bios" -> "BiosDetail" (at most 100 characters of the name after "Win32_"); a name that
   // does not start with "Win32_", in exactly that case, is used unchanged.
@@ -102,15 +107,25 @@ class TWMIAuditor {
 
  private:
   void trace(const std::string& line) const;
-  // Adds the software outside dpkg to the imported "Software" array.
-  void appendOtherSoftware(nlohmann::json& software) const;
+  // Hands each package of the software outside dpkg, in the shape of the imported "Software"
+  // records, to `add`.
+  void addOtherSoftware(const std::function<void(const nlohmann::json&)>& add) const;
   std::vector<std::string> loadTextResource(std::string_view name) const;
-  nlohmann::json& audit() { return res[metaKey]; }
+  // Stores `value` as the audit section's member `name` (replacing an earlier one) in its saved form.
+  void setMember(const std::string& name, const nlohmann::json& value);
+  // The whole document in its saved form.
+  std::string documentText() const;
 
   WMIAuditorOptions options_;
   std::unique_ptr<InstanceProvider> Services;
   std::string outfn;
-  nlohmann::json res;
+  // The audit section's members by name (the saved document's order), each as its JSON text
+  // indented for its place in the document; `hasAudit_` once the section exists.
+  std::map<std::string, std::string> members_;
+  bool hasAudit_ = false;
+  bool machineFacts_ = false;            // the imported "MachineResume" names a host or an operating system
+  std::optional<std::string> executed_;  // "dt_execute", set by saveToFile()
+  mutable std::optional<nlohmann::json> view_;
 };
 
 }  // namespace kn

@@ -89,12 +89,24 @@ end
 
 -- XML result --------------------------------------------------------------------------------------
 
+-- Values that took the long way below, by the value as given: the same maintainer, with "<" in its
+-- mail address, is written for hundreds of packages.
+local escaped = {}
+
 -- A value as the result file holds it: nil empty, invalid UTF-8 replaced, the registered sign and
 -- control characters removed, blanks trimmed, and a CDATA section around a value holding a
 -- character of XML markup.
 local function escape_xml(value)
   if value == nil then return "" end
   local s = tostring(value)
+  -- Most values have nothing to replace, remove, trim or wrap: no control character, no "\194"
+  -- (the first byte of the registered sign), no markup, no blank at either end, valid UTF-8.
+  if not s:find("[%z\1-\31\127\194&<>\"']") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 and utf8.len(s) then
+    return s
+  end
+  local known = escaped[s]
+  if known then return known end
+  local given = s
   if not utf8.len(s) then
     local parts, pos = {}, 1
     while true do
@@ -108,8 +120,9 @@ local function escape_xml(value)
   end
   s = trim(s:gsub("\194\174", ""):gsub("[%z\1-\8\11\12\14-\31\127]", ""))
   if s:find("[&<>\"']") then
-    return "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
+    s = "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
   end
+  escaped[given] = s
   return s
 end
 
@@ -126,26 +139,27 @@ if create_file == "y" then
   end
 end
 
-local function write(text)
+-- Writes its arguments one after the other, without joining them first.
+local function write(...)
   if out and not out_error then
-    local ok, err = out:write(text)
+    local ok, err = out:write(...)
     if not ok then out_error = err end
   end
 end
 
 local function line(text)
-  write(text .. "\r\n")
+  write(text, "\r\n")
 end
 
 -- Writes `fields` ({name, value} pairs, in order) as the leaves of `name` at `indent`; a field
 -- marked raw is written without escaping.
 local function element(indent, name, fields)
-  line(indent .. "<" .. name .. ">")
+  write(indent, "<", name, ">\r\n")
   for _, field in ipairs(fields) do
     local value = field.raw and (field[2] or "") or escape_xml(field[2])
-    line(indent .. "\t<" .. field[1] .. ">" .. value .. "</" .. field[1] .. ">")
+    write(indent, "\t<", field[1], ">", value, "</", field[1], ">\r\n")
   end
-  line(indent .. "</" .. name .. ">")
+  write(indent, "</", name, ">\r\n")
 end
 
 local function finish()
@@ -233,14 +247,21 @@ local function uptime_seconds()
   return (readfile("/proc/uptime") or ""):match("^(%d+)")
 end
 
+local function octal_char(o)
+  return string.char(tonumber(o, 8))
+end
+
+local function unescape_octal(s)
+  return (s:gsub("\\(%d%d%d)", octal_char))
+end
+
 -- The mounts of /proc/mounts: device, mount point and type, octal escapes undone.
 local function mounts()
   local list = {}
   for l in lines(readfile("/proc/mounts")) do
     local device, point, kind = l:match("^(%S+) (%S+) (%S+)")
     if device then
-      local unescape = function(s) return (s:gsub("\\(%d%d%d)", function(o) return string.char(tonumber(o, 8)) end)) end
-      list[#list + 1] = { device = unescape(device), point = unescape(point), kind = kind }
+      list[#list + 1] = { device = unescape_octal(device), point = unescape_octal(point), kind = kind }
     end
   end
   return list
@@ -447,16 +468,25 @@ end
 
 -- Packages ----------------------------------------------------------------------------------------
 
--- The paragraphs of a dpkg status file, one at a time, each a table of its single-line fields.
+-- The fields of the dpkg database that the inventory reads.
+local dpkg_fields = {
+  Package = true, Status = true, Architecture = true, ["Multi-Arch"] = true, Version = true,
+  Maintainer = true, Essential = true, Homepage = true,
+}
+
+-- The paragraphs of a dpkg status file, one at a time, each a table of those of its single-line
+-- fields that the inventory reads (dpkg_fields), values trimmed. Continuation lines (starting with
+-- a blank) and other fields (Depends, Description...) are passed over without being taken apart.
 local function dpkg_packages(file_iter)
   return function()
     local current = {}
     for l in file_iter do
-      if l == "" then
+      local first = l:byte(1)
+      if not first then
         if next(current) then return current end
-      elseif not l:match("^%s") then
-        local key, value = l:match("^([^:]+):%s*(.-)%s*$")
-        if key then current[key] = value end
+      elseif first ~= 32 and (first < 9 or first > 13) then
+        local key, at = l:match("^([%w%-]+):()")
+        if key and dpkg_fields[key] then current[key] = l:match("^%s*(.-)%s*$", at) end
       end
     end
     if next(current) then return current end
@@ -467,10 +497,14 @@ end
 -- Date of the dpkg log's last install or upgrade of each package:arch to each version, as yyyymmdd.
 local function parse_dpkg_log(file_iter, dates)
   for l in file_iter do
-    local y, m, d, action, package, version =
-      l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
-    if action == "install" or action == "upgrade" then
-      dates[package .. " " .. version] = y .. m .. d
+    -- Most lines are "status", "configure" or "trigproc" lines: only an install or upgrade line
+    -- is taken apart.
+    if l:find(" install ", 11, true) or l:find(" upgrade ", 11, true) then
+      local y, m, d, action, package, version =
+        l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
+      if action == "install" or action == "upgrade" then
+        dates[package .. " " .. version] = y .. m .. d
+      end
     end
   end
   return dates

@@ -71,6 +71,48 @@ TEST(IdListTest, FindsVendorAndDeviceNamesInOnePass) {
   EXPECT_EQ(usb.at({0x1d6b, 0x0003}).vendor, "Linux Foundation");
 }
 
+// The names found through the index (each vendor's block cut out of the file) are those found in the
+// whole text, however the bytes arrive; the block of a vendor is only its own lines.
+TEST(IdListTest, IndexGivesTheNamesOfTheWholeTextInAnyPieces) {
+  const std::string crlf =
+      "# comment\r\n1af4  Red Hat, Inc.\r\n\t1041  Virtio network\r\n\r\n# note\r\n\t1042  Virtio block\r\n"
+      "1AF4  Duplicate\r\n8086  Intel Corporation\r\n\t\t1028 100e  Not a device\r\n\t100e  82540EM";
+  const std::set<std::pair<unsigned, unsigned>> wanted = {
+      {0x1af4, 0x1041}, {0x1af4, 0x1042}, {0x8086, 0x100e}, {0x8086, 0x0d57},
+      {0x10de, 0x1234}, {0x046d, 0xc52b}, {0x1d6b, 0x0003}, {0x1028, 0x100e}};
+  for (const std::string& text :
+       {test::readFile(kFixtures + "/pci.ids"), test::readFile(kFixtures + "/usb.ids"), crlf}) {
+    const auto whole = lookupIds(text, wanted);
+    for (const size_t piece : {size_t{1}, size_t{5}, size_t{4096}, text.size()}) {
+      IdsIndex index;
+      for (size_t pos = 0; pos < text.size(); pos += piece)
+        index.feed(std::string_view(text).substr(pos, piece));
+      index.finish();
+      std::map<std::pair<unsigned, unsigned>, IdNames> found;
+      for (const auto& w : wanted)
+        if (const IdsIndex::Block* b = index.find(w.first)) {
+          ASSERT_LE(b->offset, b->lineEnd);
+          ASSERT_LE(b->lineEnd, b->end);
+          ASSERT_LE(b->end, text.size());
+          found.merge(lookupIds(text.substr(b->offset, b->end - b->offset), {w}));
+        }
+      ASSERT_EQ(found.size(), whole.size()) << piece;
+      for (const auto& [id, names] : whole) {
+        EXPECT_EQ(found.at(id).vendor, names.vendor) << id.first << " " << piece;
+        EXPECT_EQ(found.at(id).device, names.device) << id.second << " " << piece;
+      }
+    }
+  }
+  IdsIndex index;
+  index.feed(crlf);
+  index.finish();
+  ASSERT_TRUE(index.find(0x1af4));
+  EXPECT_EQ(crlf.substr(index.find(0x1af4)->offset, index.find(0x1af4)->lineEnd - index.find(0x1af4)->offset),
+            "1af4  Red Hat, Inc.\r");  // the first line of an id; the later "1AF4" is ignored
+  EXPECT_FALSE(index.find(0x1028));    // a subsystem line is no vendor
+  EXPECT_EQ(index.size(), 2u);
+}
+
 TEST(IdListTest, ClassesAndHexText) {
   EXPECT_EQ(pciPnpClass(0x020000), "Net");
   EXPECT_EQ(pciPnpClass(0x010601), "HDC");

@@ -335,8 +335,12 @@ TEST(AuditRun, ConnectionFailureLeavesTheConstructor) {
 TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
   Engine e("Test_A", writingScript("<system><sys><hostname>box</hostname>"
                                    "<description>caf\xc3\xa9 \xf0\x9f\x98\x80</description>"
-                                   "<model>bad \xff byte</model></sys></system>"));
-  e.answers["Test_A"] = {{}};
+                                   "<model>bad \xff byte</model></sys>"
+                                   "<users><user><user_name>x</user_name></user><user/></users></system>"));
+  e.answers["Test_A"] = {{{prop("Name", "a\tb \xfe", kCimString), prop("Count", std::int64_t{3}, kCimUint32),
+                           prop("Low", std::int64_t{-7}, kCimSint16), prop("On", true, kCimBoolean),
+                           prop("Quote \"\\ \x7f", "x\"y\\z", kCimString)},
+                          {}}};
   test::writeBytes(e.outfn, "an older document");
   ASSERT_EQ(e.run(), "");
   e.engine->saveToFile();
@@ -349,6 +353,9 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
   EXPECT_NE(text.find("\n  \""), std::string::npos);            // indented
 
   const json doc = json::parse(text);
+  // The document is made member by member; its bytes are those of one indented dump of the whole.
+  EXPECT_EQ(text, doc.dump(2, ' ', true));
+  EXPECT_EQ(doc, e.engine->result());
   EXPECT_EQ(doc["success"], true);
   const json& audit = doc[TWMIAuditor::metaKey];
   EXPECT_EQ(audit["MachineResume"][0]["description"], "caf\u00e9 \U0001F600");
