@@ -2,6 +2,7 @@
 
 #include "AuditSupervisor.h"
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -239,6 +240,9 @@ void TITAuditMain::sendAuditJson() {
     nextUpload = steadyNow() + retryDelay;
     log(std::string("Error; could not send audit: ") + logSafe(e.what()));
   }
+  // The document and the request made of it are freed by now; their pages go back to the system
+  // instead of staying in the allocator's arenas until the next audit, twelve hours away.
+  ::malloc_trim(0);
 }
 
 void TITAuditMain::auditCheck() {

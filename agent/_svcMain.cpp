@@ -118,6 +118,10 @@ bool needsIdentity(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (kn::isAuditChildProcess()) return kn::auditChildMain(argc, argv);
+  if (kn::helpRequested(argc, argv)) {
+    std::cout << kn::serviceUsage("auditagent");
+    return 0;
+  }
   kn::setLogTimestamps(true);
   if (needsIdentity(argc, argv)) {
     try {

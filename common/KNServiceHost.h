@@ -87,6 +87,12 @@ struct ServiceSwitches {
 // may call it before runServiceApplication to skip set-up that only a run needs.
 ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args);
 
+// True when the arguments hold the switch "HELP", "H" or "?" (same forms as above): the program
+// prints serviceUsage() and ends, before any set-up, instead of running the service.
+bool helpRequested(int argc, char** argv);
+// The command-line help of a service program named `program`.
+std::string serviceUsage(const std::string& program);
+
 // True for a valid service name: letters, digits and underscores, not beginning with a digit.
 bool isValidServiceName(std::string_view name);
 

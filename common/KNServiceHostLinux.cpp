@@ -405,6 +405,26 @@ ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args) {
   return s;
 }
 
+bool helpRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view name = switchName(argv[i]);
+    if (equalsIgnoringCase(name, "HELP") || equalsIgnoringCase(name, "H") || name == "?") return true;
+  }
+  return false;
+}
+
+std::string serviceUsage(const std::string& program) {
+  return "Usage: " + program +
+         " [/INSTALL | /UNINSTALL] [/SILENT]\n"
+         "\n"
+         "Without a switch the program runs as its service, in the foreground, until SIGTERM or SIGINT\n"
+         "stops it; systemd starts it so. Switches begin with \"/\", \"-\" or \"--\", in any letter case:\n"
+         "  /INSTALL    write the service's systemd unit and enable it\n"
+         "  /UNINSTALL  stop and disable the service and remove its unit\n"
+         "  /SILENT     with /INSTALL or /UNINSTALL: print nothing on success\n"
+         "  /HELP       print this text\n";
+}
+
 bool isValidServiceName(std::string_view name) {
   auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
   auto digit = [](char c) { return c >= '0' && c <= '9'; };

@@ -479,6 +479,20 @@ TEST(AuditAgentEndToEnd, StartUpFailuresEndTheProcessWithExitCode1) {
   }
 }
 
+// Help is printed before any set-up: no identity, no call.
+TEST(AuditAgentEndToEnd, HelpIsPrintedAndNothingElseHappens) {
+  FakePlatform platform;
+  AgentInstall agent(platform.url(), kApiKey);
+  for (const char* sw : {"--help", "/?"}) {
+    agent.start("1", {sw});
+    EXPECT_EQ(agent.wait(), 0) << agent.output();
+    EXPECT_EQ(agent.output().rfind("Usage: auditagent [/INSTALL | /UNINSTALL] [/SILENT]\n", 0), 0u)
+        << agent.output();
+  }
+  EXPECT_FALSE(fs::exists(agent.path("sys/var/lib/Kestrane")));
+  EXPECT_TRUE(platform.calls().empty());
+}
+
 // systemd's own judgement of a unit file: its complaints, "" when it has none.
 std::string systemdComplaints(const std::string& unit) {
   std::string out;

@@ -140,6 +140,16 @@ TEST(ServiceSwitches, ParsesInstallUninstallAndSilentInAnyForm) {
     EXPECT_EQ(c.silent, s.silent) << label;
   }
   EXPECT_THROW(kn::parseServiceSwitches({"/install", "/uninstall"}), kn::EServiceHostError);
+
+  auto help = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "prog");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return kn::helpRequested(static_cast<int>(argv.size()), argv.data());
+  };
+  for (const char* yes : {"--help", "-h", "/?", "/HELP", "-Help"}) EXPECT_TRUE(help({"/silent", yes})) << yes;
+  for (const char* no : {"help", "?", "--helper", "/install"}) EXPECT_FALSE(help({no})) << no;
+  EXPECT_FALSE(help({}));
 }
 
 TEST(ServiceName, AcceptsOnlyIdentifiers) {
