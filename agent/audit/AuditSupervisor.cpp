@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "KNEnv.h"
+#include "KNFd.h"
 #include "knLOG2.h"
 
 extern char** environ;
@@ -38,22 +39,6 @@ CancelState& cancelState() {
   static CancelState* state = new CancelState;  // never destroyed: usable until the process ends
   return *state;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 std::string signalText(int sig) {
   const char* name = ::sigdescr_np(sig);
