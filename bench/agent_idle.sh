@@ -12,61 +12,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-program=${1:-}
-if [ -z "$program" ]; then
-  for p in build-bench/agent/auditagent build/agent/auditagent; do
-    [ -x "$p" ] && program=$p && break
-  done
-fi
+work=$(mktemp -d)
+. bench/agent_harness.sh
+program=$(find_agent "${1:-}" agent_idle)
 seconds=${2:-240}
-[ -x "${program:-}" ] || { echo "agent_idle: build auditagent first (cmake --build build)" >&2; exit 2; }
 ((seconds <= 460)) || { echo "agent_idle: at most 460 s, before the first audit check" >&2; exit 2; }
 
-work=$(mktemp -d)
-server_pid=
-agent_pid=
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null || true
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The platform: answers every RPC envelope with a result-less reply and counts the calls.
-python3 - "$work/port" "$work/calls" <<'PY' &
-import http.server, json, sys
-port_file, calls_file = sys.argv[1], sys.argv[2]
-class H(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        env = json.loads(body or b"{}")
-        with open(calls_file, "a") as f:
-            f.write(env.get("method", "?") + "\n")
-        out = json.dumps({"type": "rpc", "tid": env.get("tid", 0), "method": env.get("method")}).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(out)))
-        self.end_headers()
-        self.wfile.write(out)
-    def log_message(self, *args):
-        pass
-srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
-open(port_file, "w").write(str(srv.server_address[1]))
-srv.serve_forever()
-PY
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-
-mkdir -p "$work/bin" "$work/sys/etc/kestrane" "$work/home"
-cp "$program" "$work/bin/auditagent"
-echo "url=http://127.0.0.1:$(cat "$work/port")" >"$work/bin/endpoint.ini"
-printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Policies\\ZARODIRazev]\n"apikey"="bench"\n' \
-  >"$work/sys/etc/kestrane/HKLM.reg"
-
-env -i PATH=/usr/bin:/bin KN_SYSROOT="$work/sys" HOME="$work/home" KN_TIME_SCALE=1 \
-  "$work/bin/auditagent" >"$work/out" 2>&1 &
-agent_pid=$!
+start_platform
+start_agent "$program" 1
 
 cpu_ns() { cat /proc/"$agent_pid"/task/*/schedstat | awk '{s += $1} END {printf "%d", s}'; }
 
