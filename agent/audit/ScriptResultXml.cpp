@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "KNTextCodec.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -25,23 +26,10 @@ bool isDigit(int c) { return c >= '0' && c <= '9'; }
 bool isNameStart(int c) { return c >= 0x80 || isAlpha(c) || c == ':' || c == '_'; }
 bool isNameChar(int c) { return c >= 0 && (isNameStart(c) || isDigit(c) || c == '.' || c == '-'); }
 
-void appendUtf8(std::string& out, std::uint64_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x200000) {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  // Larger numbers have no encoding and give nothing.
+// A referenced character that Unicode does not have (past U+10FFFF, or a surrogate) becomes U+FFFD,
+// so that the text stays valid UTF-8.
+void appendReferenced(std::string& out, std::uint64_t c) {
+  appendUtf8(out, c > 0x10FFFF ? char32_t{0xFFFD} : static_cast<char32_t>(c));
 }
 
 // "&#65;" or "&#x41;" at raw[at]: the character's number and the position past the ';', or nothing
@@ -89,7 +77,7 @@ std::string textValue(std::string_view raw, bool entities) {
     if (c == '&' && entities) {
       if (const auto ref = characterReference(raw, i)) {
         if (ref->first == 0) break;
-        appendUtf8(out, ref->first);
+        appendReferenced(out, ref->first);
         i = ref->second;
         continue;
       }
