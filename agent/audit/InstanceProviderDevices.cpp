@@ -49,16 +49,6 @@ class RowBuilder {
   Row row_;
 };
 
-std::optional<std::string> nonEmpty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::string baseName(std::string_view path) {
   const size_t slash = path.rfind('/');
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
@@ -146,6 +136,23 @@ std::string pciSlotOf(std::string_view path) {
   return slot;
 }
 
+// One device of Win32_PnPEntity; `driver` is the bound driver's name, nullopt when none is bound.
+Row pnpEntity(const std::string& id, const std::string& name, const std::string& manufacturer,
+              std::optional<std::string> pnpClass, const std::optional<std::string>& driver) {
+  return RowBuilder()
+      .set("DeviceID", id)
+      .set("PNPDeviceID", id)
+      .set("Name", name)
+      .set("Caption", name)
+      .set("Description", name)
+      .set("Manufacturer", manufacturer)
+      .set("PNPClass", std::move(pnpClass))
+      .set("Service", driver)
+      .set("Present", true)
+      .set("Status", driver ? "OK" : "Unknown")
+      .take();
+}
+
 }  // namespace
 
 std::vector<Row> pnpEntities(const MachineFiles& m) {
@@ -160,18 +167,8 @@ std::vector<Row> pnpEntities(const MachineFiles& m) {
     const std::string name =
         known.device.value_or("PCI device " + hex4(d.vendor, false) + ":" + hex4(d.device, false));
     const std::string id = d.pnpId();
-    rows.push_back(RowBuilder()
-                       .set("DeviceID", id)
-                       .set("PNPDeviceID", id)
-                       .set("Name", name)
-                       .set("Caption", name)
-                       .set("Description", name)
-                       .set("Manufacturer", known.vendor.value_or(hex4(d.vendor, false)))
-                       .set("PNPClass", pciPnpClass(d.classCode))
-                       .set("Service", d.driver)
-                       .set("Present", true)
-                       .set("Status", d.driver ? "OK" : "Unknown")
-                       .take());
+    rows.push_back(pnpEntity(id, name, known.vendor.value_or(hex4(d.vendor, false)), pciPnpClass(d.classCode),
+                             d.driver));
   }
 
   // USB devices are the entries without ":" (those with one are their interfaces).
@@ -211,18 +208,8 @@ std::vector<Row> pnpEntities(const MachineFiles& m) {
     const std::string instance = m.line(dir + "serial").value_or(d.entry);
     const std::string id =
         "USB\\VID_" + hex4(d.vendor, true) + "&PID_" + hex4(d.product, true) + "\\" + instance;
-    rows.push_back(RowBuilder()
-                       .set("DeviceID", id)
-                       .set("PNPDeviceID", id)
-                       .set("Name", name)
-                       .set("Caption", name)
-                       .set("Description", name)
-                       .set("Manufacturer", manufacturer)
-                       .set("PNPClass", usbPnpClass(d.usbClass))
-                       .set("Service", driver ? std::optional<std::string>(baseName(*driver)) : std::nullopt)
-                       .set("Present", true)
-                       .set("Status", driver ? "OK" : "Unknown")
-                       .take());
+    rows.push_back(pnpEntity(id, name, manufacturer, usbPnpClass(d.usbClass),
+                             driver ? std::optional<std::string>(baseName(*driver)) : std::nullopt));
   }
   return rows;
 }
@@ -255,7 +242,7 @@ std::vector<Row> desktopMonitors(const MachineFiles& m) {
         .set("MonitorManufacturer", pnpManufacturerName(edid->manufacturerId))
         .set("PNPDeviceID",
              "DISPLAY\\" + edid->manufacturerId + hex4(edid->productCode, true) + "\\" + connector)
-        .set("SerialNumberID", nonEmpty(edid->serial()))
+        .set("SerialNumberID", linuxsrc::nonEmpty(edid->serial()))
         .set("YearOfManufacture", edid->yearOfManufacture)
         .set("Status", "OK");
     if (edid->weekOfManufacture > 0 && edid->weekOfManufacture <= 54)
@@ -335,7 +322,7 @@ std::vector<Row> networkAdapters(const MachineFiles& m) {
         .set("ProductName", product)
         .set("Manufacturer", maker)
         .set("NetConnectionID", a.name)
-        .set("MACAddress", nonEmpty(upper(m.line(dir + "address").value_or(""))))
+        .set("MACAddress", linuxsrc::nonEmpty(linuxsrc::upper(m.line(dir + "address").value_or(""))))
         .set("AdapterType", adapterType)
         .set("AdapterTypeId", adapterTypeId)
         .set("PhysicalAdapter", physical)
@@ -527,7 +514,7 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
   const std::string fullName =
       m.line("/proc/sys/kernel/hostname").value_or(m.line("/etc/hostname").value_or(""));
   if (const size_t dot = fullName.find('.'); dot != std::string::npos)
-    dnsDomain = nonEmpty(fullName.substr(dot + 1));
+    dnsDomain = linuxsrc::nonEmpty(fullName.substr(dot + 1));
   if (!dnsDomain) {
     const std::string resolv = m.read("/etc/resolv.conf").value_or("");
     size_t pos = 0;
@@ -538,7 +525,7 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
       pos = end + 1;
       if (line.starts_with("domain") || line.starts_with("search")) {
         const std::string rest = trim(std::string_view(line).substr(6));
-        dnsDomain = nonEmpty(rest.substr(0, rest.find_first_of(" \t")));
+        dnsDomain = linuxsrc::nonEmpty(rest.substr(0, rest.find_first_of(" \t")));
       }
     }
   }
@@ -546,12 +533,12 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
   const Virtualization virt = detectVirtualization(facts);
   const bool hypervisor = !virt.vm.empty();
   const auto memTotal = kilobytes(mem, "MemTotal");
-  const std::string host = upper(m.hostName());
+  const std::string host = linuxsrc::upper(m.hostName());
 
   RowBuilder row;
-  row.set("Name", nonEmpty(host))
-      .set("Caption", nonEmpty(host))
-      .set("DNSHostName", nonEmpty(m.hostName()))
+  row.set("Name", linuxsrc::nonEmpty(host))
+      .set("Caption", linuxsrc::nonEmpty(host))
+      .set("DNSHostName", linuxsrc::nonEmpty(m.hostName()))
       .set("Manufacturer", m.line(dmi + "sys_vendor"))
       .set("Model", m.line(dmi + "product_name"))
       .set("SystemFamily", m.line(dmi + "product_family"))
@@ -562,8 +549,8 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
                                   : workgroup.value_or("WORKGROUP"))
       .set("HypervisorPresent", hypervisor || facts.hypervisorFlag)
       .set("VirtualizationType", virt.kind())
-      .set("VirtualMachineType", nonEmpty(virt.vm))
-      .set("ContainerType", nonEmpty(virt.container))
+      .set("VirtualMachineType", linuxsrc::nonEmpty(virt.vm))
+      .set("ContainerType", linuxsrc::nonEmpty(virt.container))
       .set("Status", "OK");
   if (!partOfDomain) row.set("Workgroup", workgroup.value_or("WORKGROUP"));
   if (memTotal) row.set("TotalPhysicalMemory", std::optional<std::string>(std::to_string(*memTotal * 1024)));
@@ -682,12 +669,12 @@ std::vector<Row> otherProducts(const MachineFiles& m) {
                        .set("Name", p.name)
                        .set("Caption", p.name)
                        .set("IdentifyingNumber", p.name)
-                       .set("Version", nonEmpty(p.version))
-                       .set("Vendor", nonEmpty(p.publisher))
-                       .set("Description", nonEmpty(p.summary))
-                       .set("URLInfoAbout", nonEmpty(p.url))
+                       .set("Version", linuxsrc::nonEmpty(p.version))
+                       .set("Vendor", linuxsrc::nonEmpty(p.publisher))
+                       .set("Description", linuxsrc::nonEmpty(p.summary))
+                       .set("URLInfoAbout", linuxsrc::nonEmpty(p.url))
                        .set("InstallState", 5)
-                       .set("InstallDate", nonEmpty(p.installDate()))
+                       .set("InstallDate", linuxsrc::nonEmpty(p.installDate()))
                        .set("InstallSource", p.source)
                        .take());
   }

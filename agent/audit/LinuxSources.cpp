@@ -76,6 +76,16 @@ std::string trim(std::string_view text) {
   return std::string(text);
 }
 
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::optional<std::string> nonEmpty(std::string text) {
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
 std::optional<std::string> field(const Fields& fields, std::string_view key) {
   for (const auto& [k, v] : fields)
     if (k == key) return v;

@@ -178,5 +178,9 @@ std::string preciseOsVersion(const std::string& versionId, const std::string& de
 
 // Text trimmed of blanks, tabs, CR and LF at both ends.
 std::string trim(std::string_view text);
+// `text` in upper case (ASCII letters only).
+std::string upper(std::string text);
+// `text`, or nullopt when it is empty.
+std::optional<std::string> nonEmpty(std::string text);
 
 }  // namespace kn::linuxsrc
