@@ -83,6 +83,11 @@ for prog in "$build"/agent/auditagent "$build"/updater/svcupdater; do
     check "Depends names the package of $needed ($pkg), loaded by $(basename "$prog")" grep -q " $pkg " <<<"$depends"
   done
 done
+# auditagent opens libcurl when it first speaks to the platform, so that its audit child, the same
+# program, never maps it: not linked, yet its package is in Depends.
+check "auditagent does not link libcurl" bash -c "! readelf -d '$build/agent/auditagent' | grep -q 'libcurl'"
+curl_pkg=$(dpkg -S "$(realpath "$(ldconfig -p | awk '$1 == "libcurl.so.4" { print $NF; exit }')")" 2>/dev/null || true)
+check "Depends names the package of libcurl.so.4 (${curl_pkg%%:*}), opened by auditagent" grep -q " ${curl_pkg%%:*} " <<<"$depends"
 
 dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$tmp/control.lst"
 for script in postinst prerm postrm; do

@@ -1,6 +1,6 @@
 #include "ext.channel.h"
 
-#include <curl/curl.h>
+#include "ext.curl.h"
 #include <malloc.h>
 
 #include <algorithm>
@@ -73,9 +73,9 @@ SystemTrust systemTrust(CURL* easy = nullptr) {
   std::lock_guard lock(g.lock);
   if (!g.trustKnown && easy) {
     char* path = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) g.trust.cainfo = path;
+    if (curl::easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) g.trust.cainfo = path;
     path = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_CAPATH, &path) == CURLE_OK && path) g.trust.capath = path;
+    if (curl::easy_getinfo(easy, CURLINFO_CAPATH, &path) == CURLE_OK && path) g.trust.capath = path;
     g.trustKnown = true;
   }
   return g.trust;
@@ -86,13 +86,13 @@ std::string headerName(const std::string& entry) { return entry.substr(0, entry.
 // The host part of `url` ("" when it has none), for the cookies the channel files under it.
 std::string hostOf(const std::string& url) {
   std::string host;
-  if (CURLU* u = curl_url()) {
+  if (CURLU* u = curl::url()) {
     char* h = nullptr;
-    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK)
+    if (curl::url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl::url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK)
       host = h;
-    curl_free(h);
-    curl_url_cleanup(u);
+    curl::free(h);
+    curl::url_cleanup(u);
   }
   return host;
 }
@@ -157,29 +157,29 @@ struct TExtChannel::Impl {
   TExtChannel* owner = nullptr;
 
   Impl() {
-    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static const CURLcode initialised = curl::global_init(CURL_GLOBAL_DEFAULT);
     // Blocks of 128 KB and more (reply bodies, parser buffers) are mapped and unmapped one by one.
     // glibc would otherwise raise that threshold after the first large block is freed and serve the
     // next ones from its heap, which keeps every freed generation of a growing buffer resident.
     static const int mapped = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     (void)mapped;
     if (initialised != CURLE_OK) throw Exception("libcurl could not be initialised");
-    easy = curl_easy_init();
+    easy = curl::easy_init();
     if (!easy) throw Exception("libcurl could not create a handle");
     systemTrust(easy);  // libcurl's defaults, read from the first handle before any option changes them
     // The cookie store lives in a share of its own, so that it can be trimmed through a fresh handle:
     // libcurl takes no more cookies on a handle whose last reply already set its maximum.
-    cookies = curl_share_init();
+    cookies = curl::share_init();
     if (!cookies) {
-      curl_easy_cleanup(easy);
+      curl::easy_cleanup(easy);
       throw Exception("libcurl could not create a cookie store");
     }
-    curl_share_setopt(cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_easy_setopt(easy, CURLOPT_SHARE, cookies);
+    curl::share_setopt(cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl::easy_setopt(easy, CURLOPT_SHARE, cookies);
   }
   ~Impl() {
-    curl_easy_cleanup(easy);
-    curl_share_cleanup(cookies);
+    curl::easy_cleanup(easy);
+    curl::share_cleanup(cookies);
   }
 
   // libcurl's errors become the channel's, here and nowhere else.
@@ -196,7 +196,7 @@ struct TExtChannel::Impl {
                                    " bytes per second moved over " + std::to_string(t.rateWindow.count()) +
                                    " ms, transfer abandoned");
     if (rc == CURLE_WRITE_ERROR && t.sinkFailed) throw Exception("Download could not be written");
-    std::string msg = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+    std::string msg = errbuf[0] ? errbuf : curl::easy_strerror(rc);
     throw EExtCommunicationError("Communication error: " + logSafe(msg));
   }
 
@@ -205,7 +205,7 @@ struct TExtChannel::Impl {
     auto* t = self->current;
     size_t n = size * count;
     long status = 0;
-    curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl::easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) {
       // Only the start of an error page is shown: the rest is not worth reading.
       size_t keep = std::min(n, kErrorBodyCap - t->body.size());
@@ -225,7 +225,7 @@ struct TExtChannel::Impl {
     if (t->body.empty()) {
       // A declared length is refused before a byte is kept, or else reserved in one piece.
       curl_off_t declared = -1;
-      curl_easy_getinfo(self->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+      curl::easy_getinfo(self->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
       if (declared > static_cast<curl_off_t>(t->maxBody)) {
         t->tooLarge = true;
         return 0;
@@ -304,17 +304,17 @@ struct TExtChannel::Impl {
     t.rateWindow = ch.rateWindow_;
     t.start = t.lastMove = std::chrono::steady_clock::now();
     t.samples.emplace_back(t.start, 0);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl::easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     applyTrust();
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ch.connectTimeout_.count()));
+    curl::easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ch.connectTimeout_.count()));
     std::vector<std::string> cookiesBefore = cookieKeys();
-    CURLcode rc = curl_easy_perform(easy);
+    CURLcode rc = curl::easy_perform(easy);
     current = nullptr;
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl::easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     if (t.cookiesSeen > 0) keepCookieLimits(cookiesBefore, t);
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && t.errorPageCut)) throwTransportError(rc, t);
     long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl::easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     return status;
   }
 
@@ -326,17 +326,17 @@ struct TExtChannel::Impl {
                : ch.tlsMin_ == "1.1" ? CURL_SSLVERSION_TLSv1_1
                : ch.tlsMin_ == "1.3" ? CURL_SSLVERSION_TLSv1_3
                                      : CURL_SSLVERSION_TLSv1_2;
-    curl_easy_setopt(easy, CURLOPT_SSLVERSION, min);
+    curl::easy_setopt(easy, CURLOPT_SSLVERSION, min);
     // TLS 1.0 and 1.1 sign with SHA-1, which OpenSSL refuses above security level 0.
-    curl_easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, legacy ? "DEFAULT:@SECLEVEL=0" : nullptr);
+    curl::easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, legacy ? "DEFAULT:@SECLEVEL=0" : nullptr);
     auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
     if (!ch.cafile_.empty()) {
-      curl_easy_setopt(easy, CURLOPT_CAINFO, ch.cafile_.c_str());
-      curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);  // the bundle alone
+      curl::easy_setopt(easy, CURLOPT_CAINFO, ch.cafile_.c_str());
+      curl::easy_setopt(easy, CURLOPT_CAPATH, nullptr);  // the bundle alone
     } else {
       const SystemTrust trust = systemTrust(easy);
-      curl_easy_setopt(easy, CURLOPT_CAINFO, orNull(trust.cainfo));
-      curl_easy_setopt(easy, CURLOPT_CAPATH, orNull(trust.capath));
+      curl::easy_setopt(easy, CURLOPT_CAINFO, orNull(trust.cainfo));
+      curl::easy_setopt(easy, CURLOPT_CAPATH, orNull(trust.capath));
     }
   }
 
@@ -355,7 +355,7 @@ struct TExtChannel::Impl {
   template <typename F>
   void forEachCookie(F f) const {
     curl_slist* cookies = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return;
+    if (curl::easy_getinfo(easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return;
     // Netscape lines: domain, subdomains, path, secure, expiry, name, value.
     for (curl_slist* c = cookies; c; c = c->next) {
       std::vector<std::string_view> fields;
@@ -375,7 +375,7 @@ struct TExtChannel::Impl {
       std::string key = host + "\t" + std::string(fields[2]) + "\t" + std::string(fields[5]);
       f(CookieLine{std::string(line), std::move(host), std::move(key), fields[5].size() + fields[6].size()});
     }
-    curl_slist_free_all(cookies);
+    curl::slist_free_all(cookies);
   }
 
   // At most kMaxCookiesPerHost cookies per host, each at most kMaxCookieBytes: cookies the store
@@ -410,17 +410,17 @@ struct TExtChannel::Impl {
     if (dropped > 0) {
       // Written back through fresh handles on the store, each taking at most kMaxCookiesPerHost.
       auto onStore = [this](auto write) {
-        if (CURL* h = curl_easy_init()) {
-          curl_easy_setopt(h, CURLOPT_SHARE, cookies);
+        if (CURL* h = curl::easy_init()) {
+          curl::easy_setopt(h, CURLOPT_SHARE, cookies);
           write(h);
-          curl_easy_cleanup(h);
+          curl::easy_cleanup(h);
         }
       };
-      onStore([](CURL* h) { curl_easy_setopt(h, CURLOPT_COOKIELIST, "ALL"); });
+      onStore([](CURL* h) { curl::easy_setopt(h, CURLOPT_COOKIELIST, "ALL"); });
       for (size_t from = 0; from < kept.size(); from += kMaxCookiesPerHost)
         onStore([&](CURL* h) {
           for (size_t i = from; i < std::min(kept.size(), from + kMaxCookiesPerHost); ++i)
-            curl_easy_setopt(h, CURLOPT_COOKIELIST, kept[i]->line.c_str());
+            curl::easy_setopt(h, CURLOPT_COOKIELIST, kept[i]->line.c_str());
         });
     }
     if (dropped > 0 || seen > kMaxCookiesPerHost)
@@ -433,9 +433,9 @@ struct TExtChannel::Impl {
   curl_slist* headerList(const char* contentType) const {
     curl_slist* list = nullptr;
     auto add = [&list](const std::string& h) {
-      curl_slist* next = curl_slist_append(list, h.c_str());
+      curl_slist* next = curl::slist_append(list, h.c_str());
       if (!next) {
-        curl_slist_free_all(list);
+        curl::slist_free_all(list);
         throw std::bad_alloc();
       }
       list = next;
@@ -451,7 +451,7 @@ struct TExtChannel::Impl {
 
   std::string contentType() const {
     char* ct = nullptr;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &ct);
+    curl::easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &ct);
     return ct ? ct : "";
   }
 
@@ -461,12 +461,12 @@ struct TExtChannel::Impl {
 namespace {
 
 struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+  void operator()(curl_slist* l) const { curl::slist_free_all(l); }
 };
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
 struct MimeDeleter {
-  void operator()(curl_mime* m) const { curl_mime_free(m); }
+  void operator()(curl_mime* m) const { curl::mime_free(m); }
 };
 
 // Detaches a request body (CURLOPT_POSTFIELDS or CURLOPT_MIMEPOST) from the handle when the request
@@ -474,9 +474,9 @@ struct MimeDeleter {
 class AttachedBody {
  public:
   AttachedBody(CURL* easy, CURLoption option, const void* body) : easy_(easy), option_(option) {
-    curl_easy_setopt(easy_, option_, body);
+    curl::easy_setopt(easy_, option_, body);
   }
-  ~AttachedBody() { curl_easy_setopt(easy_, option_, nullptr); }
+  ~AttachedBody() { curl::easy_setopt(easy_, option_, nullptr); }
   AttachedBody(const AttachedBody&) = delete;
   AttachedBody& operator=(const AttachedBody&) = delete;
 
@@ -514,31 +514,31 @@ void TExtChannel::setEndpoint(const std::string& value) {
   url_ = value + "/app.direct";
   http->host = hostOf(value);
   CURL* e = http->easy;
-  curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(e, CURLOPT_USERAGENT, userAgent().c_str());
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, http->errbuf);
+  curl::easy_setopt(e, CURLOPT_URL, url_.c_str());
+  curl::easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl::easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl::easy_setopt(e, CURLOPT_USERAGENT, userAgent().c_str());
+  curl::easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl::easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl::easy_setopt(e, CURLOPT_ERRORBUFFER, http->errbuf);
   // Every https exchange: the server's certificate and name verified; versions and authorities are
   // set before each request (Impl::applyTrust).
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, http.get());
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, http.get());
-  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
-  curl_easy_setopt(e, CURLOPT_XFERINFODATA, http.get());
-  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, in memory only
+  curl::easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl::easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl::easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
+  curl::easy_setopt(e, CURLOPT_WRITEDATA, http.get());
+  curl::easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+  curl::easy_setopt(e, CURLOPT_HEADERDATA, http.get());
+  curl::easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+  curl::easy_setopt(e, CURLOPT_XFERINFODATA, http.get());
+  curl::easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+  curl::easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, in memory only
   logMsg("url: " + url_);
   if (!devicecookie_.empty() && !http->host.empty()) {
     logTo("sess", "Cookie AddServerCookie " + devicecookie_ + "=" + logSafe(deviceid_));
     // Host-only, no expiry: as if the endpoint's server had set it.
     std::string line = http->host + "\tFALSE\t/\tFALSE\t0\t" + devicecookie_ + "\t" + deviceid_;
-    curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
+    curl::easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
   }
   http_ = std::move(http);
 }
@@ -585,8 +585,8 @@ nlohmann::json TExtChannel::invoke(const std::string& api, const std::string& me
   {
     std::string body = buildEnvelope(api, method, tid_, params);
     CURL* e = http_->easy;
-    curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl::easy_setopt(e, CURLOPT_URL, url_.c_str());
+    curl::easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     AttachedBody attached(e, CURLOPT_POSTFIELDS, body.data());  // not copied: `body` outlives it
     status = http_->perform(t, headers.get());
   }
@@ -600,11 +600,11 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
   auto size = std::filesystem::file_size(filename, ec);
   if (ec) throw Exception("File Not Found [" + filename + "]");
   CURL* e = http_->easy;
-  std::unique_ptr<curl_mime, MimeDeleter> form(curl_mime_init(e));
+  std::unique_ptr<curl_mime, MimeDeleter> form(curl::mime_init(e));
   auto field = [&](const std::string& name, const std::string& value) {
-    curl_mimepart* part = curl_mime_addpart(form.get());
-    curl_mime_name(part, name.c_str());
-    curl_mime_data(part, value.data(), value.size());
+    curl_mimepart* part = curl::mime_addpart(form.get());
+    curl::mime_name(part, name.c_str());
+    curl::mime_data(part, value.data(), value.size());
   };
   if (params.is_object())
     for (const auto& [name, value] : params.items())
@@ -616,18 +616,18 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
   field("extUpload", "true");
   field("extDontEncode", "true");
   field("MAX_FILE_SIZE", std::to_string(size + 1000000));
-  curl_mimepart* file = curl_mime_addpart(form.get());
-  curl_mime_name(file, "Filedata");
-  if (curl_mime_filedata(file, filename.c_str()) != CURLE_OK)
+  curl_mimepart* file = curl::mime_addpart(form.get());
+  curl::mime_name(file, "Filedata");
+  if (curl::mime_filedata(file, filename.c_str()) != CURLE_OK)
     throw Exception("File Not Found [" + filename + "]");
-  curl_mime_type(file, "application/octet-stream");
+  curl::mime_type(file, "application/octet-stream");
   field("r-uredad-ove", exeName() + "/" + ownVersion());
   field("dimmy", "x");
 
   Slist headers(http_->headerList(nullptr));
   Transfer t;
   t.maxBody = kMaxReplyBytes;
-  curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
+  curl::easy_setopt(e, CURLOPT_URL, url_.c_str());
   long status;
   {
     AttachedBody attached(e, CURLOPT_MIMEPOST, form.get());
@@ -641,8 +641,8 @@ void TExtChannel::doDownloadToStream(const std::string& url, std::ostream& dest)
   Transfer t;
   t.sink = &dest;
   CURL* e = http_->easy;
-  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  curl::easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl::easy_setopt(e, CURLOPT_HTTPGET, 1L);
   long status = http_->perform(t, headers.get());
   if (status < 200 || status > 299) readReply(status, http_->contentType(), std::move(t.body));
 }
@@ -695,10 +695,10 @@ std::unique_ptr<TExtChannel> TExtChannel::createClone() const {
     copy->setHeader(entry.substr(0, eq), entry.substr(eq + 1));
   }
   curl_slist* cookies = nullptr;
-  if (curl_easy_getinfo(http_->easy, CURLINFO_COOKIELIST, &cookies) == CURLE_OK) {
+  if (curl::easy_getinfo(http_->easy, CURLINFO_COOKIELIST, &cookies) == CURLE_OK) {
     for (curl_slist* c = cookies; c; c = c->next)
-      curl_easy_setopt(copy->http_->easy, CURLOPT_COOKIELIST, c->data);
-    curl_slist_free_all(cookies);
+      curl::easy_setopt(copy->http_->easy, CURLOPT_COOKIELIST, c->data);
+    curl::slist_free_all(cookies);
   }
   return copy;
 }
@@ -706,7 +706,7 @@ std::unique_ptr<TExtChannel> TExtChannel::createClone() const {
 std::string TExtChannel::getCookie(const std::string& s) const {
   if (!http_) throw Exception("Cookie manager was not created. Please assign the endpoint first.");
   curl_slist* cookies = nullptr;
-  if (curl_easy_getinfo(http_->easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return "";
+  if (curl::easy_getinfo(http_->easy, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return "";
   std::string value;
   // Netscape lines: domain, subdomains, path, secure, expiry, name, value.
   for (curl_slist* c = cookies; c && value.empty(); c = c->next) {
@@ -724,7 +724,7 @@ std::string TExtChannel::getCookie(const std::string& s) const {
     if (domain.starts_with('.')) domain.remove_prefix(1);
     if (equalsNoCase(domain, http_->host)) value = f[6];
   }
-  curl_slist_free_all(cookies);
+  curl::slist_free_all(cookies);
   return value;
 }
 
@@ -736,9 +736,9 @@ void TExtChannel::setIntercept(bool value) {
   if (value == intercept_ || !http_) return;
   intercept_ = value;
   CURL* e = http_->easy;
-  curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, value ? &Impl::onDebug : nullptr);
-  curl_easy_setopt(e, CURLOPT_DEBUGDATA, value ? http_.get() : nullptr);
-  curl_easy_setopt(e, CURLOPT_VERBOSE, value ? 1L : 0L);
+  curl::easy_setopt(e, CURLOPT_DEBUGFUNCTION, value ? &Impl::onDebug : nullptr);
+  curl::easy_setopt(e, CURLOPT_DEBUGDATA, value ? http_.get() : nullptr);
+  curl::easy_setopt(e, CURLOPT_VERBOSE, value ? 1L : 0L);
 }
 
 void TExtChannel::interceptReceive(std::string_view) {}
@@ -813,9 +813,9 @@ std::string TExtChannel::globalTlsMin() {
 
 std::pair<std::string, std::string> TExtChannel::setSystemTrustForTests(const std::string& cainfo,
                                                                         const std::string& capath) {
-  if (CURL* probe = curl_easy_init()) {  // libcurl's own defaults first, so they are not read later
+  if (CURL* probe = curl::easy_init()) {  // libcurl's own defaults first, so they are not read later
     systemTrust(probe);
-    curl_easy_cleanup(probe);
+    curl::easy_cleanup(probe);
   }
   std::lock_guard lock(globals().lock);
   SystemTrust previous = std::exchange(globals().trust, SystemTrust{cainfo, capath});
