@@ -8,8 +8,9 @@
 // The functions keep libcurl's names and signatures under the namespace `kn::curl`
 // (`curl::easy_setopt` for `curl_easy_setopt`); the header's types and constants are libcurl's own.
 // The first call loads "libcurl.so.4"; when it cannot be loaded or lacks a function, every call
-// throws kn::Exception "libcurl could not be loaded: <reason>", which the channel reports like any
-// other transport failure. Loading is thread-safe and happens once per process.
+// throws kn::Exception "libcurl could not be loaded: <reason>", so making a channel fails the way
+// a libcurl that cannot be initialised makes it fail. Loading is thread-safe and happens once per
+// process.
 #pragma once
 
 #include <curl/curl.h>
