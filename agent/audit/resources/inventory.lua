@@ -99,9 +99,10 @@ local escaped = {}
 local function escape_xml(value)
   if value == nil then return "" end
   local s = tostring(value)
-  -- Most values have nothing to replace, remove, trim or wrap: no control character, no "\194"
-  -- (the first byte of the registered sign), no markup, no blank at either end, valid UTF-8.
-  if not s:find("[%z\1-\31\127\194&<>\"']") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 and utf8.len(s) then
+  -- Most values have nothing to replace, remove, trim or wrap: ASCII without a control character
+  -- or markup, no blank at either end. Any other value (non-ASCII text among them, which may hold
+  -- the registered sign or invalid UTF-8) takes the long way once.
+  if not s:find("[%z\1-\31\127-\255&<>\"']") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
     return s
   end
   local known = escaped[s]
@@ -151,15 +152,41 @@ local function line(text)
   write(text, "\r\n")
 end
 
--- Writes `fields` ({name, value} pairs, in order) as the leaves of `name` at `indent`; a field
--- marked raw is written without escaping.
-local function element(indent, name, fields)
-  write(indent, "<", name, ">\r\n")
-  for _, field in ipairs(fields) do
-    local value = field.raw and (field[2] or "") or escape_xml(field[2])
-    write(indent, "\t<", field[1], ">", value, "</", field[1], ">\r\n")
+-- The opening and closing tags of a leaf, made once for each name.
+local tags = setmetatable({}, { __index = function(known, name)
+  local pair = { "<" .. name .. ">", "</" .. name .. ">\r\n" }
+  known[name] = pair
+  return pair
+end })
+
+-- Writes the element `name` at `indent`, its leaves named `names` (in order) holding `values` (by
+-- position, nil for an empty one); a value whose position is true in `raw` is written unescaped.
+-- The element is joined first and written in one piece.
+local function record(indent, name, names, values, raw)
+  local parts, n = { indent, "<", name, ">\r\n" }, 4
+  local inner = indent .. "\t"
+  for i = 1, #names do
+    local tag, value = tags[names[i]], values[i]
+    parts[n + 1] = inner
+    parts[n + 2] = tag[1]
+    parts[n + 3] = (raw and raw[i]) and (value or "") or escape_xml(value)
+    parts[n + 4] = tag[2]
+    n = n + 4
   end
-  write(indent, "</", name, ">\r\n")
+  parts[n + 1] = indent
+  parts[n + 2] = "</"
+  parts[n + 3] = name
+  parts[n + 4] = ">\r\n"
+  write(table.concat(parts))
+end
+
+-- The same for `fields`, {name, value} pairs in order; a field marked raw is written unescaped.
+local function element(indent, name, fields)
+  local names, values, raw = {}, {}, {}
+  for i, field in ipairs(fields) do
+    names[i], values[i], raw[i] = field[1], field[2], field.raw or false
+  end
+  record(indent, name, names, values, raw)
 end
 
 local function finish()
@@ -468,43 +495,111 @@ end
 
 -- Packages ----------------------------------------------------------------------------------------
 
--- The fields of the dpkg database that the inventory reads.
-local dpkg_fields = {
-  Package = true, Status = true, Architecture = true, ["Multi-Arch"] = true, Version = true,
-  Maintainer = true, Essential = true, Homepage = true,
-}
+-- The text of a file in blocks of `size` bytes, cut after the last `separator` of each block, so
+-- that no record is split and a large package database or log is never held whole. Nothing for a
+-- missing file; the last record is handed out even when no separator ends it. A record that grows
+-- past a megabyte (no package or log line is that long) is handed out as it stands, and the rest
+-- of it as the next records: what is held stays bounded, whatever the file.
+local max_record = 1024 * 1024
 
--- The paragraphs of a dpkg status file, one at a time, each a table of those of its single-line
--- fields that the inventory reads (dpkg_fields), values trimmed. Continuation lines (starting with
--- a blank) and other fields (Depends, Description...) are passed over without being taken apart.
-local function dpkg_packages(file_iter)
+local function file_records(path, separator, size)
+  local f = io.open(rootfolder .. path, "rb")
+  local pending = ""
   return function()
-    local current = {}
-    for l in file_iter do
-      local first = l:byte(1)
-      if not first then
-        if next(current) then return current end
-      elseif first ~= 32 and (first < 9 or first > 13) then
-        local key, at = l:match("^([%w%-]+):()")
-        if key and dpkg_fields[key] then current[key] = l:match("^%s*(.-)%s*$", at) end
+    while f do
+      local block = f:read(size)
+      if not block then
+        f:close()
+        f = nil
+        break
       end
+      block = pending .. block
+      -- The last separator in the block: records end there, the rest waits for the next block.
+      local cut, at = nil, block:find(separator, 1, true)
+      while at do
+        cut = at
+        at = block:find(separator, at + 1, true)
+      end
+      if cut then
+        pending = block:sub(cut + #separator)
+        return block:sub(1, cut + #separator - 1)
+      end
+      if #block >= max_record then
+        pending = ""
+        return block
+      end
+      pending = block
     end
-    if next(current) then return current end
+    if pending ~= "" then
+      local rest = pending
+      pending = ""
+      return rest
+    end
     return nil
   end
 end
 
+-- The fields of the dpkg database that the inventory reads, each as its line begins.
+local dpkg_fields = {}
+for _, name in ipairs({ "Package", "Status", "Architecture", "Multi-Arch", "Version", "Maintainer",
+                        "Essential", "Homepage" }) do
+  dpkg_fields[name] = "\n" .. name .. ":"
+end
+
+-- The paragraphs of a dpkg status file, one at a time, each a table of those of its single-line
+-- fields that the inventory reads (dpkg_fields), values trimmed. Each field is looked up as text
+-- ("\nVersion:"): continuation lines begin with a blank, so a field's name is only ever found
+-- where its own line begins, and the lines of other fields (Depends, Description...) are never
+-- taken apart.
+local function dpkg_packages(path)
+  local blocks = file_records(path, "\n\n", 65536)
+  local block, pos = nil, 1
+  return function()
+    while true do
+      if not block or pos > #block then
+        block, pos = blocks(), 1
+        if not block then return nil end
+      end
+      local stop = block:find("\n\n", pos, true) or #block
+      local paragraph = "\n" .. block:sub(pos, stop) .. "\n"
+      pos = stop + 2
+      local current, any = {}, false
+      for key, prefix in pairs(dpkg_fields) do
+        local at = paragraph:find(prefix, 1, true)
+        if at then
+          current[key] = paragraph:match("^[ \t\v\f\r]*([^\n]-)[ \t\v\f\r]*\n", at + #prefix)
+          any = true
+        end
+      end
+      if any then return current end
+    end
+  end
+end
+
 -- Date of the dpkg log's last install or upgrade of each package:arch to each version, as yyyymmdd.
-local function parse_dpkg_log(file_iter, dates)
-  for l in file_iter do
-    -- Most lines are "status", "configure" or "trigproc" lines: only an install or upgrade line
-    -- is taken apart.
-    if l:find(" install ", 11, true) or l:find(" upgrade ", 11, true) then
-      local y, m, d, action, package, version =
-        l:match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
+-- Most lines are "status", "configure" or "trigproc" lines: the log is searched for the words of
+-- an install or an upgrade, and only the lines holding them are taken apart.
+local function parse_dpkg_log(path, dates)
+  for block in file_records(path, "\n", 65536) do
+    local install = block:find(" install ", 1, true)
+    local upgrade = block:find(" upgrade ", 1, true)
+    while install or upgrade do
+      local at = (install and (not upgrade or install < upgrade)) and install or upgrade
+      -- A line begins with "yyyy-mm-dd hh:mm:ss", 19 characters before the word; another line is
+      -- searched back for its beginning.
+      local first = at - 19
+      if first < 1 or (first > 1 and block:byte(first - 1) ~= 10) then
+        first = at
+        while first > 1 and block:byte(first - 1) ~= 10 do first = first - 1 end
+      end
+      local last = block:find("\n", at, true) or #block + 1
+      local y, m, d, action, package, version = block:sub(first, last - 1)
+          :match("^(%d%d%d%d)%-(%d%d)%-(%d%d) [%d:]+ (%a+) (%S+) %S+ (%S+)$")
       if action == "install" or action == "upgrade" then
         dates[package .. " " .. version] = y .. m .. d
       end
+      if install and install < last then install = block:find(" install ", last, true) end
+      if upgrade and upgrade < last then upgrade = block:find(" upgrade ", last, true) end
     end
   end
   return dates
@@ -540,6 +635,14 @@ local function list_date(name, arch)
   local t = io.mtime(base .. name .. ":" .. arch .. ".list") or io.mtime(base .. name .. ".list")
   return t and os.date("%Y%m%d", t)
 end
+
+-- The leaves of a package, in the order they are written.
+local package_leaves = {
+  "software_name", "software_version", "software_location", "software_uninstall", "software_install_date",
+  "software_publisher", "software_install_source", "software_system_component", "software_url",
+  "software_email", "software_comment", "software_code_base", "software_status", "software_installed_by",
+  "software_installed_on",
+}
 
 local function installed(package)
   return (package.Status or ""):match("^%S+ %S+ (%S+)$") == "installed"
@@ -616,8 +719,8 @@ line("\t</users>")
 
 if skip_software ~= "y" then
   local dates = {}
-  for n = 12, 1, -1 do parse_dpkg_log(file_lines("/var/log/dpkg.log." .. n), dates) end
-  parse_dpkg_log(file_lines("/var/log/dpkg.log"), dates)
+  for n = 12, 1, -1 do parse_dpkg_log("/var/log/dpkg.log." .. n, dates) end
+  parse_dpkg_log("/var/log/dpkg.log", dates)
   local events = {}
   for n = 12, 1, -1 do parse_apt_history(file_lines("/var/log/apt/history.log." .. n), events) end
   parse_apt_history(file_lines("/var/log/apt/history.log"), events)
@@ -625,30 +728,29 @@ if skip_software ~= "y" then
   line("\t<software>")
   line("\t\t<!-- start of normal software -->")
   local seen = {}
-  for package in dpkg_packages(file_lines("/var/lib/dpkg/status")) do
+  for package in dpkg_packages("/var/lib/dpkg/status") do
     local arch = package.Architecture or ""
     local name = package.Package
     if name and package["Multi-Arch"] == "same" then name = name .. ":" .. arch end
     if name and installed(package) and not seen[name] then
       seen[name] = true
       local event = events[package.Package .. ":" .. arch] or events[package.Package] or {}
-      element("\t\t", "package", {
-        { "software_name", name },
-        { "software_version", package.Version },
-        { "software_location", nil },
-        { "software_uninstall", nil },
-        { "software_install_date", dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")]
-            or list_date(package.Package, arch) },
-        { "software_publisher", package.Maintainer },
-        { "software_install_source", nil },
-        { "software_system_component", package.Essential == "yes" and "1" or nil },
-        { "software_url", package.Homepage },
-        { "software_email", nil },
-        { "software_comment", nil },
-        { "software_code_base", nil },
-        { "software_status", nil },
-        { "software_installed_by", lower(event.by) },
-        { "software_installed_on", event.on },
+      record("\t\t", "package", package_leaves, {
+        name,
+        package.Version,
+        nil,  -- location
+        nil,  -- uninstall
+        dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")] or list_date(package.Package, arch),
+        package.Maintainer,
+        nil,  -- install_source
+        package.Essential == "yes" and "1" or nil,
+        package.Homepage,
+        nil,  -- email
+        nil,  -- comment
+        nil,  -- code_base
+        nil,  -- status
+        lower(event.by),
+        event.on,
       })
     end
   end

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "AuditScript.h"
@@ -235,6 +236,32 @@ TEST(InventoryScript, FifosInPlaceOfFilesReadAsMissing) {
   EXPECT_EQ(field(doc.RootElement()->FirstChildElement("windows"), "windows_user_name"), "");
   const auto* user = doc.RootElement()->FirstChildElement("users")->FirstChildElement("user");
   EXPECT_EQ(field(user, "user_password_expires"), "");  // known only from the shadow file
+}
+
+// The package database and the logs are read in blocks: a line or paragraph far longer than any
+// real one is cut rather than held whole, and the records after it are read as usual.
+TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
+  TempRoot root, out;
+  makeFixtureRoot(root);
+  const std::string huge(3 * 1024 * 1024, 'x');
+  root.write("var/log/dpkg.log", huge + "\n" + readFile(root / "var/log/dpkg.log"));
+  root.write("var/lib/dpkg/status",
+             "Package: bulky\nStatus: install ok installed\nVersion: 1\nDescription: big\n " + huge + "\n\n" +
+                 readFile(root / "var/lib/dpkg/status"));
+  runInventory(root.str(), out / "r.xml");
+  tinyxml2::XMLDocument doc;
+  ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
+  std::map<std::string, std::string> dates;
+  for (auto* p = doc.RootElement()->FirstChildElement("software")->FirstChildElement("package"); p;
+       p = p->NextSiblingElement("package"))
+    dates[field(p, "software_name")] = field(p, "software_install_date");
+  EXPECT_TRUE(dates.count("bulky"));
+  EXPECT_EQ(dates["base-files"], "20230610");  // the log's first line after the long one
+  EXPECT_EQ(dates["notes"], "20241201");
+  const std::string expected = expectedResult();
+  size_t fixturePackages = 0;
+  for (size_t at = 0; (at = expected.find("<package>", at)) != std::string::npos; ++at) ++fixturePackages;
+  EXPECT_EQ(dates.size(), fixturePackages + 1);
 }
 
 // Facts taken from their second source, locked accounts, and a member of a domain.
