@@ -74,6 +74,10 @@ class Machine {
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       text.emplace();
+      // Room for the whole file at once: a text grown block by block would pass through twice its
+      // size (every step a fresh allocation), and fresh pages are what reading costs most. Files
+      // of /proc and /sys say 0 and grow as they are read.
+      text->reserve(std::min(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), limit));
       char buffer[65536];
       while (text->size() < limit) {
         const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
