@@ -102,7 +102,7 @@ local function escape_xml(value)
   -- Most values have nothing to replace, remove, trim or wrap: ASCII without a control character
   -- or markup, no blank at either end. Any other value (non-ASCII text among them, which may hold
   -- the registered sign or invalid UTF-8) takes the long way once.
-  if not s:find("[%z\1-\31\127-\255&<>\"']") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
+  if s:find("^[^%z\1-\31\127-\255&<>\"']*$") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
     return s
   end
   local known = escaped[s]
@@ -553,21 +553,27 @@ end
 -- taken apart.
 local function dpkg_packages(path)
   local blocks = file_records(path, "\n\n", 65536)
-  local block, pos = nil, 1
+  local block, pos = nil, 2
   return function()
     while true do
       if not block or pos > #block then
-        block, pos = blocks(), 1
+        block, pos = blocks(), 2
         if not block then return nil end
+        block = "\n" .. block  -- so that the first field, too, follows a line break
       end
       local stop = block:find("\n\n", pos, true) or #block
-      local paragraph = "\n" .. block:sub(pos, stop) .. "\n"
+      -- The paragraph with the line break before it: one copy, searched field by field.
+      local paragraph = block:sub(pos - 1, stop)
       pos = stop + 2
       local current, any = {}, false
       for key, prefix in pairs(dpkg_fields) do
         local at = paragraph:find(prefix, 1, true)
         if at then
-          current[key] = paragraph:match("^[ \t\v\f\r]*([^\n]-)[ \t\v\f\r]*\n", at + #prefix)
+          local from = at + #prefix
+          if paragraph:byte(from) == 32 then from = from + 1 end
+          local value = paragraph:sub(from, (paragraph:find("\n", from, true) or #paragraph + 1) - 1)
+          if value:find("^%s") or value:find("%s$") then value = trim(value) end
+          current[key] = value
           any = true
         end
       end
