@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <exception>
 #include <filesystem>
+#include <future>
 
 #include "AuditScript.h"
 #include "InstanceProviderDevices.h"
@@ -21,6 +23,10 @@ using nlohmann::json;
 
 constexpr size_t kMaxMemberName = 1000;
 constexpr size_t kMaxClassMember = 100;
+
+// A line of the class list that names no class to query: one that starts with "/". (An empty line
+// is queried, and fails as a class without a name.)
+bool isIgnoredClassLine(const std::string& line) { return !line.empty() && line[0] == '/'; }
 
 // "Fail@<step>: <error type>: <message>".
 Exception stepFailure(const std::string& step, const std::exception& e) {
@@ -248,6 +254,28 @@ void TWMIAuditor::execute() {
   setMember("dt_start", nowDateTime());
   setMember("generator", exePath());
 
+  std::vector<std::string> classes;
+  std::exception_ptr listFailure;
+  try {
+    classes = loadTextResource("WMIOBJ_META");
+    if (!options_.extendedInventory) std::erase_if(classes, isExtendedInventoryClass);
+  } catch (...) {
+    listFailure = std::current_exception();
+  }
+  // The classes are read while the script runs: the two read the machine independently, and with
+  // a second processor the audit then takes hardly longer than the script alone. They are stored
+  // below, in their turn, with the same trace as if each had been read there; a failed script
+  // leaves them unstored.
+  std::vector<std::string> queried;
+  for (const std::string& line : classes)
+    if (!isIgnoredClassLine(line)) queried.push_back(line);
+  auto dump = std::async(std::launch::async | std::launch::deferred, [this, queried] {
+    std::vector<ClassRead> reads;
+    reads.reserve(queried.size());
+    for (const std::string& table : queried) reads.push_back(readClass(table));
+    return reads;
+  });
+
   try {
     doMethod2();
   } catch (const std::exception& e) {
@@ -261,23 +289,24 @@ void TWMIAuditor::execute() {
         "Fail: the audit found no facts of this machine (no host name, no operating system) below " +
         (root.empty() ? std::string("/") : root));
   }
-
-  std::vector<std::string> classes;
-  try {
-    classes = loadTextResource("WMIOBJ_META");
-    if (!options_.extendedInventory) std::erase_if(classes, isExtendedInventoryClass);
-  } catch (const std::exception& e) {
-    throw stepFailure("loadRes WMIOBJ_META", e);
+  if (listFailure) {
+    try {
+      std::rethrow_exception(listFailure);
+    } catch (const std::exception& e) {
+      throw stepFailure("loadRes WMIOBJ_META", e);
+    }
   }
 
+  std::vector<ClassRead> reads = dump.get();
+  size_t next = 0;
   for (const std::string& line : classes) {
-    if (!line.empty() && line[0] == '/') {
+    if (isIgnoredClassLine(line)) {
       trace("ignoring " + line + ".");
       continue;
     }
     trace("querying " + line + "...");
     try {
-      testWMI(line);
+      storeClass(line, std::move(reads.at(next++)));
     } catch (const std::exception& e) {
       throw stepFailure("ltestWMI " + line, e);
     }
@@ -406,10 +435,23 @@ void TWMIAuditor::addOtherSoftware(const std::function<void(const json&)>& add) 
   }
 }
 
-void TWMIAuditor::testWMI(const std::string& table) {
+void TWMIAuditor::testWMI(const std::string& table) { storeClass(table, readClass(table)); }
+
+TWMIAuditor::ClassRead TWMIAuditor::readClass(const std::string& table) const {
+  ClassRead read;
+  try {
+    read.instances = Services->instancesOf(table);
+  } catch (...) {
+    read.failure = std::current_exception();
+  }
+  return read;
+}
+
+void TWMIAuditor::storeClass(const std::string& table, ClassRead read) {
   SavedArray array;
   try {
-    for (const WmiObject& instance : Services->instancesOf(table)) {
+    if (read.failure) std::rethrow_exception(read.failure);
+    for (WmiObject& instance : read.instances) {
       if (options_.trace) trace("  propcount=" + std::to_string(instance.size()));
       json object = json::object();
       for (const WmiProperty& p : instance) {
@@ -423,6 +465,7 @@ void TWMIAuditor::testWMI(const std::string& table) {
         if (auto value = convert(p)) object[p.name] = std::move(*value);
       }
       array.add(object);
+      WmiObject().swap(instance);  // what is stored is not kept twice
     }
   } catch (const std::exception& e) {
     array.add(exceptionClassName(e) + ": " + e.what());

@@ -20,9 +20,13 @@
 // turned into its JSON text once it is complete (an imported section, a class's array), so that
 // only one section is ever held as a tree, and the script result is read element by element.
 //
-// An engine lives on one thread for one audit; it is not shared.
+// An engine lives on one thread for one audit; it is not shared. Inside execute() a second thread
+// reads the class list from the instance provider while the script runs, and hands the instances
+// back before any of them is stored: the provider is used by one thread at a time, and the trace
+// and the document are those of a dump made after the script.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -106,6 +110,15 @@ class TWMIAuditor {
   static std::string memberName(const std::string& className);
 
  private:
+  // One class's instances as read, or what failed while reading them.
+  struct ClassRead {
+    std::vector<WmiObject> instances;
+    std::exception_ptr failure;
+  };
+  ClassRead readClass(const std::string& table) const;
+  // Stores `read` as testWMI describes.
+  void storeClass(const std::string& table, ClassRead read);
+
   void trace(const std::string& line) const;
   // Hands each package of the software outside dpkg, in the shape of the imported "Software"
   // records, to `add`.
