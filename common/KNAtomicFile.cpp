@@ -69,6 +69,11 @@ int createLockedTemporary(const std::string& path, std::string& tmp, int& err) {
 }  // namespace
 
 void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode, ExistingMode existing) {
+  writeFileAtomic(path, std::span<const std::string_view>(&data, 1), mode, existing);
+}
+
+void writeFileAtomic(const std::string& path, std::span<const std::string_view> pieces, mode_t mode,
+                     ExistingMode existing) {
   const std::string what = "Cannot write file \"" + path + "\"";
   struct stat old;
   if (existing == ExistingMode::Keep && ::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
@@ -79,16 +84,35 @@ void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode
   int fd = createLockedTemporary(path, tmp, err);
   if (fd < 0) throwOSError(what, err);
   bool ok = ::fchmod(fd, mode) == 0;
-  for (size_t done = 0; ok && done < data.size();) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      ok = false, errno = EIO;  // a write that moves nothing would never finish
-    } else if (errno != EINTR) {
-      ok = false;
+  const auto writeAll = [&](std::string_view data) {
+    for (size_t done = 0; ok && done < data.size();) {
+      ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n == 0) {
+        ok = false, errno = EIO;  // a write that moves nothing would never finish
+      } else if (errno != EINTR) {
+        ok = false;
+      }
+    }
+  };
+  // Small pieces are gathered into blocks, so that a text of many short pieces is not one system
+  // call each; large ones are written as they are.
+  constexpr size_t kBlock = 64 * 1024;
+  std::string block;
+  for (std::string_view piece : pieces) {
+    if (block.size() + piece.size() > kBlock) {
+      writeAll(block);
+      block.clear();
+    }
+    if (piece.size() >= kBlock) {
+      writeAll(piece);
+    } else {
+      if (block.capacity() < kBlock) block.reserve(kBlock);
+      block += piece;
     }
   }
+  writeAll(block);
   ok = ok && ::fsync(fd) == 0;
   // Renamed while still locked, so no other writer's clean-up can take the file away first.
   if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ enum class ExistingMode { Replace, Keep };
 // writes, it removes the temporary files of the same `path` that no live writer holds: those a
 // crashed or killed writer left behind.
 void writeFileAtomic(const std::string& path, std::string_view data, mode_t mode = 0600,
+                     ExistingMode existing = ExistingMode::Replace);
+// The same for the text of `pieces` one after the other, which need not be joined in memory first.
+void writeFileAtomic(const std::string& path, std::span<const std::string_view> pieces, mode_t mode = 0600,
                      ExistingMode existing = ExistingMode::Replace);
 
 }  // namespace kn

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <future>
@@ -480,7 +481,9 @@ void TWMIAuditor::saveToFile() {
   view_.reset();
   // Text read from the machine need not be valid UTF-8 (a command line, a Latin-1 GECOS field):
   // such bytes became U+FFFD when each member was saved, instead of failing the whole audit.
-  writeFileAtomic(outfn, documentText(), 0600);
+  // Written piece by piece, never joined: the document is the largest text of the audit.
+  std::deque<std::string> joins;
+  writeFileAtomic(outfn, documentPieces(joins), 0600);
 }
 
 void TWMIAuditor::setMember(const std::string& name, const json& value) {
@@ -489,45 +492,50 @@ void TWMIAuditor::setMember(const std::string& name, const json& value) {
   members_[name] = savedText(value);
 }
 
-std::string TWMIAuditor::documentText() const {
+std::vector<std::string_view> TWMIAuditor::documentPieces(std::deque<std::string>& joins) const {
   // The layout of an indented dump of the whole document, members in name order:
   // {"dt_execute", "rurirudoDUROVorov": {...}, "success"}.
-  size_t size = 128;
-  for (const auto& [name, text] : members_) size += name.size() + text.size() + 16;
-  std::string doc;
-  doc.reserve(size);
+  std::vector<std::string_view> pieces;
+  const auto add = [&](std::string text) { pieces.push_back(joins.emplace_back(std::move(text))); };
   const char* separator = "{\n  ";
   const auto member = [&](const std::string& key) {
-    doc += separator;
-    doc += savedKey(key);
-    doc += ": ";
+    add(separator + savedKey(key) + ": ");
     separator = ",\n  ";
   };
   if (executed_) {
     member("dt_execute");
-    doc += savedKey(*executed_);
+    add(savedKey(*executed_));
   }
   if (hasAudit_) {
     member(metaKey);
     if (members_.empty()) {
-      doc += "{}";
+      add("{}");
     } else {
       const char* inner = "{\n    ";
       for (const auto& [name, text] : members_) {
-        doc += inner;
-        doc += savedKey(name);
-        doc += ": ";
-        doc += text;
+        add(inner + savedKey(name) + ": ");
+        pieces.push_back(text);
         inner = ",\n    ";
       }
-      doc += "\n  }";
+      add("\n  }");
     }
   }
   if (executed_) {
     member("success");
-    doc += "true";
+    add("true");
   }
-  doc += doc.empty() ? "{}" : "\n}";
+  add(pieces.empty() ? "{}" : "\n}");
+  return pieces;
+}
+
+std::string TWMIAuditor::documentText() const {
+  std::deque<std::string> joins;
+  const std::vector<std::string_view> pieces = documentPieces(joins);
+  size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string doc;
+  doc.reserve(size);
+  for (std::string_view piece : pieces) doc += piece;
   return doc;
 }
 

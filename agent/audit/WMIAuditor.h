@@ -26,6 +26,7 @@
 // and the document are those of a dump made after the script.
 #pragma once
 
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -128,6 +129,9 @@ class TWMIAuditor {
   void setMember(const std::string& name, const nlohmann::json& value);
   // The whole document in its saved form.
   std::string documentText() const;
+  // The same as the pieces it is made of: the members' texts as they are kept, and the text that
+  // joins them, kept in `joins`.
+  std::vector<std::string_view> documentPieces(std::deque<std::string>& joins) const;
 
   WMIAuditorOptions options_;
   std::unique_ptr<InstanceProvider> Services;

@@ -44,6 +44,27 @@ TEST(AtomicFile, ReplacesWholeFileWithMode) {
   fs::remove_all(dir);
 }
 
+// Pieces are written in order, small ones gathered into blocks and large ones as they are: the file
+// is their concatenation across every block boundary.
+TEST(AtomicFile, PiecesMakeTheirConcatenation) {
+  test::TempDir dir;
+  const std::string file = dir.path() + "/doc.json";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 3000; ++i) texts.push_back(std::to_string(i) + ",");  // many small pieces
+  texts.push_back(std::string(200 * 1024, 'L'));                           // one larger than a block
+  texts.push_back(std::string(64 * 1024 - 1, 'e'));                         // one just under
+  texts.push_back("end");
+  std::vector<std::string_view> pieces(texts.begin(), texts.end());
+  std::string joined;
+  for (const std::string& t : texts) joined += t;
+  writeFileAtomic(file, pieces, 0600);
+  std::stringstream got;
+  got << std::ifstream(file).rdbuf();
+  EXPECT_EQ(got.str(), joined);
+  writeFileAtomic(file, std::span<const std::string_view>(), 0600);
+  EXPECT_EQ(fs::file_size(file), 0u);
+}
+
 namespace {
 
 std::set<std::string> namesIn(const std::string& dir) {
