@@ -625,7 +625,9 @@ local function parse_apt_history(file_iter, events)
     local list = l:match("^Install:(.*)$") or l:match("^Upgrade:(.*)$") or l:match("^Reinstall:(.*)$")
         or l:match("^Downgrade:(.*)$")
     if list and when then
-      for package in list:gmatch("%s*([^%s,(]+) %(") do
+      -- "name (version[, automatic]), ...": the parenthesised parts are marked first, so that the
+      -- names are found in one pass over the list rather than tried at every character.
+      for package in (list:gsub("%b()", "\1")):gmatch("([^%s,\1]+) \1") do
         events[package] = { by = by, on = when }
         events[package:match("^[^:]*")] = events[package]
       end
