@@ -152,41 +152,47 @@ local function line(text)
   write(text, "\r\n")
 end
 
--- The opening and closing tags of a leaf, made once for each name.
-local tags = setmetatable({}, { __index = function(known, name)
-  local pair = { "<" .. name .. ">", "</" .. name .. ">\r\n" }
-  known[name] = pair
-  return pair
-end })
-
--- Writes the element `name` at `indent`, its leaves named `names` (in order) holding `values` (by
--- position, nil for an empty one); a value whose position is true in `raw` is written unescaped.
--- The element is joined first and written in one piece.
-local function record(indent, name, names, values, raw)
-  local parts, n = { indent, "<", name, ">\r\n" }, 4
-  local inner = indent .. "\t"
-  for i = 1, #names do
-    local tag, value = tags[names[i]], values[i]
-    parts[n + 1] = inner
-    parts[n + 2] = tag[1]
-    parts[n + 3] = (raw and raw[i]) and (value or "") or escape_xml(value)
-    parts[n + 4] = tag[2]
-    n = n + 4
+-- The fixed text of the element `name` at `indent` with the leaves `names` (in order): its first
+-- and last lines and each leaf's tags, joined once.
+local function layout(indent, name, names)
+  local l = { head = indent .. "<" .. name .. ">\r\n", tail = indent .. "</" .. name .. ">\r\n", open = {}, close = {} }
+  for i, leaf in ipairs(names) do
+    l.open[i] = indent .. "\t<" .. leaf .. ">"
+    l.close[i] = "</" .. leaf .. ">\r\n"
   end
-  parts[n + 1] = indent
-  parts[n + 2] = "</"
-  parts[n + 3] = name
-  parts[n + 4] = ">\r\n"
+  return l
+end
+
+-- Writes an element of layout `l` holding `values` (by position, nil for an empty leaf); a value
+-- whose position is true in `raw` is written unescaped. The element is joined first and written in
+-- one piece.
+local function record(l, values, raw)
+  local parts, n = { l.head }, 1
+  local open, close = l.open, l.close
+  for i = 1, #open do
+    local value = values[i]
+    if value == nil then
+      value = ""
+    elseif not (raw and raw[i]) then
+      value = escape_xml(value)
+    end
+    parts[n + 1] = open[i]
+    parts[n + 2] = value
+    parts[n + 3] = close[i]
+    n = n + 3
+  end
+  parts[n + 1] = l.tail
   write(table.concat(parts))
 end
 
--- The same for `fields`, {name, value} pairs in order; a field marked raw is written unescaped.
+-- Writes `fields`, {name, value} pairs in order, as the leaves of `name` at `indent`; a field marked
+-- raw is written unescaped.
 local function element(indent, name, fields)
   local names, values, raw = {}, {}, {}
   for i, field in ipairs(fields) do
     names[i], values[i], raw[i] = field[1], field[2], field.raw or false
   end
-  record(indent, name, names, values, raw)
+  record(layout(indent, name, names), values, raw)
 end
 
 local function finish()
@@ -644,13 +650,13 @@ local function list_date(name, arch)
   return t and os.date("%Y%m%d", t)
 end
 
--- The leaves of a package, in the order they are written.
-local package_leaves = {
+-- A package's element: its leaves in the order they are written.
+local package_layout = layout("\t\t", "package", {
   "software_name", "software_version", "software_location", "software_uninstall", "software_install_date",
   "software_publisher", "software_install_source", "software_system_component", "software_url",
   "software_email", "software_comment", "software_code_base", "software_status", "software_installed_by",
   "software_installed_on",
-}
+})
 
 local function installed(package)
   return (package.Status or ""):match("^%S+ %S+ (%S+)$") == "installed"
@@ -743,7 +749,7 @@ if skip_software ~= "y" then
     if name and installed(package) and not seen[name] then
       seen[name] = true
       local event = events[package.Package .. ":" .. arch] or events[package.Package] or {}
-      record("\t\t", "package", package_leaves, {
+      record(package_layout, {
         name,
         package.Version,
         nil,  -- location
