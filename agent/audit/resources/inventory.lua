@@ -600,7 +600,8 @@ local function parse_dpkg_log(path, dates)
       -- A line begins with "yyyy-mm-dd hh:mm:ss", 19 characters before the word; another line is
       -- searched back for its beginning.
       local first = at - 19
-      if first < 1 or (first > 1 and block:byte(first - 1) ~= 10) then
+      local inside = first >= 1 and block:find("\n", first, true)
+      if first < 1 or (first > 1 and block:byte(first - 1) ~= 10) or (inside and inside < at) then
         first = at
         while first > 1 and block:byte(first - 1) ~= 10 do first = first - 1 end
       end

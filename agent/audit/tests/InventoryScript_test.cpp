@@ -239,12 +239,14 @@ TEST(InventoryScript, FifosInPlaceOfFilesReadAsMissing) {
 }
 
 // The package database and the logs are read in blocks: a line or paragraph far longer than any
-// real one is cut rather than held whole, and the records after it are read as usual.
+// real one is cut rather than held whole, and the records after it are read as usual; a log line
+// is taken apart whole wherever it begins.
 TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
   TempRoot root, out;
   makeFixtureRoot(root);
   const std::string huge(3 * 1024 * 1024, 'x');
-  root.write("var/log/dpkg.log", huge + "\n" + readFile(root / "var/log/dpkg.log"));
+  root.write("var/log/dpkg.log", huge + "\n" + readFile(root / "var/log/dpkg.log") +
+                                     "ab\n2024-12-31 1:2:3 upgrade notes:amd64 0.9-1 1.0-1\n");
   root.write("var/lib/dpkg/status",
              "Package: bulky\nStatus: install ok installed\nVersion: 1\nDescription: big\n " + huge + "\n\n" +
                  readFile(root / "var/lib/dpkg/status"));
@@ -257,7 +259,7 @@ TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
     dates[field(p, "software_name")] = field(p, "software_install_date");
   EXPECT_TRUE(dates.count("bulky"));
   EXPECT_EQ(dates["base-files"], "20230610");  // the log's first line after the long one
-  EXPECT_EQ(dates["notes"], "20241201");
+  EXPECT_EQ(dates["notes"], "20241231");  // a time written short, on the line after a short one
   const std::string expected = expectedResult();
   size_t fixturePackages = 0;
   for (size_t at = 0; (at = expected.find("<package>", at)) != std::string::npos; ++at) ++fixturePackages;
