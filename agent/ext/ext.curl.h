@@ -15,6 +15,8 @@
 
 #include <curl/curl.h>
 
+#include <type_traits>
+
 namespace kn::curl {
 
 struct Library {
@@ -50,9 +52,15 @@ const Library& library();
 inline CURLcode global_init(long flags) { return library().global_init(flags); }
 inline void free(void* p) { library().free(p); }
 inline CURL* easy_init() { return library().easy_init(); }
+// A number option takes a long (or a curl_off_t, the same on this platform): an int or an enumerator
+// such as CURL_HTTP_VERSION_1_1 is widened here, never passed through "..." at its own size.
 template <class T>
 CURLcode easy_setopt(CURL* easy, CURLoption option, T value) {
-  return library().easy_setopt(easy, option, value);
+  static_assert(sizeof(curl_off_t) == sizeof(long));
+  if constexpr (std::is_integral_v<T> || std::is_enum_v<T>)
+    return library().easy_setopt(easy, option, static_cast<long>(value));
+  else
+    return library().easy_setopt(easy, option, value);
 }
 template <class T>
 CURLcode easy_getinfo(CURL* easy, CURLINFO info, T* value) {
