@@ -28,6 +28,7 @@
 
 #include "InstanceProvider.h"
 #include "InstanceProviderDevices.h"
+#include "KNFd.h"
 #include "KNEnv.h"
 #include "LinuxSources.h"
 
@@ -65,29 +66,32 @@ class Machine {
     if (text && text->size() > kMaxFile) return std::nullopt;
     return text;
   }
-  // At most the first `limit` bytes of a regular file. Anything else (a FIFO, a device) is not read:
-  // opening a FIFO would wait for a writer and a device may never end. The open itself never blocks.
-  std::optional<std::string> head(const std::string& absolute, size_t limit) const {
-    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> text;
+  // A regular file below the root, open for reading, and its size; nothing for anything else (a
+  // FIFO, a device): opening a FIFO would wait for a writer and a device may never end. The open
+  // itself never blocks.
+  std::optional<std::pair<Fd, off_t>> openRegular(const std::string& absolute) const {
+    Fd fd(::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      text.emplace();
-      // Room for the whole file at once: a text grown block by block would pass through twice its
-      // size (every step a fresh allocation), and fresh pages are what reading costs most. Files
-      // of /proc and /sys say 0 and grow as they are read.
-      text->reserve(std::min(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), limit));
-      char buffer[65536];
-      while (text->size() < limit) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) text.reset();
-        if (n <= 0) break;
-        text->append(buffer, static_cast<size_t>(n));
-      }
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return std::pair{std::move(fd), st.st_size};
+  }
+  // At most the first `limit` bytes of a regular file (openRegular).
+  std::optional<std::string> head(const std::string& absolute, size_t limit) const {
+    const auto file = openRegular(absolute);
+    if (!file) return std::nullopt;
+    std::optional<std::string> text(std::in_place);
+    // Room for the whole file at once: a text grown block by block would pass through twice its
+    // size (every step a fresh allocation), and fresh pages are what reading costs most. Files of
+    // /proc and /sys say 0 and grow as they are read.
+    text->reserve(std::min(static_cast<size_t>(std::max<off_t>(file->second, 0)), limit));
+    char buffer[65536];
+    while (text->size() < limit) {
+      const ssize_t n = ::read(file->first.get(), buffer, std::min(sizeof buffer, limit - text->size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) text.reset();
+      if (n <= 0) break;
+      text->append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
     return text;
   }
   // The first line, trimmed; nullopt when the file is missing or that line is empty.
@@ -214,26 +218,20 @@ class Machine {
   const devsrc::IdsIndex* idsIndex(const std::string& absolute) const {
     auto [it, added] = idsIndexes_.try_emplace(absolute);
     if (!added) return it->second ? &*it->second : nullptr;
-    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
+    const auto file = openRegular(absolute);
+    if (!file) return nullptr;
     devsrc::IdsIndex index;
-    bool whole = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::uint64_t total = 0;
     char buffer[65536];
-    while (whole) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (;;) {
+      const ssize_t n = ::read(file->first.get(), buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        whole = n == 0;
-        break;
-      }
+      if (n < 0) return nullptr;
+      if (n == 0) break;
       total += static_cast<std::uint64_t>(n);
-      if (total > kMaxFile) whole = false;
+      if (total > kMaxFile) return nullptr;
       index.feed(std::string_view(buffer, static_cast<size_t>(n)));
     }
-    ::close(fd);
-    if (!whole) return nullptr;
     index.finish();
     it->second = std::move(index);
     return &*it->second;
@@ -242,23 +240,18 @@ class Machine {
   std::optional<std::string> range(const std::string& absolute, std::uint64_t offset,
                                    std::uint64_t end) const {
     if (end < offset || end - offset > kMaxFile) return std::nullopt;
-    const int fd = ::open(path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> text;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      text.emplace(end - offset, '\0');
-      size_t done = 0;
-      while (done < text->size()) {
-        const ssize_t n =
-            ::pread(fd, text->data() + done, text->size() - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      text->resize(done);  // a file that shrank since it was indexed gives what is left
+    const auto file = openRegular(absolute);
+    if (!file) return std::nullopt;
+    std::string text(end - offset, '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n =
+          ::pread(file->first.get(), text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
     }
-    ::close(fd);
+    text.resize(done);  // a file that shrank since it was indexed gives what is left
     return text;
   }
 

@@ -17,11 +17,11 @@ struct Loaded {
   std::string error;  // empty when every function was found
 };
 
+// Fills `slot` with the library's function `name`; the first one missing is named in `error`.
 template <class F>
-bool bind(void* handle, const char* name, F& slot, std::string& error) {
+void bind(void* handle, const char* name, F& slot, std::string& error) {
   slot = reinterpret_cast<F>(::dlsym(handle, name));
   if (!slot && error.empty()) error = std::string("no function ") + name;
-  return slot != nullptr;
 }
 
 Loaded load() {
