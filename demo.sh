@@ -9,13 +9,27 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+usage() {
+  sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'
+  echo "usage: ./demo.sh [--keep]"
+  echo "  --keep   leave the platform server and the agent running until Ctrl-C, to look at the page"
+}
 keep=false
-[ "${1:-}" = "--keep" ] && keep=true
+case "${1:-}" in
+  "") ;;
+  --keep) keep=true ;;
+  -h|--help) usage; exit 0 ;;
+  *) echo "demo: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+esac
 
 bin=${KN_DEMO_BUILD_DIR:-build}
 if [ "${KN_DEMO_NO_BUILD:-}" != 1 ]; then
-  ./setup.sh >/dev/null
-  cmake --build build --target auditagent kn-platformserver kn-apikey >/dev/null
+  echo "demo: step 1 of 3: installing what is missing and configuring the build (./setup.sh)"
+  ./setup.sh
+  echo "demo: step 2 of 3: building the agent, the key tool and the reference platform server" \
+    "(several minutes on a fresh machine)"
+  cmake --build build --target auditagent kn-platformserver kn-apikey
+  echo "demo: step 3 of 3: running the platform server and the agent on loopback"
 fi
 
 work=$(mktemp -d /tmp/kestrane-demo.XXXXXX)
@@ -51,7 +65,7 @@ url=$(sed -n 's/.*listening on \(http[^ ]*\).*/\1/p' "$work/server.out" | head -
 # schedule passes in one second.
 cp "$bin"/agent/auditagent "$work/opt/"
 printf 'url=%s\r\n' "$url" > "$work/opt/endpoint.ini"
-"$bin"/tools/keytool/kn-apikey set "$key" >/dev/null
+printf '%s\n' "$key" | "$bin"/tools/keytool/kn-apikey set >/dev/null
 KN_TIME_SCALE=60 "$work/opt/auditagent" > "$work/agent.out" 2>&1 &
 agent_pid=$!
 
@@ -68,8 +82,12 @@ echo "$machines" | grep -q '"last_audit":"[^"]' || { echo "demo: no audit arrive
 id=$(echo "$machines" | sed -n 's/.*"machine_id":"\([^"]*\)".*/\1/p' | head -1)
 echo
 echo "machine:      $id"
+# The calls the platform received, by what they are to a reader rather than by method name.
 echo "calls:        $(curl -fsS "$url/api/calls?machine=$id&limit=1000" | grep -o '"method":"[^"]*"' | cut -d'"' -f4 |
-  sort | uniq -c | awk '{ printf "%s%s x%s", sep, $2, $1; sep = ", " }')"
+  sort | uniq -c | awk '
+    BEGIN { name["putCommand"] = "check-in"; name["putMiniAudit"] = "status record"; name["putAudit"] = "full audit"
+            name["notifyMissingAPIKEY"] = "missing-key notice" }
+    { printf "%s%s x%s", sep, ($2 in name) ? name[$2] " (" $2 ")" : $2, $1; sep = ", " }')"
 echo "page:         $url/machine?id=$id"
 if $keep || [ "${KN_DEMO_KEEP_FILES:-}" = 1 ]; then echo "agent logs:   $work/opt/logs/"; fi
 if [ -n "${KN_DEMO_PAGE:-}" ]; then
@@ -78,7 +96,9 @@ if [ -n "${KN_DEMO_PAGE:-}" ]; then
     > "$KN_DEMO_PAGE" 2>/dev/null
 fi
 if $keep; then
-  echo "demo: both keep running; Ctrl-C stops them."
+  echo "demo: both keep running; open the page in a browser, Ctrl-C stops them."
   wait "$agent_pid"
+else
+  echo "demo: done; the platform server and the agent are stopped now, so the page is gone with them."
+  echo "      ./demo.sh --keep leaves both running until Ctrl-C, to look at the page."
 fi
-echo "demo: done."

@@ -26,13 +26,31 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+# Runs an apt-get command; while another apt or dpkg holds its lock (an unattended upgrade on a
+# fresh machine, say), waits for it, at most 10 minutes, saying so once. Prints the command's
+# output only when it fails.
+apt_run() {
+  local out deadline=$((SECONDS + 600)) said=false
+  until out=$("$@" 2>&1); do
+    if ((SECONDS < deadline)) && grep -qiE 'could not get lock|unable to acquire|unable to lock' <<<"$out"; then
+      $said || echo "setup: another apt or dpkg is running; waiting for it to finish (at most 10 minutes)"
+      said=true
+      sleep 5
+    else
+      printf '%s\n' "$out" >&2
+      echo "setup: '$*' failed" >&2
+      return 1
+    fi
+  done
+}
+
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_run "${sudo[@]}" apt-get update -qq
+  apt_run "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 cmake --preset "$preset" >/dev/null

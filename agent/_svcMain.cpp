@@ -21,16 +21,6 @@ const char* const kLogName = "TZARODIRazev";
 
 void log(const std::string& msg) { logTo(kLogName, msg); }
 
-// Static initialisation computes only the log's files: it cannot fail. Everything that reads a
-// file of the machine ("endpoint.ini", the hives, "PCID.ini") runs from main(), where a failure
-// is reported and ends the process with exit code 1.
-struct StaticInit {
-  StaticInit() {
-    if (isAuditChildProcess()) return;  // the audit child reads no settings and writes no log
-    initLog(LogStyle::Agent);
-  }
-} staticInit;
-
 // Set once the service is stopping: every exchange in progress on any channel is abandoned. It
 // lives for the whole process, so the channel never holds a pointer to a freed flag.
 std::atomic<bool> gStopping{false};
@@ -110,7 +100,7 @@ bool needsIdentity(int argc, char** argv) {
         kn::parseServiceSwitches(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     return switches.action == kn::ServiceAction::Run;
   } catch (const std::exception&) {
-    return false;  // runServiceApplication reports the conflicting switches
+    return false;  // commandLineExit has refused the command line already
   }
 }
 
@@ -118,10 +108,11 @@ bool needsIdentity(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (kn::isAuditChildProcess()) return kn::auditChildMain(argc, argv);
-  if (kn::helpRequested(argc, argv)) {
-    std::cout << kn::serviceUsage("auditagent");
-    return 0;
-  }
+  // Nothing is written before the command line is known to be the program's: then the log's
+  // files first, and everything that reads a file of the machine ("endpoint.ini", the hives,
+  // "PCID.ini"), where a failure is reported and ends the process with exit code 1.
+  if (auto rc = kn::commandLineExit("auditagent", argc, argv)) return *rc;
+  kn::initLog(kn::LogStyle::Agent);
   kn::setLogTimestamps(true);
   if (needsIdentity(argc, argv)) {
     try {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,8 @@ namespace kn {
 
 // Raised for a bad service registration (an invalid name) and for conflicting switches.
 KN_DECLARE_EXCEPTION(EServiceHostError, Exception);
+// A command line that names no action of the program (an unknown switch, a stray word).
+KN_DECLARE_EXCEPTION(EServiceUsageError, EServiceHostError);
 
 // What the installation records. The rest is fixed: own process, automatic start, stop accepted,
 // no pause, no dependencies, runs as root.
@@ -83,8 +86,9 @@ struct ServiceSwitches {
 };
 
 // Reads the switches "INSTALL", "UNINSTALL" and "SILENT", introduced by "/", "-" or "--", in any
-// case; other arguments are ignored. Both INSTALL and UNINSTALL raise EServiceHostError. A program
-// may call it before runServiceApplication to skip set-up that only a run needs.
+// case; the help switches (below) are passed over. Any other argument, and INSTALL with UNINSTALL,
+// raise EServiceUsageError. A program may call it before runServiceApplication to skip set-up that
+// only a run needs.
 ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args);
 
 // True when the arguments hold the switch "HELP", "H" or "?" (same forms as above): the program
@@ -92,6 +96,13 @@ ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args);
 bool helpRequested(int argc, char** argv);
 // The command-line help of a service program named `program`.
 std::string serviceUsage(const std::string& program);
+
+// The exit code of a program whose command line is settled before any set-up: a help switch prints
+// serviceUsage() to standard output (0); an unknown switch or argument prints what is wrong and the
+// usage to standard error (kServiceUsageExit), so that nothing is written, logged or started for a
+// mistyped command. nullopt: go on.
+constexpr int kServiceUsageExit = 2;
+std::optional<int> commandLineExit(const std::string& program, int argc, char** argv);
 
 // True for a valid service name: letters, digits and underscores, not beginning with a digit.
 bool isValidServiceName(std::string_view name);

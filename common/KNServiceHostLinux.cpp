@@ -390,16 +390,30 @@ void requestServiceStop() {
   errno = saved;
 }
 
+namespace {
+
+bool isHelpSwitch(std::string_view name) {
+  return equalsIgnoringCase(name, "HELP") || equalsIgnoringCase(name, "H") || name == "?";
+}
+
+}  // namespace
+
 ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args) {
   ServiceSwitches s;
   bool install = false, uninstall = false;
   for (const auto& a : args) {
     std::string_view name = switchName(a);
-    install |= equalsIgnoringCase(name, "INSTALL");
-    uninstall |= equalsIgnoringCase(name, "UNINSTALL");
-    s.silent |= equalsIgnoringCase(name, "SILENT");
+    if (equalsIgnoringCase(name, "INSTALL")) {
+      install = true;
+    } else if (equalsIgnoringCase(name, "UNINSTALL")) {
+      uninstall = true;
+    } else if (equalsIgnoringCase(name, "SILENT")) {
+      s.silent = true;
+    } else if (!isHelpSwitch(name)) {
+      throw EServiceUsageError(name.empty() ? "unexpected argument '" + a + "'" : "unknown switch '" + a + "'");
+    }
   }
-  if (install && uninstall) throw EServiceHostError("INSTALL and UNINSTALL cannot be given together");
+  if (install && uninstall) throw EServiceUsageError("INSTALL and UNINSTALL cannot be given together");
   if (install) s.action = ServiceAction::Install;
   if (uninstall) s.action = ServiceAction::Uninstall;
   return s;
@@ -407,10 +421,23 @@ ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args) {
 
 bool helpRequested(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    std::string_view name = switchName(argv[i]);
-    if (equalsIgnoringCase(name, "HELP") || equalsIgnoringCase(name, "H") || name == "?") return true;
+    if (isHelpSwitch(switchName(argv[i]))) return true;
   }
   return false;
+}
+
+std::optional<int> commandLineExit(const std::string& program, int argc, char** argv) {
+  if (helpRequested(argc, argv)) {
+    std::cout << serviceUsage(program) << std::flush;
+    return 0;
+  }
+  try {
+    parseServiceSwitches(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  } catch (const EServiceUsageError& e) {
+    std::cerr << program << ": " << e.what() << "\n\n" << serviceUsage(program) << std::flush;
+    return kServiceUsageExit;
+  }
+  return std::nullopt;
 }
 
 std::string serviceUsage(const std::string& program) {

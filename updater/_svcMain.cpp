@@ -75,10 +75,7 @@ void DIdevozEriDodariz::execute(ServiceContext& ctx) {
 }  // namespace kn
 
 int main(int argc, char** argv) {
-  if (kn::helpRequested(argc, argv)) {
-    std::fputs(kn::serviceUsage("svcupdater").c_str(), stdout);
-    return 0;
-  }
+  if (auto rc = kn::commandLineExit("svcupdater", argc, argv)) return *rc;
   kn::initLog(kn::LogStyle::Updater);
   kn::LoadConfig();  // ends the process with exit code 255 when the configuration is unusable
 

@@ -480,7 +480,7 @@ TEST(AuditAgentEndToEnd, StartUpFailuresEndTheProcessWithExitCode1) {
 }
 
 // Help is printed before any set-up: no identity, no call.
-TEST(AuditAgentEndToEnd, HelpIsPrintedAndNothingElseHappens) {
+TEST(AuditAgentEndToEnd, HelpOrAMistypedSwitchEndsTheProgramBeforeItWritesAnything) {
   FakePlatform platform;
   AgentInstall agent(platform.url(), kApiKey);
   for (const char* sw : {"--help", "/?"}) {
@@ -489,7 +489,18 @@ TEST(AuditAgentEndToEnd, HelpIsPrintedAndNothingElseHappens) {
     EXPECT_EQ(agent.output().rfind("Usage: auditagent [/INSTALL | /UNINSTALL] [/SILENT]\n", 0), 0u)
         << agent.output();
   }
+  // A mistyped switch is refused with the usage text before the agent writes anything.
+  const std::string hive = test::readBytes(agent.path("sys/etc/kestrane/HKLM.reg"));
+  for (const char* sw : {"--bogus", "install"}) {
+    agent.start("1", {sw});
+    EXPECT_EQ(agent.wait(), 2) << agent.output();
+    EXPECT_NE(agent.output().find("Usage: auditagent [/INSTALL | /UNINSTALL] [/SILENT]\n"), std::string::npos)
+        << agent.output();
+  }
+  EXPECT_NE(agent.output().find("unexpected argument 'install'"), std::string::npos) << agent.output();
   EXPECT_FALSE(fs::exists(agent.path("sys/var/lib/Kestrane")));
+  EXPECT_EQ(test::readBytes(agent.path("sys/etc/kestrane/HKLM.reg")), hive);
+  EXPECT_FALSE(fs::exists(agent.path("bin/logs")));
   EXPECT_TRUE(platform.calls().empty());
 }
 

@@ -116,7 +116,7 @@ class ServiceHostTest : public testing::Test {
   RecordingModule module_;
 };
 
-TEST(ServiceSwitches, ParsesInstallUninstallAndSilentInAnyForm) {
+TEST(ServiceSwitches, ReadsItsSwitchesInAnyFormAndRefusesEveryOtherArgument) {
   using kn::ServiceAction;
   struct Case {
     std::vector<std::string> args;
@@ -128,10 +128,8 @@ TEST(ServiceSwitches, ParsesInstallUninstallAndSilentInAnyForm) {
       {{"-install", "/silent"}, ServiceAction::Install, true},
       {{"--Install"}, ServiceAction::Install, false},
       {{"/UnInstall", "-SILENT"}, ServiceAction::Uninstall, true},
-      {{"INSTALL"}, ServiceAction::Run, false},  // a switch needs its "/" or "-"
-      {{"/installer", "-silently"}, ServiceAction::Run, false},
       {{"/SILENT"}, ServiceAction::Run, true},
-      {{"somefile", "-x"}, ServiceAction::Run, false},
+      {{"/silent", "--help"}, ServiceAction::Run, true},  // help is answered before the switches
   };
   for (const auto& c : cases) {
     auto s = kn::parseServiceSwitches(c.args);
@@ -139,7 +137,19 @@ TEST(ServiceSwitches, ParsesInstallUninstallAndSilentInAnyForm) {
     EXPECT_EQ(c.action, s.action) << label;
     EXPECT_EQ(c.silent, s.silent) << label;
   }
-  EXPECT_THROW(kn::parseServiceSwitches({"/install", "/uninstall"}), kn::EServiceHostError);
+  // A command line the program cannot carry out is refused whole, never half-read into a run.
+  const std::vector<std::vector<std::string>> refused = {
+      {"/install", "/uninstall"},
+      {"INSTALL"},  // a switch needs its "/" or "-"
+      {"/installer"},
+      {"/install", "-silently"},
+      {"--bogus"},
+      {"somefile"},
+      {"/SILENT", "-x"},
+  };
+  for (const auto& args : refused) {
+    EXPECT_THROW(kn::parseServiceSwitches(args), kn::EServiceUsageError) << args.back();
+  }
 
   auto help = [](std::vector<std::string> args) {
     args.insert(args.begin(), "prog");
@@ -266,9 +276,9 @@ TEST_F(ServiceHostTest, ConflictingSwitchesNameTheServiceAndDoNothing) {
 
 TEST_F(ServiceHostTest, InvalidNameIsRefusedBeforeAnythingHappens) {
   module_.reg.name = "../../evil";
-  for (const char* sw : {"/install", "/uninstall", ""}) {
-    RunResult r = run(module_, {sw});
-    EXPECT_EQ(1, r.code) << sw;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"/install"}, {"/uninstall"}, {}}) {
+    RunResult r = run(module_, args);
+    EXPECT_EQ(1, r.code) << (args.empty() ? "(run)" : args[0]);
     EXPECT_NE(std::string::npos, r.err.find("not a valid service name")) << r.err;
   }
   EXPECT_TRUE(module_.events.empty());
