@@ -9,8 +9,6 @@
 // the dump of each listed class. BM_ExtendedInventory is the part of a full audit that the extended
 // inventory adds (the classes after the first 30 and the software outside dpkg); its counter
 // "share_percent" relates it to the median of BM_FullAudit.
-//
-// With KN_AUDIT_DOCUMENT set, BM_FullAudit copies its last document there (bench/inventory_side_by_side.sh).
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,8 +102,6 @@ void BM_FullAudit(benchmark::State& state) {
   fullAuditMs() =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
       static_cast<double>(state.iterations());
-  if (const char* keep = std::getenv("KN_AUDIT_DOCUMENT"))
-    std::filesystem::copy_file(outfn, keep, std::filesystem::copy_options::overwrite_existing);
   state.counters["peak_extra_MB"] = peakExtraMB;
   state.counters["document_KB"] = static_cast<double>(std::filesystem::file_size(outfn)) / 1024;
 }

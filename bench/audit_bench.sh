@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The full audit as the agent runs it, side by side with FusionInventory when it is installed.
+# The full audit as the agent runs it, side by side with the peers that are installed.
 #
 #   bench/audit_bench.sh [path/to/auditagent] [runs]
 #
 # 1. The audit child (`auditagent --kn-audit-child <file>`), started `runs` times (default 21): wall
 #    time per audit with the process start included, median and spread, and the child's peak resident
-#    memory (maxrss of wait4). When `fusioninventory-inventory` is on the PATH, it runs in the same
-#    loop, alternating with ours, and the ratio of the medians is printed.
+#    memory (maxrss of wait4). The peers found on the PATH, FusionInventory (`fusioninventory-inventory`)
+#    and OCS Inventory (`ocsinventory-agent --stdout`), run in the same loop, each after every third of
+#    ours, so that all medians come from one interleaved run under the same load; the ratios of the
+#    medians are printed. Both peers install from Debian's packages (fusioninventory-agent,
+#    ocsinventory-agent); nothing here installs them. The load average is printed before and after.
 # 2. The agent's resident memory around an audit: a running auditagent (KN_TIME_SCALE=60, so its
 #    audit check comes 8 s after start) against a loopback platform; VmRSS before the audit check
 #    and after the audit was uploaded.
@@ -23,7 +26,13 @@ runs=${2:-21}
 python3 - "$program" "$runs" "$work" <<'PY'
 import os, shutil, statistics, subprocess, sys, time
 program, runs, work = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-fusion = shutil.which("fusioninventory-inventory")
+# Each peer: its name, the command that writes its inventory of this machine to standard output.
+peers = []
+if shutil.which("fusioninventory-inventory"):
+    peers.append(("fusioninventory-inventory", ["fusioninventory-inventory"]))
+if shutil.which("ocsinventory-agent"):
+    os.makedirs(f"{work}/ocs", exist_ok=True)  # its state files, away from /var/lib
+    peers.append(("ocsinventory-agent", ["ocsinventory-agent", "--stdout", f"--basevardir={work}/ocs"]))
 
 def run(argv):
     start = time.perf_counter()
@@ -36,14 +45,20 @@ def run(argv):
         sys.exit(f"audit_bench: {argv[0]} failed ({p.returncode}): {out[:500]!r}")
     return elapsed * 1000, usage.ru_maxrss / 1024
 
-ours, ours_mb, theirs, theirs_mb = [], [], [], []
+def load():
+    return " ".join(open("/proc/loadavg").read().split()[:3])
+
+print(f"load average before: {load()}")
+ours, ours_mb = [], []
+theirs = {name: ([], []) for name, _ in peers}
 outfn = os.path.join(work, "latest_audit.json")
 for i in range(runs):
     ms, mb = run([program, "--kn-audit-child", outfn])
     ours.append(ms); ours_mb.append(mb)
-    if fusion and i % 3 == 0:
-        ms, mb = run([fusion])  # its inventory of this machine, as XML on standard output
-        theirs.append(ms); theirs_mb.append(mb)
+    if i % 3 == 0:
+        for name, argv in peers:
+            ms, mb = run(argv)
+            theirs[name][0].append(ms); theirs[name][1].append(mb)
 
 def summary(name, times, mbs):
     q = statistics.quantiles(times, n=10) if len(times) >= 2 else [times[0]] * 9
@@ -52,12 +67,13 @@ def summary(name, times, mbs):
 
 summary("auditagent audit child", ours, ours_mb)
 print(f"document: {os.path.getsize(outfn) / 1024:.0f} KB")
-if fusion:
-    summary("fusioninventory-inventory", theirs, theirs_mb)
-    print(f"FusionInventory / auditagent: {statistics.median(theirs) / statistics.median(ours):.1f}x time, "
-          f"{max(theirs_mb) / max(ours_mb):.1f}x memory")
-else:
-    print("fusioninventory-inventory: not installed, no comparison")
+for name, (times, mbs) in theirs.items():
+    summary(name, times, mbs)
+    print(f"{name} / auditagent: {statistics.median(times) / statistics.median(ours):.1f}x time, "
+          f"{max(mbs) / max(ours_mb):.1f}x memory")
+if not peers:
+    print("fusioninventory-inventory, ocsinventory-agent: not installed, no comparison")
+print(f"load average after: {load()}")
 PY
 
 # ---- 2. The agent's memory around an audit ------------------------------------------------------

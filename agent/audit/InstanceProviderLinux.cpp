@@ -1083,28 +1083,43 @@ void fillComputerSystemProduct(const Machine& m, Instances& out) {
       .set("Description", "Computer System Product");
 }
 
+// The level 2 and level 3 caches of one package in KB, as Windows sizes them: every cache of the level
+// that one of the package's processors uses, counted once (sysfs lists a shared cache under each
+// processor that shares it, with the same shared_cpu_list); instruction caches left out. A cache
+// listed without shared_cpu_list or id is taken once per level.
+std::pair<std::optional<std::int64_t>, std::optional<std::int64_t>> packageCaches(
+    const Machine& m, const std::vector<const Fields*>& cpus) {
+  std::optional<std::int64_t> l2, l3;
+  std::set<std::pair<std::int64_t, std::string>> counted;
+  for (const Fields* cpu : cpus) {
+    const std::string caches =
+        "/sys/devices/system/cpu/cpu" + field(*cpu, "processor").value_or("0") + "/cache/";
+    for (const std::string& index : m.list(caches)) {
+      const std::string dir = caches + index + "/";
+      const auto level = m.integer(dir + "level");
+      const auto size = m.line(dir + "size");
+      if (!level || (*level != 2 && *level != 3) || !size || m.line(dir + "type") == "Instruction") continue;
+      const auto shared = orElse(m.line(dir + "shared_cpu_list"), [&] { return m.line(dir + "id"); });
+      if (!counted.emplace(*level, shared.value_or("")).second) continue;
+      auto& total = *level == 2 ? l2 : l3;
+      total = total.value_or(0) + std::atoll(size->c_str()) * (size->back() == 'M' ? 1024 : 1);
+    }
+  }
+  return {l2, l3};
+}
+
 void fillProcessor(const Machine& m, Instances& out) {
   const auto blocks = parseCpuinfo(m.read("/proc/cpuinfo").value_or(""));
   // One instance per physical package, as Windows counts processors.
   std::map<std::int64_t, std::vector<const Fields*>> packages;
   for (const Fields& b : blocks)
     packages[std::atoll(field(b, "physical id").value_or("0").c_str())].push_back(&b);
-  // Cache sizes of the first processor: "256K" per level.
-  std::optional<std::int64_t> l2, l3;
-  for (const std::string& index : m.list("/sys/devices/system/cpu/cpu0/cache")) {
-    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/" + index + "/";
-    const auto level = m.integer(dir + "level");
-    const auto size = m.line(dir + "size");
-    if (!level || !size) continue;
-    const std::int64_t kb = std::atoll(size->c_str()) * (size->back() == 'M' ? 1024 : 1);
-    if (*level == 2) l2 = kb;
-    if (*level == 3) l3 = kb;
-  }
   const auto maxKHz = m.integer("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq");
   const auto bits = m.osBits();
   int n = 0;
   for (const auto& [id, cpus] : packages) {
     const Fields& f = *cpus.front();
+    const auto [l2, l3] = packageCaches(m, cpus);
     const auto flags = field(f, "flags").value_or("");
     const bool x86 = field(f, "vendor_id").has_value();
     const bool longMode = (" " + flags + " ").find(" lm ") != std::string::npos;
@@ -1673,8 +1688,8 @@ const std::vector<ClassDef>& classes() {
         {"DataWidth", kCimUint16, "lm flag"},
         {"Architecture", kCimUint16, "0 x86, 5 ARM, 9 x64, 12 ARM64"},
         {"ProcessorType", kCimUint16, "3 (central processor)"},
-        {"L2CacheSize", kCimUint32, "/sys/devices/system/cpu/cpu0/cache, kB"},
-        {"L3CacheSize", kCimUint32, "/sys/devices/system/cpu/cpu0/cache, kB"},
+        {"L2CacheSize", kCimUint32, "/sys/devices/system/cpu/cpu<n>/cache of the package, kB"},
+        {"L3CacheSize", kCimUint32, "/sys/devices/system/cpu/cpu<n>/cache of the package, kB"},
         {"Status", kCimString, "\"OK\""}},
        fillProcessor},
       {"Win32_PhysicalMemory",

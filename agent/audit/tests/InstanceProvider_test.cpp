@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <filesystem>
 #include <map>
 
@@ -389,6 +390,39 @@ TEST(LinuxInstanceProvider, FactsOfAVirtualDebianMachine) {
   ASSERT_EQ(users.size(), 2u);
   EXPECT_EQ(text(valuesOf(users[0]), "Disabled"), "true");  // "*": locked, as passwd -S says
   EXPECT_EQ(text(valuesOf(users[1]), "Disabled"), "false");
+}
+
+// A processor's L2 and L3 sizes are those of its whole package, as Windows gives them: two packages of
+// two cores, each core with its own L2 and each package one shared L3, which sysfs lists under both
+// of its cores.
+TEST(LinuxInstanceProvider, CacheSizesOfTheWholePackage) {
+  FixtureMachine machine;
+  std::string cpuinfo;
+  for (int cpu = 0; cpu < 4; ++cpu) {
+    const std::string n = std::to_string(cpu), package = std::to_string(cpu / 2);
+    cpuinfo += "processor\t: " + n + "\nvendor_id\t: AuthenticAMD\nphysical id\t: " + package + "\n\n";
+    const std::string caches = "sys/devices/system/cpu/cpu" + n + "/cache/";
+    const std::string shared = cpu < 2 ? "0-1" : "2-3";
+    const std::vector<std::array<std::string, 4>> indexes = {{"1", "Data", "48K", n},
+                                                             {"1", "Instruction", "32K", n},
+                                                             {"2", "Unified", "1024K", n},
+                                                             {"3", "Unified", "32M", shared}};
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+      const std::string dir = caches + "index" + std::to_string(i) + "/";
+      machine.root.write(dir + "level", indexes[i][0] + "\n");
+      machine.root.write(dir + "type", indexes[i][1] + "\n");
+      machine.root.write(dir + "size", indexes[i][2] + "\n");
+      machine.root.write(dir + "shared_cpu_list", indexes[i][3] + "\n");
+    }
+  }
+  machine.root.write("proc/cpuinfo", cpuinfo);
+
+  const auto cpus = machine.provider()->instancesOf("Win32_Processor");
+  ASSERT_EQ(cpus.size(), 2u);
+  for (const WmiObject& cpu : cpus) {
+    EXPECT_EQ(text(valuesOf(cpu), "L2CacheSize"), "#2048");
+    EXPECT_EQ(text(valuesOf(cpu), "L3CacheSize"), "#32768");
+  }
 }
 
 // Services wanted by the distribution's own targets start at boot; enabled template instances are
