@@ -97,7 +97,10 @@ bool TUpdaterThread::checkForUpdate() {
   TKNWebUpdateChecker checker(exename_, appid_, true, true, "", folder_);
   try {
     checker.Execute(stop);
-    if (checker.resultvalue() == "UPDATED") staleVersion_.clear(), failures_ = 0;
+    if (checker.resultvalue() == "UPDATED") {
+      staleVersion_.clear();
+      failures_ = 0;
+    }
     if (checker.resultvalue() != "UPDATEREQUIRED") return false;
     attempted = true;
     version = checker.newversion();

@@ -118,7 +118,8 @@ TEST_F(ConfigTest, ReadsByteOrderMarksAndLogsTheFileAndItsCompactForm) {
 TEST_F(ConfigTest, LongValuesAreCutInTheLog) {
   std::string descr = std::string(1000, 'd') + "\\\"" + std::string(2 << 20, 'x');
   TUpdaterConfig cf = load(R"({"name": "kSU", "descr": ")" + descr + R"(", "services": [
-      {"exe": "a", "appid": ")" + std::string(5000, 'i') + R"(", "interval": 1}]})");
+      {"exe": "a", "appid": ")" +
+                           std::string(5000, 'i') + R"(", "interval": 1}]})");
   EXPECT_EQ(descr.size() - 1, configText(cf.CF(), "descr").size());  // kept whole
   std::string log = mainLog();
   EXPECT_LT(log.size(), 80000u);

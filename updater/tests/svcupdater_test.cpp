@@ -181,6 +181,15 @@ TEST(ProgramTest, AnUnusableConfigurationEndsTheProcessWith255) {
   }
 }
 
+// The unit gives a stop room for one slow systemctl run after the second or so that it takes.
+TEST(ProgramTest, InstallWritesAUnitWithAStopTimeout) {
+  Installation inst(R"({"name": "kSU_unit", "descr": "d", "services": []})");
+  inst.launch({"/install", "/silent"});
+  EXPECT_EQ(0, inst.end());
+  std::string unit = readFile(inst / "etc/systemd/system/kSU_unit.service");
+  EXPECT_NE(unit.find("\nTimeoutStopSec=45000ms\n"), std::string::npos) << unit;
+}
+
 // One updater watching three applications with services (one updates, one never stops, one has a
 // package with the wrong password), and a second one watching an application without a service.
 // The server asks for version 2.0 until the application's file holds its new content.
@@ -389,10 +398,11 @@ TEST(ProgramTest, NoPackageStopsItsServiceAgainAndAgain) {
     EXPECT_EQ(c.stops, inst.stops(svc));
     EXPECT_EQ("active\n", inst.serviceState(svc));
     std::string now = readFile(inst / c.app);
-    if (c.fileAfter.empty())
+    if (c.fileAfter.empty()) {
       EXPECT_EQ(std::string("old ") + c.app, now);
-    else if (c.fileAfter != "never")
+    } else if (c.fileAfter != "never") {
       EXPECT_EQ(c.fileAfter, now);
+    }
   }
   EXPECT_EQ("the package's data", readFile(inst / "appidzip.zip"));
   EXPECT_FALSE(inst.unpacking());
