@@ -40,6 +40,7 @@ case "$1 $2" in
 "start --no-block")
   [ -f "$3.state" ] || exit 5
   echo active > "$3.state" ;;
+daemon-reload*|enable*|disable*) ;;
 *) exit 1 ;;
 esac
 )sh";
