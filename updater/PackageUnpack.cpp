@@ -6,13 +6,17 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <random>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "UpdateStop.h"
 
 namespace kn {
 namespace {
@@ -80,16 +84,56 @@ struct Entry {
   std::uint64_t size;
 };
 
-struct Plan {
-  std::vector<Entry> entries;  // one per bare name: a later entry of the same bare name wins
-  std::uint64_t total = 0;
-};
+std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint64_t le64(const unsigned char* p) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
 
-// Reads the archive's directory and decides what would be installed; see checkPackage.
-Plan planUnpack(zip_t* zip, const std::string& folder, std::uint64_t maxUnpacked, const UnpackLog& log) {
-  Plan plan;
-  std::map<std::string, size_t> byName;
+// The number of entries the archive's end record declares, read before libzip loads the whole
+// directory into memory (some 300 bytes an entry); 0 when no end record is found, which leaves
+// the decision to libzip.
+std::uint64_t declaredEntries(const std::string& zipPath) {
+  int fd = ::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  std::uint64_t count = 0;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size >= 22) {
+    // The end record (22 bytes and a comment of at most 65,535) and the 20-byte zip64 locator.
+    std::vector<unsigned char> tail(static_cast<size_t>(std::min<off_t>(st.st_size, 22 + 65535 + 20)));
+    off_t at = st.st_size - static_cast<off_t>(tail.size());
+    if (::pread(fd, tail.data(), tail.size(), at) == static_cast<ssize_t>(tail.size())) {
+      for (size_t i = tail.size() - 22 + 1; i-- > 0;) {
+        if (std::memcmp(&tail[i], "PK\5\6", 4) != 0) continue;
+        count = le16(&tail[i + 10]);
+        unsigned char z64[56];
+        if (count == 0xffff && i >= 20 && std::memcmp(&tail[i - 20], "PK\6\7", 4) == 0 &&
+            ::pread(fd, z64, sizeof z64, static_cast<off_t>(le64(&tail[i - 20 + 8]))) == sizeof z64 &&
+            std::memcmp(z64, "PK\6\6", 4) == 0)
+          count = le64(z64 + 32);
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return count;
+}
+
+[[noreturn]] void throwTooManyEntries(std::uint64_t maxEntries) {
+  throw EZipError("The package holds more than " + std::to_string(maxEntries) + " entries");
+}
+
+// An entry's name as an error message shows it: long ones cut.
+std::string shown(const std::string& name) { return name.size() > 100 ? name.substr(0, 100) + "..." : name; }
+
+// Reads the archive's directory and decides what would be installed; see PreparedPackage.
+std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const UnpackOptions& o) {
+  std::vector<Entry> entries;
+  std::uint64_t total = 0;
+  std::unordered_map<std::string, size_t> byName;
   zip_int64_t count = zip_get_num_entries(zip, 0);
+  if (count > 0 && static_cast<std::uint64_t>(count) > o.maxEntries) throwTooManyEntries(o.maxEntries);
   for (zip_int64_t i = 0; i < count; ++i) {
     auto index = static_cast<zip_uint64_t>(i);
     zip_stat_t st;
@@ -103,42 +147,46 @@ Plan planUnpack(zip_t* zip, const std::string& folder, std::uint64_t maxUnpacked
         opsys == ZIP_OPSYS_UNIX) {
       mode_t type = (attributes >> 16) & S_IFMT;
       if (type != 0 && type != S_IFREG) {
-        if (log)
-          log(std::string(type == S_IFLNK ? "Skipped symbolic link " : "Skipped non-regular entry ") +
-              st.name);
+        if (o.log)
+          o.log(std::string(type == S_IFLNK ? "Skipped symbolic link " : "Skipped non-regular entry ") +
+                st.name);
         continue;
       }
     }
     if (isUnpackTempName(bare)) {
-      if (log) log(std::string("Skipped entry with a reserved name ") + st.name);
+      if (o.log) o.log(std::string("Skipped entry with a reserved name ") + st.name);
       continue;
     }
-    if (!(st.valid & ZIP_STAT_SIZE)) throw EZipError(std::string("Entry ") + st.name + " declares no size");
+    if (bare.size() > NAME_MAX || folder.size() + bare.size() >= PATH_MAX)
+      throw EZipError("Entry " + shown(st.name) + " has a name longer than the file system allows");
+    if (!(st.valid & ZIP_STAT_SIZE)) throw EZipError("Entry " + shown(st.name) + " declares no size");
     // A method the library cannot read is refused here, before any service is touched (opening such
     // an entry with a password set also leaks inside libzip 1.7).
     if ((st.valid & ZIP_STAT_COMP_METHOD) && !zip_compression_method_supported(st.comp_method, 0))
-      throw EZipError(std::string("Entry ") + st.name + " uses a compression method that cannot be read");
+      throw EZipError("Entry " + shown(st.name) + " uses a compression method that cannot be read");
     if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE &&
         !zip_encryption_method_supported(st.encryption_method, 0))
-      throw EZipError(std::string("Entry ") + st.name + " uses an encryption method that cannot be read");
-    if (st.size > maxUnpacked - plan.total)
-      throw EZipError("The package unpacks to more than " + std::to_string(maxUnpacked) + " bytes");
-    plan.total += st.size;
+      throw EZipError("Entry " + shown(st.name) + " uses an encryption method that cannot be read");
+    if (st.size > o.maxUnpacked - total)
+      throw EZipError("The package unpacks to more than " + std::to_string(o.maxUnpacked) + " bytes");
+    total += st.size;
     Entry e{index, st.name, bare, st.size};
-    auto [at, fresh] = byName.emplace(bare, plan.entries.size());
-    if (fresh)
-      plan.entries.push_back(std::move(e));
-    else
-      plan.entries[at->second] = std::move(e);
+    auto [at, fresh] = byName.emplace(bare, entries.size());
+    if (fresh) {
+      entries.push_back(std::move(e));
+    } else {
+      total -= entries[at->second].size;  // the earlier entry of that name is not written
+      entries[at->second] = std::move(e);
+    }
   }
-  if (plan.entries.empty()) throw EZipError("The package holds no file to install");
-  for (const Entry& e : plan.entries) {
+  if (entries.empty()) throw EZipError("The package holds no file to install");
+  for (const Entry& e : entries) {
     struct stat st;
     std::string target = folder + e.bare;
     if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-      throw EZipError("Cannot install " + e.bare + ": something other than a file is in the way");
+      throw EZipError("Cannot install " + shown(e.bare) + ": something other than a file is in the way");
   }
-  return plan;
+  return entries;
 }
 
 // A temporary file in the folder, removed again unless it was put in place.
@@ -169,8 +217,8 @@ class TempFile {
     }
   }
 
-  // Gives the file the target's owner, group and mode when the target exists, else `newMode`;
-  // flushes it to disk and closes it.
+  // Gives the file the target's owner, group and mode when the target exists, else `newMode`,
+  // and closes it. The caller flushes the folder's file system once for all files.
   void finish(const std::string& target, mode_t newMode) {
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0) {
@@ -179,7 +227,7 @@ class TempFile {
         throwOsError("Cannot give " + target + " its owner", errno);
       newMode = st.st_mode & 07777;
     }
-    if (::fchmod(fd_, newMode) != 0 || ::fsync(fd_) != 0) throwOsError("Cannot write " + path_, errno);
+    if (::fchmod(fd_, newMode) != 0) throwOsError("Cannot write " + path_, errno);
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throwOsError("Cannot write " + path_, errno);
@@ -207,22 +255,24 @@ mode_t newFileMode(zip_t* zip, zip_uint64_t index) {
 }
 
 // Writes the entry's data into `out`, never more than its declared size.
-void extractEntry(zip_t* zip, const Entry& e, TempFile& out) {
+void extractEntry(zip_t* zip, const Entry& e, TempFile& out, char* buf, size_t bufSize,
+                  const std::stop_token& stop) {
   std::unique_ptr<zip_file_t, ZipFileCloser> in(zip_fopen_index(zip, e.index, 0));
-  if (!in) throwZipError("Cannot open " + e.name, zip_get_error(zip));
-  auto buf = std::make_unique<char[]>(64 * 1024);
+  if (!in) throwZipError("Cannot open " + shown(e.name), zip_get_error(zip));
   std::uint64_t total = 0;
   for (;;) {
-    zip_int64_t n = zip_fread(in.get(), buf.get(), 64 * 1024);
-    if (n < 0) throwZipError("Cannot read " + e.name, zip_file_get_error(in.get()));
+    throwIfStopped(stop);
+    zip_int64_t n = zip_fread(in.get(), buf, bufSize);
+    if (n < 0) throwZipError("Cannot read " + shown(e.name), zip_file_get_error(in.get()));
     if (n == 0) break;
     if (static_cast<std::uint64_t>(n) > e.size - total)
-      throw EZipError("Entry " + e.name + " holds more data than its header declares");
-    out.write(buf.get(), static_cast<size_t>(n));
+      throw EZipError("Entry " + shown(e.name) + " holds more data than its header declares");
+    out.write(buf, static_cast<size_t>(n));
     total += static_cast<std::uint64_t>(n);
   }
-  // libzip checks the CRC at the end of the data; a short entry is refused as well.
-  if (total != e.size) throw EZipError("Truncated entry " + e.name);
+  // libzip checks the CRC (and with it the password) at the end of the data; a short entry is
+  // refused as well.
+  if (total != e.size) throw EZipError("Truncated entry " + shown(e.name));
 }
 
 // A second name for the existing `target`, so that it survives being replaced until we know the
@@ -238,10 +288,11 @@ std::string keepOld(const std::string& folder, const std::string& target) {
   throwOsError("Cannot keep a copy of " + target, EEXIST);
 }
 
+// Flushes the folder's file system: one call for every file written into it, and the names.
 void syncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);
+  ::syncfs(fd);
   ::close(fd);
 }
 
@@ -271,62 +322,116 @@ int removeUnpackLeftovers(const std::string& folder) {
 
 void setUnpackRenameForTesting(RenameFunction fn) { renameFn = fn; }
 
-void checkPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
-                  std::uint64_t maxUnpacked, const UnpackLog& log) {
+struct PreparedPackage::State {
+  std::string folder;
+  std::stop_token stop;
+  std::vector<Entry> entries;
+  std::vector<std::unique_ptr<TempFile>> staged;  // one per entry
+};
+
+PreparedPackage::PreparedPackage(const std::string& zipPath, const std::string& folder,
+                                 const std::string& password, const UnpackOptions& options)
+    : s_(std::make_unique<State>()) {
+  s_->folder = folder;
+  s_->stop = options.stop;
+  if (declaredEntries(zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
   ZipHandle zip = openZip(zipPath, password);
-  planUnpack(zip.get(), folder, maxUnpacked, log);
+  s_->entries = planUnpack(zip.get(), folder, options);
+  s_->staged.reserve(s_->entries.size());
+  constexpr size_t kBlock = 64 * 1024;
+  auto buf = std::make_unique<char[]>(kBlock);
+  for (const Entry& e : s_->entries) {
+    auto temp = std::make_unique<TempFile>(folder);
+    extractEntry(zip.get(), e, *temp, buf.get(), kBlock, options.stop);
+    temp->finish(folder + e.bare, newFileMode(zip.get(), e.index));
+    s_->staged.push_back(std::move(temp));
+  }
+  syncFolder(folder);
+}
+
+PreparedPackage::~PreparedPackage() = default;
+
+std::vector<std::string> PreparedPackage::targets() const {
+  std::vector<std::string> names;
+  names.reserve(s_->entries.size());
+  for (const Entry& e : s_->entries) names.push_back(e.bare);
+  return names;
+}
+
+void PreparedPackage::install(const std::function<void(const std::vector<StagedFile>&)>& commit) {
+  const std::string& folder = s_->folder;
+  auto bare = [&](const std::string& path) { return path.empty() ? path : path.substr(folder.size()); };
+  std::vector<StagedFile> files;
+  files.reserve(s_->entries.size());
+  // The replaced files live on under a second name until the end; they go whatever happens.
+  struct Backups {
+    const std::string& folder;
+    const std::vector<StagedFile>& files;
+    ~Backups() {
+      for (const StagedFile& f : files)
+        if (!f.backup.empty()) ::unlink((folder + f.backup).c_str());
+      syncFolder(folder);
+    }
+  } backups{folder, files};
+  for (size_t i = 0; i < s_->entries.size(); ++i) {
+    std::string target = folder + s_->entries[i].bare;
+    files.push_back({s_->entries[i].bare, bare(s_->staged[i]->path()), bare(keepOld(folder, target))});
+  }
+  if (commit) commit(files);
+
+  // Put every file in place; on the first failure put the earlier ones back.
+  size_t placed = 0;
+  try {
+    for (; placed < files.size(); ++placed) {
+      throwIfStopped(s_->stop);
+      std::string target = folder + files[placed].target;
+      if (putInPlace(s_->staged[placed]->path().c_str(), target.c_str()) != 0)
+        throwOsError("Cannot replace " + shown(files[placed].target), errno);
+      s_->staged[placed]->placed();
+    }
+  } catch (const Exception& e) {
+    int lost = 0;
+    for (size_t i = placed; i-- > 0;) {
+      const StagedFile& f = files[i];
+      std::string target = folder + f.target;
+      int rc =
+          f.backup.empty() ? ::unlink(target.c_str()) : ::rename((folder + f.backup).c_str(), target.c_str());
+      if (rc == 0) continue;
+      ++lost;
+      files[i].backup.clear();  // the old file's only copy: keep it
+    }
+    std::string what = e.what();
+    if (lost > 0)
+      what += "; " + std::to_string(lost) + " file(s) already replaced could not be put back";
+    else
+      what +=
+          "; nothing was replaced, the " + std::to_string(placed) + " file(s) already replaced were put back";
+    if (dynamic_cast<const EUpdateStopped*>(&e)) throw EUpdateStopped(what);
+    throw EZipError(what);
+  }
 }
 
 void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
-                   const UnpackLog& log, std::uint64_t maxUnpacked) {
-  ZipHandle zip = openZip(zipPath, password);
-  Plan plan = planUnpack(zip.get(), folder, maxUnpacked, log);
+                   const UnpackOptions& options) {
+  PreparedPackage(zipPath, folder, password, options).install();
+}
 
-  std::vector<std::unique_ptr<TempFile>> staged;
-  for (const Entry& e : plan.entries) {
-    auto temp = std::make_unique<TempFile>(folder);
-    extractEntry(zip.get(), e, *temp);
-    temp->finish(folder + e.bare, newFileMode(zip.get(), e.index));
-    staged.push_back(std::move(temp));
+int finishStagedInstall(const std::string& folder, const std::vector<StagedFile>& files) {
+  auto ours = [](const std::string& name) { return name.empty() || isUnpackTempName(name); };
+  int placed = 0;
+  for (const StagedFile& f : files) {
+    std::string bare = bareName(f.target.c_str());
+    if (bare != f.target || bare.empty() || !isUnpackTempName(f.temp) || !ours(f.backup)) continue;
+    struct stat st;
+    std::string temp = folder + f.temp;
+    if (::lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::rename(temp.c_str(), (folder + bare).c_str()) == 0)
+      ++placed;
   }
-
-  // Put every file in place; on the first failure put the earlier ones back. The replaced files
-  // live on under a second name until the end.
-  struct Placed {
-    std::string target;
-    std::string backup;  // "" when the target is new
-  };
-  std::vector<Placed> placed;
-  std::vector<std::string> backups;
-  try {
-    for (size_t i = 0; i < staged.size(); ++i) {
-      std::string target = folder + plan.entries[i].bare;
-      std::string backup = keepOld(folder, target);
-      if (!backup.empty()) backups.push_back(backup);
-      if (putInPlace(staged[i]->path().c_str(), target.c_str()) != 0)
-        throwOsError("Cannot replace " + plan.entries[i].bare, errno);
-      staged[i]->placed();
-      placed.push_back({target, backup});
-    }
-  } catch (const EZipError& e) {
-    int lost = 0;
-    for (auto it = placed.rbegin(); it != placed.rend(); ++it) {
-      int rc = it->backup.empty() ? ::unlink(it->target.c_str())
-                                  : ::rename(it->backup.c_str(), it->target.c_str());
-      if (rc == 0) continue;
-      ++lost;
-      std::erase(backups, it->backup);  // the old file's only copy: keep it
-    }
-    for (const auto& b : backups) ::unlink(b.c_str());
-    syncFolder(folder);
-    if (lost > 0)
-      throw EZipError(std::string(e.what()) + "; " + std::to_string(lost) +
-                      " file(s) already replaced could not be put back");
-    throw EZipError(std::string(e.what()) + "; nothing was replaced, the " + std::to_string(placed.size()) +
-                    " file(s) already replaced were put back");
-  }
-  for (const auto& b : backups) ::unlink(b.c_str());
+  for (const StagedFile& f : files)
+    if (!f.backup.empty() && isUnpackTempName(f.backup)) ::unlink((folder + f.backup).c_str());
   syncFolder(folder);
+  return placed;
 }
 
 }  // namespace kn

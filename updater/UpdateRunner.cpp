@@ -31,29 +31,45 @@ void TUpdateRunner::dbg(const std::string& s) const {
 }
 
 void TUpdateRunner::execute() {
+  std::vector<AppOwner> owners;
+  for (const auto& [name, position] : cfg_.monitoredApps()) {
+    const json& entry = cfg_.getAppConfig(name);
+    owners.push_back({configText(entry, "exe"), configText(entry, "appid"), configText(entry, "service")});
+  }
   for (const auto& [name, position] : cfg_.monitoredApps()) {
     const json& entry = cfg_.getAppConfig(name);
     auto interval = static_cast<int>(std::min<long long>(configInteger(entry, "interval"), INT32_MAX));
     auto thread = std::make_unique<TUpdaterThread>(configText(entry, "exe"), configText(entry, "appid"),
                                                    configText(entry, "service"), interval, false, folder_);
-    dbg("Created thread for " + name);
+    thread->setOwners(owners);
+    dbg("Created thread for " + logSafe(name));
     tl_.emplace_back(name, std::move(thread));
   }
+  // All start at once, their first checks 250 ms apart (scaled), so that a stop is never kept
+  // waiting behind the start of many threads.
+  std::chrono::milliseconds offset{0};
   for (auto& [name, thread] : tl_) {
     try {
+      thread->setFirstCheckDelay(offset);
       thread->start();
     } catch (const std::exception& e) {
       dbg("ERROR: " + logSafe(e.what()));
       continue;
     }
-    std::this_thread::sleep_for(scaled(250ms));
+    offset += scaled(250ms);
   }
 }
 
 void TUpdateRunner::Terminate() {
   for (auto& [name, thread] : tl_) thread->terminate();
   dbg("Waiting 10 seconds for all threads to finish...");
-  std::this_thread::sleep_for(scaled(10s));
+  // Every running check or update gives up within about two seconds; the rest of the 10 s (scaled)
+  // is room for a loaded machine, not a fixed wait.
+  auto end = std::chrono::steady_clock::now() + scaled(10s);
+  auto allEnded = [this] {
+    return std::all_of(tl_.begin(), tl_.end(), [](const auto& t) { return t.second->finished(); });
+  };
+  while (!allEnded() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
 }
 
 }  // namespace kn

@@ -1,5 +1,6 @@
 // Turns the configuration into running work: one TUpdaterThread per watched application, started
-// 250 ms apart, asked to stop together. Created by the service host on start, used on its thread.
+// together with their first checks 250 ms apart, asked to stop together. Created by the service host on
+// start, used on its thread.
 #pragma once
 
 #include <memory>
@@ -21,10 +22,11 @@ class TUpdateRunner {
   // Frees every thread, each after it has ended.
   ~TUpdateRunner();
 
-  // Creates one thread per watched application, then starts them 250 ms apart (scaled). An error
-  // while creating leaves execute, with the threads created so far kept but not started.
+  // Creates one thread per watched application, then starts them, the first checks 250 ms apart
+  // (scaled). An error while creating leaves execute, with the threads created so far kept but not
+  // started.
   void execute();
-  // Asks every thread to stop, then waits 10 seconds (scaled) whether or not they have ended.
+  // Asks every thread to stop, then waits until all have ended, at most 10 seconds (scaled).
   void Terminate();
 
   void dbg(const std::string& s) const;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "InstallRecord.h"
 #include "PackageSignature.h"
 #include "PackageUnpack.h"
 #include "knLOG2.h"
@@ -39,6 +40,8 @@ void DIdevozEriDodariz::beforeUninstall() {
 
 bool DIdevozEriDodariz::start() {
   log("Service starting...");
+  if (int n = recoverInterruptedInstalls(updaterFolder()); n > 0)
+    log("Acted on " + std::to_string(n) + " record(s) of an interrupted update");
   if (int n = removeUnpackLeftovers(updaterFolder()); n > 0)
     log("Removed " + std::to_string(n) + " temporary file(s) of an interrupted update");
   if (cf_.publicKeyPath().empty()) {

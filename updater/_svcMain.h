@@ -19,7 +19,9 @@ class DIdevozEriDodariz : public ServiceModule {
   // Frees the runner, which waits for every update thread to end.
   ~DIdevozEriDodariz() override;
 
-  ServiceRegistration registration() override { return {name_, name_, 5000}; }
+  // A stop takes about two seconds; the limit leaves room for one slow systemctl run (30 s) that
+  // starts a watched service again.
+  ServiceRegistration registration() override { return {name_, name_, 5000, 45000}; }
   void beforeInstall() override;
   void beforeUninstall() override;
   bool start() override;

@@ -1,5 +1,6 @@
 #include "globals.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -34,16 +35,41 @@ std::string readWholeFile(const std::string& path) {
   return decodeText(bytes.str());
 }
 
-// Compact JSON as the log shows it: "/" escaped too, everything outside printable ASCII as \u.
+// The most of one value, and of the file's text, that the log shows.
+constexpr size_t kLoggedValueChars = 1000;
+constexpr size_t kLoggedFileChars = 64 * 1024;
+
+// Compact JSON as the log shows it: "/" escaped too, everything outside printable ASCII as \u,
+// every string cut to its first 1,000 characters plus "...".
 std::string logForm(const json& j) {
   std::string text = j.dump(-1, ' ', true, json::error_handler_t::replace);
   std::string out;
-  out.reserve(text.size());
+  out.reserve(std::min(text.size(), kLoggedFileChars));
+  bool inString = false, escaped = false;
+  size_t length = 0;  // of the string so far
   for (char c : text) {
+    if (inString && !escaped && c == '"') {
+      if (length > kLoggedValueChars) out += "...";
+      inString = false;
+    } else if (!inString && c == '"') {
+      inString = true;
+      length = 0;
+      out += c;
+      continue;
+    }
+    if (inString) {
+      escaped = !escaped && c == '\\';
+      if (++length > kLoggedValueChars) continue;
+    }
     if (c == '/') out += '\\';  // a "/" can only stand inside a string
     out += c;
   }
   return out;
+}
+
+std::string logFileText(const std::string& text) {
+  if (text.size() <= kLoggedFileChars) return text;
+  return text.substr(0, kLoggedFileChars) + "... (" + std::to_string(text.size()) + " bytes in all)";
 }
 
 std::string quotedItem(const std::string& item) {
@@ -100,7 +126,7 @@ long long configInteger(const json& obj, const char* key) {
 TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   TUpdaterConfig c;
   std::string text = readWholeFile(path);
-  logMsg(text);
+  logMsg(logFileText(text));
 
   // Comments are tolerated; anything that is not one JSON object is refused.
   json cf = json::parse(text, nullptr, false, true);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "KNEnv.h"
+#include "UpdateStop.h"
 
 namespace kn {
 namespace {
@@ -33,7 +34,12 @@ struct FileCloser {
   throw EHttpError(msg);
 }
 
-CurlHandle newHandle(const std::string& url) {
+// libcurl calls it at least once a second, also while nothing moves; non-zero abandons the exchange.
+int abandonOnStop(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
+}
+
+CurlHandle newHandle(const std::string& url, const std::stop_token& stop) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   CurlHandle h(curl_easy_init());
@@ -51,14 +57,19 @@ CurlHandle newHandle(const std::string& url) {
   curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(h.get(), CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, abandonOnStop);
+  curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &stop);
+  curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
   return h;
 }
 
-void perform(CURL* h, const std::string& url) {
+// Runs the exchange; a stop requested meanwhile throws EUpdateStopped, whatever came in.
+void perform(CURL* h, const std::string& url, const std::stop_token& stop) {
   char detail[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
   CURLcode rc = curl_easy_perform(h);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  throwIfStopped(stop);
   if (rc != CURLE_OK) throwCurlError(rc, detail, url);
 }
 
@@ -112,15 +123,15 @@ void requireSuccess(CURL* h, const std::string& url) {
     throw EHttpError("HTTP GET " + url + " failed: status " + std::to_string(status));
 }
 
-std::string getBody(const std::string& url, std::size_t maxBytes, bool success) {
-  CurlHandle h = newHandle(url);
+std::string getBody(const std::string& url, std::size_t maxBytes, bool success, const std::stop_token& stop) {
+  CurlHandle h = newHandle(url, stop);
   std::string body;
   StringSink sink{&body, maxBytes};
   curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendToString);
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
   if (success) curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
   try {
-    perform(h.get(), url);
+    perform(h.get(), url, stop);
   } catch (const EHttpError&) {
     if (sink.over) throwTooLarge(url, maxBytes);
     throw;
@@ -131,24 +142,25 @@ std::string getBody(const std::string& url, std::size_t maxBytes, bool success) 
 
 }  // namespace
 
-std::string httpGetText(const std::string& url, std::size_t maxBytes) {
-  return getBody(url, maxBytes, false);
+std::string httpGetText(const std::string& url, std::size_t maxBytes, const std::stop_token& stop) {
+  return getBody(url, maxBytes, false, stop);
 }
 
-std::string httpGetSmall(const std::string& url, std::size_t maxBytes) {
-  return getBody(url, maxBytes, true);
+std::string httpGetSmall(const std::string& url, std::size_t maxBytes, const std::stop_token& stop) {
+  return getBody(url, maxBytes, true, stop);
 }
 
-void httpGetToFile(const std::string& url, const std::string& path, std::uint64_t maxBytes) {
+void httpGetToFile(const std::string& url, const std::string& path, std::uint64_t maxBytes,
+                   const std::stop_token& stop) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
   if (!file) throw EHttpError("Cannot create " + path);
-  CurlHandle h = newHandle(url);
+  CurlHandle h = newHandle(url, stop);
   FileSink sink{file.get(), maxBytes};
   curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendToFile);
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
   try {
-    perform(h.get(), url);
+    perform(h.get(), url, stop);
   } catch (const EHttpError&) {
     if (sink.over) throwTooLarge(url, maxBytes);
     throw;

@@ -13,6 +13,7 @@
 #include "KNSysInfo.h"
 #include "KNTextCodec.h"
 #include "KNVersion.h"
+#include "UpdateStop.h"
 #include "knHttpGet.h"
 
 namespace kn {
@@ -86,12 +87,28 @@ std::string queryValue(std::string_view value) {
   return out;
 }
 
+std::string trimVersion(std::string_view text) {
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+  };
+  for (bool trimmed = true; trimmed && !text.empty();) {
+    trimmed = false;
+    if (blank(text.front())) text.remove_prefix(1), trimmed = true;
+    if (!text.empty() && blank(text.back())) text.remove_suffix(1), trimmed = true;
+    if (text.starts_with(kBom)) text.remove_prefix(kBom.size()), trimmed = true;
+    if (text.ends_with(kBom)) text.remove_suffix(kBom.size()), trimmed = true;
+  }
+  return std::string(text);
+}
+
 UpdateVerdict readUpdateAnswer(std::string_view body, const std::string& appversion) {
   TNameValueList answer;
   answer.loadFromText(decodeText(body.substr(0, kMaxAnswerBytes)));
-  if (answer.value("blocked") == "1") return {"BLOCKED", ""};
-  UpdateVerdict v{"UNKNOWN", answer.value("version")};
-  if (!v.newversion.empty()) v.result = v.newversion == appversion ? "UPDATED" : "UPDATEREQUIRED";
+  if (trimVersion(answer.value("blocked")) == "1") return {"BLOCKED", ""};
+  UpdateVerdict v{"UNKNOWN", trimVersion(answer.value("version"))};
+  if (!v.newversion.empty())
+    v.result = v.newversion == trimVersion(appversion) ? "UPDATED" : "UPDATEREQUIRED";
   return v;
 }
 
@@ -128,7 +145,7 @@ void TKNWebUpdateChecker::addParam(const std::string& key, const std::string& va
   if (!clean.empty()) params_.emplace_back(key, clean);
 }
 
-void TKNWebUpdateChecker::Execute() {
+void TKNWebUpdateChecker::Execute(const std::stop_token& stop) {
   std::string query;
   try {
     appversion_ = fileVersion(folder_ + exename_);
@@ -155,13 +172,15 @@ void TKNWebUpdateChecker::Execute() {
     params_.clear();
     std::string body;
     try {
-      body = httpGetText(updateCheckURL() + query, kMaxAnswerBytes);
+      body = httpGetText(updateCheckURL() + query, kMaxAnswerBytes, stop);
     } catch (const EHttpError&) {
       // No answer, or one beyond its bound, reads as an empty one.
     }
     UpdateVerdict verdict = readUpdateAnswer(body, appversion_);
     resvalue_ = verdict.result;
     newversion_ = verdict.newversion;
+  } catch (const EUpdateStopped&) {
+    throw;
   } catch (const std::exception&) {
     // resvalue_ keeps "ERROR"
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,8 +36,12 @@ std::string formatSystemDescription(const std::string& name, int major, int mino
 // percent-encoded, so no value can end the query, add a parameter or start a fragment.
 std::string queryValue(std::string_view value);
 
+// A version text as it is compared: without blanks or byte-order marks around it.
+std::string trimVersion(std::string_view text);
+
 // What an answer of the update server means for an installed version `appversion`: the result
-// word ("BLOCKED", "UNKNOWN", "UPDATED" or "UPDATEREQUIRED") and the server's version text.
+// word ("BLOCKED", "UNKNOWN", "UPDATED" or "UPDATEREQUIRED") and the server's version text, both
+// versions trimmed (trimVersion) before they are compared.
 // `body` is the answer's raw bytes (a byte-order mark selects UTF-8 or UTF-16).
 struct UpdateVerdict {
   std::string result;
@@ -50,9 +55,11 @@ class TKNWebUpdateChecker {
   TKNWebUpdateChecker(std::string exename, std::string appid, bool sysdets, bool userdets,
                       std::string customUN, std::string folder = updaterFolder());
 
-  // Asks the server and sets the result. Never throws: a failure before the request gives
-  // "EXCEPTION", one while asking or reading gives "ERROR", no reachable server "UNKNOWN".
-  void Execute();
+  // Asks the server and sets the result. Throws only EUpdateStopped, when `stop` was requested
+  // before the answer was read: an answer that comes after a stop is never acted on. Otherwise a
+  // failure before the request gives "EXCEPTION", one while asking or reading gives "ERROR", no
+  // reachable server "UNKNOWN".
+  void Execute(const std::stop_token& stop = {});
 
   // "UNKNOWN", "ERROR", "EXCEPTION", "BLOCKED", "UPDATED" or "UPDATEREQUIRED".
   const std::string& resultvalue() const { return resvalue_; }

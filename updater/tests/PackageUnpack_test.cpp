@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "InstallRecord.h"
+#include "UpdateStop.h"
 #include "UpdaterTestSupport.h"
 
 namespace kn {
@@ -48,8 +50,10 @@ class InfoZipTest : public ::testing::Test {
   }
   std::string unpack(const std::string& zipPath, std::uint64_t limit = kMaxUnpackedBytes) {
     std::string lines;
-    unpackPackage(
-        zipPath, dir.path(), kPackagePassword, [&](const std::string& l) { lines += l + "\n"; }, limit);
+    UnpackOptions options;
+    options.log = [&](const std::string& l) { lines += l + "\n"; };
+    options.maxUnpacked = limit;
+    unpackPackage(zipPath, dir.path(), kPackagePassword, options);
     return lines;
   }
   void expectOldFilesWhole() {
@@ -145,11 +149,113 @@ TEST_F(InfoZipTest, HostilePackagesAreRefusedLeavingTheFolderAsItWas) {
     }
     expectOldFilesWhole();
   }
-  // The checks that need no writing refuse the same packages before any service is touched.
+  // Preparing, which runs before any service is touched, refuses the same packages.
   writeFile(dir / "p.zip", cases[1].bytes);
-  EXPECT_THROW(checkPackage(dir / "p.zip", dir.path(), kPackagePassword), EZipError);
+  EXPECT_THROW(PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword), EZipError);
   writeFile(dir / "p.zip", cases[2].bytes);
-  EXPECT_THROW(checkPackage(dir / "p.zip", dir.path(), kPackagePassword, 6), EZipError);
+  EXPECT_THROW(PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword, {.maxUnpacked = 6}), EZipError);
+  expectOldFilesWhole();
+}
+
+TEST_F(InfoZipTest, EntryCountsAreBoundedBeforeTheDirectoryIsLoaded) {
+  for (const char* name : {"a", "b", "c", "d"}) writeFile(src + name, name);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::uint64_t limit;
+    const char* message;
+  } cases[] = {
+      {"four entries, three allowed", readFile(zip("", "a b c d")), 3, "holds more than 3 entries"},
+      {"a million claimed", test::zipClaimingEntries(1000000), kMaxEntries, "holds more than 200000 entries"},
+      {"zip64 end record with no entry", test::zipClaimingEntries(0), kMaxEntries, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir / "p.zip", c.bytes);
+    try {
+      PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword, {.maxEntries = c.limit});
+      ADD_FAILURE() << "accepted";
+    } catch (const EZipError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+    expectOldFilesWhole();
+  }
+}
+
+// A stop is seen while the files are written, and between the renames, which are then undone.
+TEST_F(InfoZipTest, AStopLeavesTheFolderAsItWas) {
+  writeFile(src + "app", "new app");
+  writeFile(src + "app.conf", "new conf");
+  std::string package = zip("-P 4721", "app app.conf");
+  std::stop_source early;
+  early.request_stop();
+  EXPECT_THROW(PreparedPackage(package, dir.path(), kPackagePassword, {.stop = early.get_token()}),
+               EUpdateStopped);
+  expectOldFilesWhole();
+
+  static std::stop_source late;
+  late = std::stop_source();
+  setUnpackRenameForTesting([](const char* from, const char* to) {
+    late.request_stop();
+    return ::rename(from, to);
+  });
+  {
+    PreparedPackage prepared(package, dir.path(), kPackagePassword, {.stop = late.get_token()});
+    EXPECT_THROW(prepared.install(), EUpdateStopped);
+  }
+  setUnpackRenameForTesting(nullptr);
+  expectOldFilesWhole();
+}
+
+// A kill between two renames: the list of files taken just before lets the next start finish
+// the install, every file whole.
+TEST_F(InfoZipTest, AnInstallKilledBetweenRenamesIsFinishedFromItsList) {
+  writeFile(src + "app", "new app");
+  writeFile(src + "app.conf", "new conf");
+  writeFile(src + "new.txt", "new file");
+  std::string package = zip("-P 4721", "app app.conf new.txt");
+  std::string record = dir / "record";
+  EXPECT_EXIT(
+      {
+        setUnpackRenameForTesting([](const char* from, const char* to) {
+          static int n = 0;
+          if (++n == 2) ::_exit(3);
+          return ::rename(from, to);
+        });
+        PreparedPackage(package, dir.path(), kPackagePassword)
+            .install([&](const std::vector<StagedFile>& files) {
+              writeInstallRecord(record, {"app", {"svc"}, files});
+            });
+      },
+      ::testing::ExitedWithCode(3), "");
+  EXPECT_EQ("new app", readFile(dir / "app"));
+  EXPECT_EQ("old conf", readFile(dir / "app.conf"));
+  InstallRecord r = parseInstallRecord(readFile(record));
+  ASSERT_EQ(3u, r.files.size());
+  EXPECT_EQ((std::vector<std::string>{"svc"}), r.services);
+  EXPECT_EQ(2, finishStagedInstall(dir.path(), r.files));
+  EXPECT_EQ("new app", readFile(dir / "app"));
+  EXPECT_EQ("new conf", readFile(dir / "app.conf"));
+  EXPECT_EQ(0600u, modeOf(dir / "app.conf"));
+  EXPECT_EQ("new file", readFile(dir / "new.txt"));
+  test::fs::remove(record);
+  for (const auto& e : test::fs::directory_iterator(dir.path()))
+    EXPECT_FALSE(isUnpackTempName(e.path().filename().string())) << e.path();
+}
+
+TEST(InstallRecordTest, NamesOfAnyBytesReadBack) {
+  InstallRecord r{
+      "a\tb%", {"svc\n1", "s2"}, {{"x\ty", ".kn-AAAAAA", ""}, {"%41", ".kn-BBBBBB", ".kn-CCCCCC"}}};
+  InstallRecord back = parseInstallRecord(formatInstallRecord(r));
+  EXPECT_EQ(r.exename, back.exename);
+  EXPECT_EQ(r.services, back.services);
+  ASSERT_EQ(2u, back.files.size());
+  EXPECT_EQ("x\ty", back.files[0].target);
+  EXPECT_EQ("%41", back.files[1].target);
+  EXPECT_EQ(".kn-CCCCCC", back.files[1].backup);
+  std::string cut = formatInstallRecord(r);
+  cut.pop_back();  // a last line not written whole is not read
+  EXPECT_EQ(1u, parseInstallRecord(cut).files.size());
 }
 
 int renames = 0;

@@ -6,12 +6,15 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -21,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNTinyElf.h"
 #include "globals.h"
 #include "knLOG2.h"
 
@@ -134,6 +138,21 @@ inline std::string corruptEntry(std::string zipData, const std::string& name, co
   return zipData;
 }
 
+// An archive of nothing but its end records (zip64), whose directory claims `entries` entries.
+inline std::string zipClaimingEntries(std::uint64_t entries) {
+  auto le = [](std::uint64_t v, int width) {
+    std::string out;
+    for (int i = 0; i < width; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+    return out;
+  };
+  std::string zip64 = std::string("PK\6\6") + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 4) + le(0, 4) +
+                      le(entries, 8) + le(entries, 8) + le(0, 8) + le(0, 8);
+  std::string locator = std::string("PK\6\7") + le(0, 4) + le(0, 8) + le(1, 4);
+  std::string end = std::string("PK\5\6") + le(0, 4) + le(0xffff, 2) + le(0xffff, 2) + le(0, 4) +
+                    le(0xffffffff, 4) + le(0, 2);
+  return zip64 + locator + end;
+}
+
 // The update server on 127.0.0.1: answers "webupdate.php3" from `answer(id, appver)` and serves
 // "<appid>.pkg" as `package` set it (404 for an unknown one). Records every query's raw text.
 class UpdateServer {
@@ -143,11 +162,13 @@ class UpdateServer {
   UpdateServer() {
     server_.Get("/webupdate.php3", [this](const httplib::Request& req, httplib::Response& res) {
       std::string id = req.get_param_value("id"), appver = req.get_param_value("appver");
-      std::lock_guard g(lock_);
+      std::unique_lock g(lock_);
       queries_.push_back(req.target);
       params_.push_back(req.params);
       ++checks_[id];
-      res.set_content(answer_ ? answer_(id, appver) : "", "text/plain");
+      Answer answer = answer_;
+      g.unlock();  // an answer may take its time
+      res.set_content(answer ? answer(id, appver) : "", "text/plain");
     });
     server_.Get(R"(/([^/]+)\.pkg\.sig)", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard g(lock_);
@@ -159,7 +180,7 @@ class UpdateServer {
       res.set_content(it->second, "application/octet-stream");
     });
     server_.Get(R"(/([^/]+)\.pkg)", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard g(lock_);
+      std::unique_lock g(lock_);
       std::string id = req.matches[1];
       ++downloads_[id];
       auto it = packages_.find(id);
@@ -167,8 +188,23 @@ class UpdateServer {
         res.status = 404;
         return;
       }
-      res.status = it->second.status;
-      res.set_content(it->second.bytes, "application/zip");
+      Package p = it->second;
+      maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+      g.unlock();
+      std::this_thread::sleep_for(p.delay);
+      res.status = p.status;
+      if (p.chunk == 0) {
+        res.set_content(p.bytes, "application/zip");
+      } else {  // a trickle: `chunk` bytes every `delay`
+        auto bytes = std::make_shared<std::string>(p.bytes);
+        res.set_content_provider(bytes->size(), "application/zip",
+                                 [bytes, p](size_t offset, size_t length, httplib::DataSink& sink) {
+                                   std::this_thread::sleep_for(p.delay);
+                                   return sink.write(bytes->data() + offset, std::min(length, p.chunk));
+                                 });
+      }
+      g.lock();
+      --inFlight_;
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -182,9 +218,17 @@ class UpdateServer {
     std::lock_guard g(lock_);
     answer_ = std::move(a);
   }
-  void package(const std::string& id, std::string bytes, int status = 200) {
+  // Serves `bytes` as "<id>.pkg" with `status`, after `delay`; with `chunk`, `chunk` bytes at a
+  // time, each after `delay`.
+  void package(const std::string& id, std::string bytes, int status = 200,
+               std::chrono::milliseconds delay = {}, size_t chunk = 0) {
     std::lock_guard g(lock_);
-    packages_[id] = {std::move(bytes), status};
+    packages_[id] = {std::move(bytes), status, delay, chunk};
+  }
+  // The most package downloads that were served at the same time.
+  int maxParallelDownloads() {
+    std::lock_guard g(lock_);
+    return maxInFlight_;
   }
   void signature(const std::string& id, std::string bytes) {
     std::lock_guard g(lock_);
@@ -217,7 +261,10 @@ class UpdateServer {
   struct Package {
     std::string bytes;
     int status;
+    std::chrono::milliseconds delay;
+    size_t chunk;
   };
+  int inFlight_ = 0, maxInFlight_ = 0;
   std::map<std::string, Package> packages_;
   std::map<std::string, std::string> signatures_;
   std::vector<std::string> queries_;

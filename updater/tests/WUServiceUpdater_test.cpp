@@ -132,29 +132,50 @@ TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfre
   EXPECT_EQ("new app", readFile(dir / "app"));
 }
 
-TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndKeepsThePackage) {
-  services.addService("appsvc", {.state = kServiceRunning});
-  // A wrong password shows only when the data is read, after the service was stopped.
-  server.package("app1", test::zipBytes({{"app", "new app"}}, "9999"));
-  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
-  EXPECT_EQ("old app", readFile(dir / "app"));
-  EXPECT_EQ(kServiceRunning, services.state("appsvc"));
-  EXPECT_TRUE(test::fs::exists(dir / "app1.zip"));
-  EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
-  EXPECT_NE(log().find("Installing update:..."), std::string::npos);
-  EXPECT_EQ("stop appsvc", services.calls().front());
+int failingRename(const char*, const char*) {
+  errno = EACCES;
+  return -1;
 }
 
+TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndLeavesNothingBehind) {
+  services.addService("appsvc", {.state = kServiceRunning});
+  setUnpackRenameForTesting(failingRename);  // fails only once the service was stopped
+  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
+  setUnpackRenameForTesting(nullptr);
+  EXPECT_EQ("old app", readFile(dir / "app"));
+  EXPECT_EQ(kServiceRunning, services.state("appsvc"));
+  EXPECT_EQ("stop appsvc", services.calls().front());
+  EXPECT_EQ(std::string::npos, log().find("Installing update: OK"));
+  EXPECT_NE(log().find("Installing update:..."), std::string::npos);
+  // Neither the download nor the install record nor a temporary file stays.
+  EXPECT_TRUE(test::fs::is_empty(dir / ".kn-updater"));
+  for (const auto& e : test::fs::directory_iterator(dir.path()))
+    EXPECT_FALSE(isUnpackTempName(e.path().filename().string())) << e.path();
+}
+
+// Packages whose directory reads well but which could not be installed: all refused before any
+// service is touched.
 TEST_F(ServiceUpdateTest, APackageThatCannotBeInstalledStopsNothing) {
   services.addService("appsvc", {.state = kServiceRunning});
   test::fs::create_directory(dir / "data");
-  for (std::string bytes :
-       {std::string("<html>not a zip</html>"), test::zipBytes({{"app", "a"}, {"data", "b"}}, "")}) {
-    server.package("app1", bytes);
+  std::vector<ZipEntry> two = {{"app", "new app"}, {"app.conf", "second entry data"}};
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"not a zip", "<html>not a zip</html>"},
+      {"a folder in the way", test::zipBytes({{"app", "a"}, {"data", "b"}}, "")},
+      {"wrong password", test::zipBytes(two, "9999")},
+      {"bad CRC", test::corruptEntry(test::zipBytes(two, ""), "app.conf", "second entry data")},
+      {"name over 255 bytes", test::zipBytes({{"app", "a"}, {std::string(300, 'n'), "b"}}, "")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    server.package("app1", c.bytes);
     EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
+    EXPECT_EQ("old app", readFile(dir / "app"));
   }
   EXPECT_TRUE(services.calls().empty());
-  EXPECT_EQ("old app", readFile(dir / "app"));
 }
 
 TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
@@ -179,10 +200,20 @@ TEST_F(ServiceUpdateTest, PollingEndsOnStateZeroOrAfterTwentyOneQueries) {
       << text;
 }
 
-TEST_F(ServiceUpdateTest, ThePackageFileStaysInTheFolderWhateverTheAppid) {
-  server.package("app1", "not a zip");  // a failed install keeps the package file, so it can be seen
-  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "../app1", "", dir.path()).Execute(), EZipError);
-  EXPECT_TRUE(test::fs::exists(dir / ".._app1.zip"));
+// The download lives in the updater's private folder, so a package's own "<appid>.zip", or one
+// named by a hostile appid, is never deleted nor written.
+TEST_F(ServiceUpdateTest, ThePackageNeverTakesAFileOfTheFolder) {
+  writeFile(dir / "app1.zip", "data of the application");
+  server.package("app1", test::zipBytes({{"app", "new app"}, {"app1.zip", "the package's own data"}}, ""));
+  TWUServiceUpdater(std::string("app"), "app1", "", dir.path()).Execute();
+  EXPECT_EQ("the package's own data", readFile(dir / "app1.zip"));
+  TWUServiceUpdater(std::string("app"), "app1", "", dir.path()).Execute();
+  EXPECT_EQ("the package's own data", readFile(dir / "app1.zip"));
+
+  server.package("app1", "not a zip");
+  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "", dir.path()).Execute(), EZipError);
+  EXPECT_EQ("the package's own data", readFile(dir / "app1.zip"));
+  EXPECT_TRUE(test::fs::is_empty(dir / ".kn-updater"));
   EXPECT_FALSE(test::fs::exists(test::fs::path(dir.path()).parent_path().parent_path() / "app1.zip"));
 }
 
@@ -252,7 +283,7 @@ TEST_F(SignedUpdateTest, OnlyAPackageSignedByThePublisherIsInstalled) {
       EXPECT_NE(std::string(e.what()).find("signature"), std::string::npos) << e.what();
     }
     EXPECT_EQ("old app", readFile(dir / "app"));
-    EXPECT_FALSE(test::fs::exists(dir / (c.appid + std::string(".zip"))));
+    EXPECT_TRUE(test::fs::is_empty(dir / ".kn-updater"));
   }
   EXPECT_TRUE(services.calls().empty());  // nothing was stopped
   EXPECT_EQ(std::string::npos, log().find("signature OK"));

@@ -115,6 +115,19 @@ TEST_F(ConfigTest, ReadsByteOrderMarksAndLogsTheFileAndItsCompactForm) {
   EXPECT_EQ("n16", TUpdaterConfig::load(dir / "c16").name());
 }
 
+TEST_F(ConfigTest, LongValuesAreCutInTheLog) {
+  std::string descr = std::string(1000, 'd') + "\\\"" + std::string(2 << 20, 'x');
+  TUpdaterConfig cf = load(R"({"name": "kSU", "descr": ")" + descr + R"(", "services": [
+      {"exe": "a", "appid": ")" +
+                           std::string(5000, 'i') + R"(", "interval": 1}]})");
+  EXPECT_EQ(descr.size() - 1, configText(cf.CF(), "descr").size());  // kept whole
+  std::string log = mainLog();
+  EXPECT_LT(log.size(), 80000u);
+  EXPECT_NE(log.find(" bytes in all)"), std::string::npos);
+  EXPECT_NE(log.find(R"("descr":")" + std::string(1000, 'd') + R"(...","name":"kSU")"), std::string::npos);
+  EXPECT_NE(log.find(R"("appid":")" + std::string(1000, 'i') + R"(...","exe":"a")"), std::string::npos);
+}
+
 TEST_F(ConfigTest, MonitoringLineQuotesAwkwardNames) {
   TUpdaterConfig cf = load(R"({"name": "u", "descr": "d", "services": [
       {"exe": "my app", "appid": "a", "interval": 1}, {"exe": "b\"c", "appid": "b", "interval": 1}]})");

@@ -31,7 +31,17 @@ TEST_F(CheckerTest, AnswersBecomeResultWords) {
       {"version=0.0.0.0", "UPDATED", "0.0.0.0"},  // the file has no version note
       {"Version=0.0.0.1\nversion=0.0.0.0", "UPDATEREQUIRED", "0.0.0.1"},
       {"x=1\rblocked=1\rversion=9.9", "BLOCKED", ""},
-      {"blocked=0\nversion=0.0.0.0 ", "UPDATEREQUIRED", "0.0.0.0 "},  // nothing trimmed
+      // Blanks and byte-order marks around a version are no part of it.
+      {"blocked=0\nversion=0.0.0.0 ", "UPDATED", "0.0.0.0"},
+      {"version=\t\xEF\xBB\xBF"
+       "0.0.0.0\xEF\xBB\xBF \r\n",
+       "UPDATED", "0.0.0.0"},
+      {"\xEF\xBB\xBF"
+       "version=0.0.0.0",
+       "UPDATED", "0.0.0.0"},
+      {"version= 1.0 2 ", "UPDATEREQUIRED", "1.0 2"},
+      {"version=  \xEF\xBB\xBF ", "UNKNOWN", ""},
+      {"blocked= 1 \nversion=9.9", "BLOCKED", ""},
       {"version=\n", "UNKNOWN", ""},
       {"", "UNKNOWN", ""},
       {"<html>Not found</html>", "UNKNOWN", ""},
