@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "AuditSupervisor.h"
@@ -69,9 +70,17 @@ int auditChildMain(int argc, char** argv) {
     return 2;
   }
   limitSelf();
+  // The engine's notices, written after a successful audit for the agent to log; a failed audit's
+  // output is its error alone.
+  std::mutex noticeLock;
+  std::string notices;
   try {
     WMIAuditorOptions options;
     options.extendedInventory = !basic;
+    options.notice = [&](const std::string& line) {
+      std::lock_guard lock(noticeLock);
+      notices += line + "\n";
+    };
     TWMIAuditor auditor(argv[2], std::move(options));
     auditor.execute();
     auditor.saveToFile();
@@ -82,6 +91,7 @@ int auditChildMain(int argc, char** argv) {
     writeAll(1, "Fail: unknown error in the audit process");
     return 1;
   }
+  writeAll(1, notices);
   return 0;
 }
 

@@ -28,8 +28,12 @@ local function readfile(path)
   return text
 end
 
+-- In time linear in the text: a pattern that ends in "%s+$" is tried again at every blank of a long
+-- run of them, which a megabyte of blanks inside a value turns into hours.
 local function trim(s)
-  return (s:gsub("^%s+", ""):gsub("%s+$", ""))
+  local first = s:find("%S")
+  if not first then return "" end
+  return s:sub(first, s:match(".*()%S"))
 end
 
 local function firstline(path)
@@ -93,21 +97,37 @@ end
 -- mail address, is written for hundreds of packages.
 local escaped = {}
 
--- A value as the result file holds it: nil empty, invalid UTF-8 replaced, the registered sign and
--- control characters removed, blanks trimmed, and a CDATA section around a value holding a
--- character of XML markup.
+-- The most characters of a value, counted in UTF-16 code units as Windows counts them: the longest
+-- command line Windows allows. The agent cuts every text of its document there (FactText.h).
+local max_fact = 32767
+
+-- The first max_fact characters of `s`, which is valid UTF-8.
+local function cut_fact(s)
+  local units = 0
+  for pos, code in utf8.codes(s) do
+    units = units + (code > 0xFFFF and 2 or 1)
+    if units > max_fact then return s:sub(1, pos - 1) end
+  end
+  return s
+end
+
+-- A value as the result file holds it: nil empty, cut at max_fact characters, invalid UTF-8
+-- replaced, the registered sign and control characters removed, blanks trimmed, and a CDATA section
+-- around a value holding a character of XML markup.
 local function escape_xml(value)
   if value == nil then return "" end
   local s = tostring(value)
-  -- Most values have nothing to replace, remove, trim or wrap: ASCII without a control character
-  -- or markup, no blank at either end. Any other value (non-ASCII text among them, which may hold
-  -- the registered sign or invalid UTF-8) takes the long way once.
-  if s:find("^[^%z\1-\31\127-\255&<>\"']*$") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
+  -- Most values have nothing to replace, remove, trim, cut or wrap: ASCII without a control
+  -- character or markup, no blank at either end, not too long. Any other value (non-ASCII text
+  -- among them, which may hold the registered sign or invalid UTF-8) takes the long way once.
+  if #s <= max_fact and s:find("^[^%z\1-\31\127-\255&<>\"']*$") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
     return s
   end
   local known = escaped[s]
   if known then return known end
   local given = s
+  -- No more than max_fact characters can take (three bytes each) and the rest of a character.
+  if #s > max_fact then s = s:sub(1, 3 * max_fact + 3) end
   if not utf8.len(s) then
     local parts, pos = {}, 1
     while true do
@@ -119,11 +139,12 @@ local function escape_xml(value)
     parts[#parts + 1] = s:sub(pos)
     s = table.concat(parts)
   end
+  if #s > max_fact then s = cut_fact(s) end
   s = trim(s:gsub("\194\174", ""):gsub("[%z\1-\8\11\12\14-\31\127]", ""))
   if s:find("[&<>\"']") then
     s = "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
   end
-  escaped[given] = s
+  if #given <= max_fact then escaped[given] = s end
   return s
 end
 
