@@ -1,6 +1,7 @@
 #include "AuditChild.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -43,6 +44,11 @@ void limitSelf() {
   ::setrlimit(RLIMIT_AS, &limit);
 #endif
   ::close_range(3, ~0U, 0);  // nothing of the agent's (sockets, hives, logs) stays open here
+  // The audit takes and frees a few MB over and over (the script's blocks and strings, the sections'
+  // texts). Kept by the process rather than handed back to the system and mapped afresh, the memory
+  // is reused without a page fault each time; the child ends after one audit.
+  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 }  // namespace

@@ -599,7 +599,12 @@ local function dpkg_packages(path)
           local from = at + #prefix
           if paragraph:byte(from) == 32 then from = from + 1 end
           local value = paragraph:sub(from, (paragraph:find("\n", from, true) or #paragraph + 1) - 1)
-          if value:find("^%s") or value:find("%s$") then value = trim(value) end
+          -- A blank at either end, looked at as bytes: a pattern ending in "$" is tried at every
+          -- position of the value.
+          local first, last = value:byte(1), value:byte(-1)
+          if first and (first == 32 or first >= 9 and first <= 13 or last == 32 or last >= 9 and last <= 13) then
+            value = trim(value)
+          end
           current[key] = value
           any = true
         end
@@ -665,10 +670,14 @@ local function parse_apt_history(file_iter, events)
 end
 
 -- Where the logs are gone (rotated away or compressed), the time dpkg last wrote the package's file
--- list, which it does whenever it unpacks the package, as yyyymmdd in local time.
-local function list_date(name, arch)
+-- list, which it does whenever it unpacks the package, as yyyymmdd in local time. dpkg names the
+-- list "<name>:<arch>.list" for a package of Multi-Arch: same and "<name>.list" for any other: that
+-- one is looked at first, the other only where it is missing.
+local function list_date(name, arch, same)
   local base = rootfolder .. "/var/lib/dpkg/info/"
-  local t = io.mtime(base .. name .. ":" .. arch .. ".list") or io.mtime(base .. name .. ".list")
+  local qualified, plain = base .. name .. ":" .. arch .. ".list", base .. name .. ".list"
+  if not same then qualified, plain = plain, qualified end
+  local t = io.mtime(qualified) or io.mtime(plain)
   return t and os.date("%Y%m%d", t)
 end
 
@@ -776,7 +785,8 @@ if skip_software ~= "y" then
         package.Version,
         nil,  -- location
         nil,  -- uninstall
-        dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")] or list_date(package.Package, arch),
+        dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")]
+          or list_date(package.Package, arch, package["Multi-Arch"] == "same"),
         package.Maintainer,
         nil,  -- install_source
         package.Essential == "yes" and "1" or nil,
