@@ -21,4 +21,14 @@ std::string encodeUtf16LE(std::string_view utf8);
 // Appends the UTF-8 form of one code point (U+FFFD for values outside Unicode).
 void appendUtf8(std::string& out, char32_t cp);
 
+// The code point of the UTF-8 sequence at `pos` of `utf8`, moving `pos` past it. A byte that begins
+// no well-formed sequence (a stray continuation byte, a cut, overlong or surrogate form, a value past
+// U+10FFFF) gives U+FFFD and moves `pos` on by one. `pos` must lie inside `utf8`.
+char32_t nextUtf8(std::string_view utf8, size_t& pos);
+
+// The longest start of `utf8` that takes at most `units` UTF-16 code units (a character past U+FFFF
+// takes two), never cut inside a character; as UTF-8, with bytes that are not UTF-8 replaced by
+// U+FFFD (one unit each).
+std::string cutToUtf16Units(std::string_view utf8, size_t units);
+
 }  // namespace kn

@@ -4,10 +4,12 @@
 #include <memory>
 #include <string>
 
+#include "FactText.h"
 #include "FuzzSupport.h"
 #include "InstanceProvider.h"
 #include "KNException.h"
 #include "KNLib.h"
+#include "KNTextCodec.h"
 #include "WMIAuditor.h"
 
 namespace {
@@ -30,7 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const kn::Exception&) {
     return 0;
   }
-  KN_FUZZ_CHECK(auditor.result()[kn::TWMIAuditor::metaKey].is_object());
+  const nlohmann::json& audit = auditor.result()[kn::TWMIAuditor::metaKey];
+  KN_FUZZ_CHECK(audit.is_object());
+  // No imported value is longer than the audit keeps of a fact (FactText.h).
+  for (const auto& [member, records] : audit.items())
+    for (const nlohmann::json& record : records)
+      for (const auto& [name, value] : record.items())
+        KN_FUZZ_CHECK(kn::encodeUtf16LE(value.get<std::string>()).size() <= 2 * kn::kMaxFactLength);
   // The document as the agent stores it: ASCII JSON that parses (bytes that are not UTF-8 become
   // U+FFFD on the way).
   auditor.saveToFile();

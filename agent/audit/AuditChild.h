@@ -2,8 +2,9 @@
 //
 // The child reads no settings of the agent (no endpoint.ini, no API key, no registry), writes no log
 // and starts no service: it lowers its own priority, limits its address space, runs the audit engine
-// for the file named on its command line and ends. Exit code 0 when the document was written; 1 with
-// the error's message on standard output otherwise; 2 for a malformed command line.
+// for the file named on its command line and ends. Exit code 0 when the document was written, with
+// the audit's notices on standard output (one line each, for the agent's log); 1 with the error's
+// message on standard output otherwise; 2 for a malformed command line.
 #pragma once
 
 namespace kn {

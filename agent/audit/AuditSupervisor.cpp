@@ -204,7 +204,15 @@ SupervisedAuditStats runSupervisedAudit(const std::string& outfn, const Supervis
   stats.peakRssKb = static_cast<std::uint64_t>(usage.ru_maxrss);
   stats.cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return stats;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    // The audit's notices (a class cut at its bound), one line each.
+    for (size_t start = 0; start < output.size();) {
+      const size_t end = std::min(output.find('\n', start), output.size());
+      if (end > start) logMsg("Audit: " + logSafe(output.substr(start, end - start)));
+      start = end + 1;
+    }
+    return stats;
+  }
   if (WIFSIGNALED(status))
     throw EAuditProcess("Fail: the audit process ended by signal " + signalText(WTERMSIG(status)) +
                         (output.empty() ? std::string() : ": " + output));

@@ -7,7 +7,8 @@
 // fork of the threaded process), and only waits:
 //
 //   - the child runs at nice 10 with idle I/O priority and an address-space limit
-//     (kAuditAddressSpaceLimit), writes the audit document whole or not at all and exits 0;
+//     (kAuditAddressSpaceLimit), writes the audit document whole or not at all and exits 0; the
+//     lines it wrote then (the audit's notices) go to the main log, each as "Audit: " + the line;
 //   - on failure the child writes its error message to its standard output and exits 1; that
 //     message becomes the audit's error, unchanged;
 //   - the supervisor kills the child when the time limit passes, when cancelRunningAudit() is called

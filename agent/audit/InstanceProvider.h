@@ -89,6 +89,9 @@ struct LinuxProviderOptions {
   // False leaves out the classes after the first 30 of the class list and the software outside
   // dpkg (the "ExtendedInventory" policy).
   bool extendedInventory = true;
+  // Told one line for the agent's log when a class had more instances than it lists (its bound);
+  // called on the thread that asked for the class.
+  std::function<void(const std::string& line)> notice{};
 };
 
 // The root below which the audit reads the machine's facts: KN_AUDIT_ROOT without a trailing "/",

@@ -2,10 +2,11 @@
 //
 // Each control owns one interpreter with the standard libraries, created with the control and closed
 // at release. The text is loaded as one text chunk named "script", so Lua's own messages and the
-// error record count its lines from 1. A count hook checks the clock every few thousand instructions;
-// once the time limit has passed it raises an error at every instruction, so a script cannot catch the
-// overrun with pcall and carry on. os.exit would end the whole agent, so inside a script it fails with
-// a script error instead, as any other call the host does not provide.
+// error record count its lines from 1. The time limit costs the script nothing while it runs: a timer
+// thread waits beside it and, once the limit has passed, sets a hook (lua_sethook only sets fields and
+// may be called from another thread) that raises an error at every instruction, so a script cannot
+// catch the overrun with pcall and carry on. os.exit would end the whole agent, so inside a script it fails
+// with a script error instead, as any other call the host does not provide.
 //
 // The machine's files are outside input: io.open for reading opens without blocking and hands out
 // regular files only (a FIFO would wait for a writer for ever, a device may never end); anything else
@@ -17,10 +18,14 @@
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "ScriptControl.h"
 
@@ -29,7 +34,6 @@ namespace {
 
 constexpr const char* kChunkName = "=script";
 constexpr const char* kChunkPrefix = "script:";
-constexpr int kHookInterval = 4096;  // instructions between two looks at the clock
 
 struct LuaClose {
   void operator()(lua_State* L) const { lua_close(L); }
@@ -54,9 +58,8 @@ std::optional<int> splitPosition(std::string& message) {
 
 class LuaScriptControl final : public ScriptControl {
  public:
-  explicit LuaScriptControl(ScriptClock clock)
-      : clock_(clock ? std::move(clock) : ScriptClock(&std::chrono::steady_clock::now)),
-        state_(luaL_newstate()) {
+  explicit LuaScriptControl(std::chrono::steady_clock::duration timeoutUnit)
+      : unit_(timeoutUnit), state_(luaL_newstate()) {
     if (!state_) throw EScriptControl("Cannot create the Lua interpreter: not enough memory");
     lua_State* L = state_.get();
     *static_cast<LuaScriptControl**>(lua_getextraspace(L)) = this;
@@ -77,7 +80,7 @@ class LuaScriptControl final : public ScriptControl {
   void setAllowUI(bool allow) override { allowUI_ = allow; }
   void setTimeout(long timeout) override {
     timeout_ = timeout;
-    limit_ = std::chrono::seconds(timeout);
+    limit_ = timeout * unit_;
   }
   void setLanguage(const std::string& language) override {
     if (language != "lua") throw EScriptControl("Language '" + language + "' is not supported");
@@ -92,12 +95,11 @@ class LuaScriptControl final : public ScriptControl {
     lua_pushcfunction(L, &LuaScriptControl::messageHandler);
     int status = luaL_loadbufferx(L, code.data(), code.size(), kChunkName, "t");
     if (status == LUA_OK) {
-      start_ = clock_();
-      if (limit_.count() > 0) lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, kHookInterval);
+      OverrunTimer timer(L, limit_);
       status = lua_pcall(L, 0, 0, -2);
-      lua_sethook(L, nullptr, 0, 0);
     }
-    if (status == LUA_OK && !overran_) {
+    lua_sethook(L, nullptr, 0, 0);
+    if (status == LUA_OK) {  // a limit that passed after the last instruction ended nothing
       lua_pop(L, 1);
       return;
     }
@@ -138,18 +140,39 @@ class LuaScriptControl final : public ScriptControl {
     return 1;
   }
 
-  static void overrunHook(lua_State* L, lua_Debug*) {
-    LuaScriptControl* self = controlOf(L);
-    if (!self->overran_) {
-      bool late = true;  // a clock that fails counts as elapsed rather than letting the script run on
-      try {
-        late = self->clock_() - self->start_ >= self->limit_;
-      } catch (...) {
-      }
-      if (!late) return;
-      self->overran_ = true;
-      lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, 1);
+  // Waits beside a run for its time limit; past it, marks the run overrun and sets the hook that
+  // stops it. Ends with the run (a limit of zero or less sets no timer).
+  class OverrunTimer {
+   public:
+    OverrunTimer(lua_State* L, std::chrono::steady_clock::duration limit) {
+      if (limit.count() <= 0) return;
+      thread_ = std::thread([this, L, deadline = std::chrono::steady_clock::now() + limit] {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_until(lock, deadline, [this] { return done_; })) return;
+        controlOf(L)->overran_ = true;
+        lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, 1);
+      });
     }
+    ~OverrunTimer() {
+      if (!thread_.joinable()) return;
+      {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+      }
+      wake_.notify_one();
+      thread_.join();
+    }
+    OverrunTimer(const OverrunTimer&) = delete;
+    OverrunTimer& operator=(const OverrunTimer&) = delete;
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+  };
+
+  static void overrunHook(lua_State* L, lua_Debug*) {
     lua_pushliteral(L, "script time limit exceeded");
     lua_error(L);
   }
@@ -211,21 +234,20 @@ class LuaScriptControl final : public ScriptControl {
     return luaL_error(L, "os.exit is not available to scripts of the agent");
   }
 
-  ScriptClock clock_;
+  std::chrono::steady_clock::duration unit_;
   std::unique_ptr<lua_State, LuaClose> state_;
   std::function<void()> onError_;
   std::optional<int> errorLine_;
   long timeout_ = 0;
   std::chrono::steady_clock::duration limit_{};
-  std::chrono::steady_clock::time_point start_{};
-  bool overran_ = false;
+  std::atomic<bool> overran_ = false;  // set by the timer thread
   bool allowUI_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<ScriptControl> createScriptControl(ScriptClock clock) {
-  return std::make_unique<LuaScriptControl>(std::move(clock));
+std::unique_ptr<ScriptControl> createScriptControl(std::chrono::steady_clock::duration timeoutUnit) {
+  return std::make_unique<LuaScriptControl>(timeoutUnit);
 }
 
 }  // namespace kn

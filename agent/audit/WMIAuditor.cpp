@@ -9,6 +9,7 @@
 #include <future>
 
 #include "AuditScript.h"
+#include "FactText.h"
 #include "InstanceProviderDevices.h"
 #include "InventoryPolicy.h"
 #include "KNAtomicFile.h"
@@ -155,7 +156,10 @@ bool plainText(std::string_view s) {
   });
 }
 
-void appendSavedString(std::string& text, const std::string& s) {
+// Every text of the document is a fact of the machine or made of one: each is cut here (FactText.h).
+void appendSavedString(std::string& text, std::string_view s) {
+  std::string cut;
+  if (s.size() > kMaxFactLength) s = cut = cutToUtf16Units(s, kMaxFactLength);
   if (!plainText(s)) return appendDump(text, json(s), 0);
   text += '"';
   text += s;
@@ -223,9 +227,11 @@ std::string savedKey(const std::string& key) {
 TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
     : options_(std::move(options)), outfn(std::move(outfnArg)) {
   trace("Instantiating CoSWbemLocator...");
-  const bool extended = options_.extendedInventory;
-  auto connect = options_.connect ? options_.connect : [extended] {
-    return createInstanceProvider({.root = {}, .addresses = {}, .extendedInventory = extended});
+  auto connect = options_.connect ? options_.connect : [this] {
+    return createInstanceProvider({.root = {},
+                                   .addresses = {},
+                                   .extendedInventory = options_.extendedInventory,
+                                   .notice = options_.notice});
   };
   trace("Instantiating CoSWbemLocator OK");
   Services = connect();
@@ -361,7 +367,9 @@ void TWMIAuditor::importScriptResult(const std::string& file) {
   for (XmlReader::Event event; (event = xml.next()) != XmlReader::Event::Finish;) {
     const size_t depth = xml.depth();
     if (event == XmlReader::Event::Text) {
-      if (value && depth == fieldDepth) *value += xml.text();
+      // Past what the document keeps of a value (FactText.h), the text is not held at all.
+      if (value && depth == fieldDepth && value->size() < kMaxFactBytes + 4)
+        value->append(std::string_view(xml.text()).substr(0, kMaxFactBytes + 4 - value->size()));
       continue;
     }
     if (event == XmlReader::Event::End) {

@@ -58,6 +58,9 @@ struct WMIAuditorOptions {
   // Makes the script control for the inventory script; default the Lua control.
   ScriptControlFactory scriptControl;
   AuditTrace trace;
+  // Lines for the agent's log: a class that had more instances than it lists. Called on the thread
+  // that reads the classes, which is not the engine's own; by default they go nowhere.
+  AuditTrace notice;
   // The "ExtendedInventory" policy (InventoryPolicy.h): false leaves out the extended classes of the
   // class list and the software outside dpkg.
   bool extendedInventory = true;

@@ -67,6 +67,27 @@ TEST(SupervisedAudit, TheChildAuditsAMachineWhoseFilesAreFifos) {
   EXPECT_GT(stats.peakRssKb, 0u);
 }
 
+// A class past its bound lists its first instances; the child's notice of the cut reaches the
+// agent's main log.
+TEST(SupervisedAudit, AClassPastItsBoundIsCutAndTheCutLogged) {
+  test::AgentMachine machine;
+  test::TempDir root, out;
+  put(root / "proc/sys/kernel/hostname", "fixturebox\n");
+  std::string environment;
+  for (int i = 0; i <= 10000; ++i) environment += "V" + std::to_string(i) + "=x\n";
+  put(root / "etc/environment", environment);
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.path());
+  const std::string outfn = out / "latest_audit.json";
+
+  runSupervisedAudit(outfn, {childCommand(outfn)});
+  EXPECT_EQ(readJson(outfn)["rurirudoDUROVorov"]["EnvironmentDetail"].size(), 10000u);
+  std::ifstream in(mainLogFile(), std::ios::binary);
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("Audit: Win32_Environment: more than 10000 instances; the first 10000 are listed\r\n"),
+            std::string::npos)
+      << log;
+}
+
 // The "ExtendedInventory" policy travels to the child on its command line: the agent reads the
 // policy, the child reads no registry.
 TEST(SupervisedAudit, TheChildLeavesOutTheExtendedInventoryWhenThePolicySaysSo) {

@@ -56,5 +56,26 @@ TEST(KNTextCodecTest, AppendUtf8AtEveryLengthBoundary) {
   }
 }
 
+// Cuts counted in UTF-16 code units, never inside a character.
+TEST(KNTextCodecTest, CutToUtf16Units) {
+  struct Case {
+    const char* what;
+    std::string in;
+    size_t units;
+    std::string out;
+  } cases[] = {
+      {"short enough: as it is", "abc", 3, "abc"},
+      {"ASCII cut", "abcdef", 4, "abcd"},
+      {"two-byte characters count one each", "\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\xC3\xA9"},
+      {"a character past U+FFFF counts two", "a\xF0\x9F\x98\x80", 3, "a\xF0\x9F\x98\x80"},
+      {"and is not split when one unit is left", "a\xF0\x9F\x98\x80", 2, "a"},
+      {"a byte that is not UTF-8 is one U+FFFD", "\xFFxyz", 2, "\xEF\xBF\xBDx"},
+      {"a cut sequence is U+FFFD per byte", "\xE2\x82", 5, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"a surrogate's bytes are not UTF-8", "\xED\xA0\x80", 1, "\xEF\xBF\xBD"},
+      {"zero units", "abc", 0, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cutToUtf16Units(c.in, c.units), c.out) << c.what;
+}
+
 }  // namespace
 }  // namespace kn

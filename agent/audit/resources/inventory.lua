@@ -28,8 +28,12 @@ local function readfile(path)
   return text
 end
 
+-- In time linear in the text: a pattern that ends in "%s+$" is tried again at every blank of a long
+-- run of them, which a megabyte of blanks inside a value turns into hours.
 local function trim(s)
-  return (s:gsub("^%s+", ""):gsub("%s+$", ""))
+  local first = s:find("%S")
+  if not first then return "" end
+  return s:sub(first, s:match(".*()%S"))
 end
 
 local function firstline(path)
@@ -93,21 +97,37 @@ end
 -- mail address, is written for hundreds of packages.
 local escaped = {}
 
--- A value as the result file holds it: nil empty, invalid UTF-8 replaced, the registered sign and
--- control characters removed, blanks trimmed, and a CDATA section around a value holding a
--- character of XML markup.
+-- The most characters of a value, counted in UTF-16 code units as Windows counts them: the longest
+-- command line Windows allows. The agent cuts every text of its document there (FactText.h).
+local max_fact = 32767
+
+-- The first max_fact characters of `s`, which is valid UTF-8.
+local function cut_fact(s)
+  local units = 0
+  for pos, code in utf8.codes(s) do
+    units = units + (code > 0xFFFF and 2 or 1)
+    if units > max_fact then return s:sub(1, pos - 1) end
+  end
+  return s
+end
+
+-- A value as the result file holds it: nil empty, cut at max_fact characters, invalid UTF-8
+-- replaced, the registered sign and control characters removed, blanks trimmed, and a CDATA section
+-- around a value holding a character of XML markup.
 local function escape_xml(value)
   if value == nil then return "" end
   local s = tostring(value)
-  -- Most values have nothing to replace, remove, trim or wrap: ASCII without a control character
-  -- or markup, no blank at either end. Any other value (non-ASCII text among them, which may hold
-  -- the registered sign or invalid UTF-8) takes the long way once.
-  if s:find("^[^%z\1-\31\127-\255&<>\"']*$") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
+  -- Most values have nothing to replace, remove, trim, cut or wrap: ASCII without a control
+  -- character or markup, no blank at either end, not too long. Any other value (non-ASCII text
+  -- among them, which may hold the registered sign or invalid UTF-8) takes the long way once.
+  if #s <= max_fact and s:find("^[^%z\1-\31\127-\255&<>\"']*$") and s:byte(1) ~= 32 and s:byte(-1) ~= 32 then
     return s
   end
   local known = escaped[s]
   if known then return known end
   local given = s
+  -- No more than max_fact characters can take (three bytes each) and the rest of a character.
+  if #s > max_fact then s = s:sub(1, 3 * max_fact + 3) end
   if not utf8.len(s) then
     local parts, pos = {}, 1
     while true do
@@ -119,11 +139,12 @@ local function escape_xml(value)
     parts[#parts + 1] = s:sub(pos)
     s = table.concat(parts)
   end
+  if #s > max_fact then s = cut_fact(s) end
   s = trim(s:gsub("\194\174", ""):gsub("[%z\1-\8\11\12\14-\31\127]", ""))
   if s:find("[&<>\"']") then
     s = "<![CDATA[" .. s:gsub("%]%]>", "]]]]><![CDATA[>") .. "]]>"
   end
-  escaped[given] = s
+  if #given <= max_fact then escaped[given] = s end
   return s
 end
 
@@ -578,7 +599,12 @@ local function dpkg_packages(path)
           local from = at + #prefix
           if paragraph:byte(from) == 32 then from = from + 1 end
           local value = paragraph:sub(from, (paragraph:find("\n", from, true) or #paragraph + 1) - 1)
-          if value:find("^%s") or value:find("%s$") then value = trim(value) end
+          -- A blank at either end, looked at as bytes: a pattern ending in "$" is tried at every
+          -- position of the value.
+          local first, last = value:byte(1), value:byte(-1)
+          if first and (first == 32 or first >= 9 and first <= 13 or last == 32 or last >= 9 and last <= 13) then
+            value = trim(value)
+          end
           current[key] = value
           any = true
         end
@@ -644,10 +670,14 @@ local function parse_apt_history(file_iter, events)
 end
 
 -- Where the logs are gone (rotated away or compressed), the time dpkg last wrote the package's file
--- list, which it does whenever it unpacks the package, as yyyymmdd in local time.
-local function list_date(name, arch)
+-- list, which it does whenever it unpacks the package, as yyyymmdd in local time. dpkg names the
+-- list "<name>:<arch>.list" for a package of Multi-Arch: same and "<name>.list" for any other: that
+-- one is looked at first, the other only where it is missing.
+local function list_date(name, arch, same)
   local base = rootfolder .. "/var/lib/dpkg/info/"
-  local t = io.mtime(base .. name .. ":" .. arch .. ".list") or io.mtime(base .. name .. ".list")
+  local qualified, plain = base .. name .. ":" .. arch .. ".list", base .. name .. ".list"
+  if not same then qualified, plain = plain, qualified end
+  local t = io.mtime(qualified) or io.mtime(plain)
   return t and os.date("%Y%m%d", t)
 end
 
@@ -755,7 +785,8 @@ if skip_software ~= "y" then
         package.Version,
         nil,  -- location
         nil,  -- uninstall
-        dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")] or list_date(package.Package, arch),
+        dates[package.Package .. ":" .. arch .. " " .. (package.Version or "")]
+          or list_date(package.Package, arch, package["Multi-Arch"] == "same"),
         package.Maintainer,
         nil,  -- install_source
         package.Essential == "yes" and "1" or nil,
