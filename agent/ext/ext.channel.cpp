@@ -590,7 +590,7 @@ nlohmann::json TExtChannel::readReply(long status, const std::string& contentTyp
     // The server's words go into log lines as they are: bounded and with control characters escaped.
     if (msg->is_string())
       throw EExtError(replyPreview(msg->get_ref<const std::string&>(), "", kShownBodyChars));
-    throw EExtError(replyPreview(jsonText(*msg, false, 4 * kShownBodyChars), "", kShownBodyChars));
+    throw EExtError(jsonLogText(*msg));  // JSON text holds no control character: escaped once
   }
   auto result = reply.find("result");
   return result == reply.end() ? nlohmann::json() : std::move(*result);
