@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -248,6 +249,43 @@ INSTANTIATE_TEST_SUITE_P(Statuses, ITAuditMainRefusalTest,
                                            Refusal{414, true, false}, Refusal{415, true, false},
                                            Refusal{422, true, false}, Refusal{503, false, false},
                                            Refusal{429, false, false}, Refusal{408, false, false}));
+
+// Whatever a check-in is answered with, the loop logs one error and checks in again 30 s later.
+TEST_F(ITAuditMainTest, ChecksInAgainAfterEachHostileReply) {
+  std::string tinyValues = R"({"type":"rpc","result":[)";
+  while (tinyValues.size() < 63'000'000) tinyValues += "{},";
+  tinyValues.back() = ']';
+  const std::vector<std::string> hostile = {
+      tinyValues + "}",
+      R"({"type":"rpc","result":)" + std::string(300, '[') + "}",
+      "<html>\r\nnot JSON</html>",
+      R"({"type":"exception","message":{"text":"a\r\nb"}})",
+  };
+  std::atomic<size_t> served = 0;
+  platform->setHostile([&](const httplib::Request& req, httplib::Response& res) {
+    bool checkin = nlohmann::json::parse(req.body)["method"] == "putCommand";
+    size_t n = checkin ? served++ : hostile.size();
+    res.set_content(n < hostile.size() ? hostile[n] : R"({"type":"rpc","result":{"status":"ok"}})",
+                    "application/json");
+  });
+  runFor(3min);
+
+  std::vector<double> checkins;
+  for (const auto& c : platform->calls())
+    if (c.method == "putCommand") checkins.push_back(c.at);
+  ASSERT_GE(checkins.size(), 5u);
+  EXPECT_EQ(std::vector<double>(checkins.begin(), checkins.begin() + 5),
+            (std::vector<double>{0.5, 31.0, 61.5, 92.0, 122.5}));
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "checkin error: "), hostile.size());
+  EXPECT_EQ(test::countPrefix(
+                lines,
+                "checkin error: EExtCommunicationError: Communication error: the reply's values would "
+                "take more than 128 MB of memory"),
+            1u);
+  EXPECT_EQ(test::countPrefix(lines, R"(checkin error: EExtError: {"text":"a\r\nb"})"), 1u);
+  EXPECT_GE(test::countPrefix(lines, "runCmd(checkin) OK"), 1u);
+}
 
 TEST(ITAuditMainStoredTest, StoredNextAuditDecidesTheFirstAudit) {
   struct Case {
