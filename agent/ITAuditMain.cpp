@@ -16,6 +16,7 @@
 #include "KNDateMath.h"
 #include "KNEnv.h"
 #include "KNException.h"
+#include "KNJsonParse.h"
 #include "KNSysInfo.h"
 #include "ext.ITAgent.h"
 #include "knAppData.h"
@@ -50,8 +51,8 @@ constexpr std::chrono::milliseconds kClockSlack = 2h;
 
 void log(const std::string& msg) { logTo(kLogName, msg); }
 
-// Exception messages may carry a server's or a file's text: escaped before they enter a line.
-std::string describe(const std::exception& e) { return exceptionClassName(e) + ": " + logSafe(e.what()); }
+// Exception messages may carry a server's or a file's text: escaped before they enter a line, once.
+std::string describe(const std::exception& e) { return exceptionClassName(e) + ": " + logSafeMessage(e); }
 
 // Characters of UTF-8 text (every byte that does not continue a character).
 size_t characterCount(const std::string& text) {
@@ -63,6 +64,24 @@ size_t characterCount(const std::string& text) {
 bool fileExists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
+}
+
+// Statuses that refuse the document itself (malformed, too large, a URI too long, a type or content
+// the platform does not take): sending the same bytes again can only be refused again. Every other
+// failure (the transport, 408, 429, 5xx, ...) may pass at a later try.
+bool isPermanentRefusal(long status) {
+  return status == 400 || status == 413 || status == 414 || status == 415 || status == 422;
+}
+
+// Whether the pending text is a failure record as this loop writes them (an object whose "success"
+// is false); only a text small enough to be one is read.
+bool isFailureRecord(const std::string& text) {
+  constexpr size_t kMaxRecord = 64 * 1024;
+  if (text.size() > kMaxRecord) return false;
+  JsonParseResult r = parseJsonBounded(text, {.maxDepth = 2, .maxCost = 16 * kMaxRecord});
+  if (r.outcome != JsonParseOutcome::Ok || !r.value.is_object()) return false;
+  auto success = r.value.find("success");
+  return success != r.value.end() && *success == false;
 }
 
 void defaultRunAudit(const std::string& outfn, TExt_ITAgent& svc) {
@@ -224,25 +243,55 @@ void TITAuditMain::miniAuditStep() {
 }
 
 void TITAuditMain::sendAuditJson() {
+  size_t bytes = 0;
+  bool failureRecord = false;
   try {
     std::string text = readTextFile(FtempFN);
+    bytes = text.size();
+    failureRecord = isFailureRecord(text);
     log("Sending audit json (" + std::to_string(characterCount(text)) + " bytes)...");
     svc->putAudit(0, std::move(text));
     log("Sending audit json OK");
-    std::error_code ec;
     // The platform has the document: a file that will not go away is not sent again before the
     // next upload period.
-    if (!std::filesystem::remove(FtempFN, ec) && ec)
-      log("Error; could not delete " + FtempFN + ": " + ec.message());
+    removePending();
     nextUpload = steadyNow() + scaled(kUploadPeriod);
   } catch (const std::exception& e) {
     if (abandonedByStop("Sending audit json")) return;
-    nextUpload = steadyNow() + retryDelay;
-    log(std::string("Error; could not send audit: ") + logSafe(e.what()));
+    auto* refusal = dynamic_cast<const EExtCommunicationError*>(&e);
+    if (refusal && isPermanentRefusal(refusal->status())) {
+      refusedUpload(*refusal, bytes, failureRecord);
+    } else {
+      nextUpload = steadyNow() + retryDelay;
+      log(std::string("Error; could not send audit: ") + logSafeMessage(e));
+    }
   }
   // The document and the request made of it are freed by now; their pages go back to the system
   // instead of staying in the allocator's arenas until the next audit, twelve hours away.
   ::malloc_trim(0);
+}
+
+// The platform will never take what it refused for its content or size: the document goes and the
+// failure record naming the refusal takes its place, sent at the next pass. A failure record that
+// is refused has nothing smaller to say: it goes too.
+void TITAuditMain::refusedUpload(const EExtCommunicationError& e, size_t bytes, bool failureRecord) {
+  removePending();
+  if (failureRecord) {
+    log("Audit failure record refused, dropped: " + logSafeMessage(e));
+    nextUpload = steadyNow() + scaled(kUploadPeriod);
+    return;
+  }
+  // The channel's message is escaped already.
+  std::string what = "The platform refused the audit document of " + std::to_string(bytes) +
+                     " bytes with status " + std::to_string(e.status()) + ": " + e.what();
+  log("Audit refused, not sent again: " + what);
+  writeFailureRecord(what);
+}
+
+void TITAuditMain::removePending() {
+  std::error_code ec;
+  if (!std::filesystem::remove(FtempFN, ec) && ec)
+    log("Error; could not delete " + FtempFN + ": " + ec.message());
 }
 
 void TITAuditMain::auditCheck() {
@@ -251,7 +300,7 @@ void TITAuditMain::auditCheck() {
     try {
       dt_nextAudit();
     } catch (const std::exception& e) {
-      log(std::string("dt_nextAudit property error: ") + logSafe(e.what()));
+      log(std::string("dt_nextAudit property error: ") + logSafeMessage(e));
     }
     TDateTime now = appClock().now();
     TDateTime next = dt_nextAudit();
@@ -265,7 +314,7 @@ void TITAuditMain::auditCheck() {
       RunAudit();
     }
   } catch (const std::exception& e) {
-    log(std::string("dt_nextAudit property error: ") + logSafe(e.what()));
+    log(std::string("dt_nextAudit property error: ") + logSafeMessage(e));
   }
   nextAuditCheck = steadyNow() + scaled(kAuditCheckPeriod);
 }
@@ -277,7 +326,7 @@ void TITAuditMain::RunAudit() {
     log("RunAudit finished (OK)");
   } catch (const std::exception& e) {
     if (abandonedByStop("RunAudit")) return;
-    log(std::string("runAudit failed: ") + logSafe(e.what()));
+    log(std::string("runAudit failed: ") + logSafeMessage(e));
     // A document still waiting for upload is worth more than the news of this failure.
     if (!fileExists(FtempFN)) writeFailureRecord(e.what());
     return;
@@ -294,7 +343,7 @@ void TITAuditMain::writeFailureRecord(const std::string& message) {
     writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n",
                     0600);
   } catch (const std::exception& e) {
-    log(std::string("Error; could not write the audit failure record: ") + logSafe(e.what()));
+    log(std::string("Error; could not write the audit failure record: ") + logSafeMessage(e));
   }
 }
 

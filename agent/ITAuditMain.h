@@ -7,8 +7,11 @@
 //   activity          first                         then             after a failure
 //   mini-audit        first pass                    every 15 min     5 min
 //   check-in          first pass                    every 9 min      30 s
-//   upload            first pass after 5 s with     11 min after     30 s (the file stays)
-//                     a pending file                an upload
+//   upload            first pass after 5 s with     11 min after     30 s (the file stays); a
+//                     a pending file                an upload        refusal for the document
+//                                                                    itself (400, 413, 414, 415,
+//                                                                    422): replaced by a failure
+//                                                                    record, sent at the next pass
 //   audit check       8 min                         every 10 min     -
 //   full audit        at an audit check once the    12 h             next audit check; a failure
 //                     stored next-audit time passed                  record is left to upload
@@ -50,6 +53,7 @@
 
 namespace kn {
 
+class EExtCommunicationError;
 class TExt_ITAgent;
 class TKNConfig;
 
@@ -95,6 +99,9 @@ class TITAuditMain {
   void missingKeyPass();
   void miniAuditStep();
   void sendAuditJson();
+  void refusedUpload(const EExtCommunicationError& e, size_t bytes, bool failureRecord);
+  // Deletes the pending audit file; a failure is logged.
+  void removePending();
   void auditCheck();
   void RunAudit();
   void writeFailureRecord(const std::string& message);

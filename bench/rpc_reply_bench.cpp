@@ -10,6 +10,14 @@
 //     string; shape 1: the result is an array of 60,000 strings of 1 KB. Target: below 2.5.
 //   BM_RefusedHugeReply/<declared>: rss_growth_MB = resident memory after a refused 200 MB reply
 //     minus before it (declared: 1 with a Content-Length, 0 chunked). Target: below 2.
+//   BM_ManyTinyValues/<shape>: a 63 MB reply (under the 64 MB cap) whose result is an array of tiny
+//     values, refused by the tree's cost budget. peak_MB = the highest resident memory during the
+//     call above what the process held before it; rss_growth_MB = after minus before. Shape 0: 21
+//     million empty objects; 1: 21 million empty arrays; 2: 31.5 million one-digit numbers. Target:
+//     peak below 300 MB (unbounded, the first shape took 1.9 GB), growth below 2.
+//   BM_CostEstimate/<shape>: the tree's estimated cost (JsonTreeBuilder) over the heap it really
+//     took (mallinfo2), parsing 8 MB of text without a budget. Shapes 0 to 2 as above, 3: strings of
+//     1 KB. Near 1 means the budget stands for resident memory.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -17,11 +25,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 
+#include "KNJsonParse.h"
 #include "ext.channel.h"
 
 namespace {
@@ -47,6 +58,18 @@ void sendAll(int fd, const char* p, size_t n) {
     p += w;
     n -= static_cast<size_t>(w);
   }
+}
+
+constexpr size_t kTinyReply = 63'000'000;
+const char* const kTinyItems[] = {"{}", "[]", "7", nullptr};
+
+// {"type":"rpc","result":[item,item,...]} of about `size` bytes.
+std::string arrayOf(const std::string& item, size_t size) {
+  std::string text = R"({"type":"rpc","result":[)";
+  text.reserve(size + 64);
+  while (text.size() + item.size() + 3 < size) (text += item) += ',';
+  text.back() = ']';
+  return text + "}";
 }
 
 // Writes the reply for `path` in 1 MB pieces, never holding it whole.
@@ -79,6 +102,10 @@ void serve(int c, const std::string& path) {
     for (int i = 0; i < 59; ++i) sendAll(c, block.data(), block.size());
     for (int i = 0; i < 999; ++i) sendAll(c, item.data(), item.size());
     sendAll(c, last.data(), last.size());
+  } else if (path.rfind("/tiny", 0) == 0) {  // /tiny<shape>/: arrayOf(kTinyItems[shape], 63 MB)
+    std::string text = arrayOf(kTinyItems[path[5] - '0'], kTinyReply);
+    head(text.size(), false);
+    sendAll(c, text.data(), text.size());
   } else {  // 200 MB of spaces, declared or chunked
     bool chunked = path.rfind("/chunked/", 0) == 0;
     head(kHugeReply, chunked);
@@ -166,5 +193,42 @@ void BM_RefusedHugeReply(benchmark::State& state) {
   state.counters["rss_growth_MB"] = growth;
 }
 BENCHMARK(BM_RefusedHugeReply)->Arg(1)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_ManyTinyValues(benchmark::State& state) {
+  kn::TExtChannel ch(base("tiny" + std::to_string(state.range(0))));
+  double peak = 0, growth = 0;
+  for (auto _ : state) {
+    long before = statusKB("VmRSS:");
+    resetPeak();
+    try {
+      ch.invoke("ITAgent", "m", nlohmann::json::array());
+      state.SkipWithError("the reply was accepted");
+    } catch (const kn::EExtCommunicationError&) {
+    }
+    peak = std::max(peak, static_cast<double>(statusKB("VmHWM:") - before) / 1024);
+    growth = std::max(growth, static_cast<double>(statusKB("VmRSS:") - before) / 1024);
+  }
+  state.counters["peak_MB"] = peak;
+  state.counters["rss_growth_MB"] = growth;
+}
+BENCHMARK(BM_ManyTinyValues)->DenseRange(0, 2)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_CostEstimate(benchmark::State& state) {
+  std::string item =
+      kTinyItems[state.range(0)] ? kTinyItems[state.range(0)] : "\"" + std::string(1021, 'x') + "\"";
+  const std::string text = arrayOf(item, 8 * kMB);
+  double ratio = 0;
+  for (auto _ : state) {
+    auto heap = [] {
+      struct mallinfo2 m = mallinfo2();
+      return static_cast<double>(m.uordblks + m.hblkhd);
+    };
+    double before = heap();
+    kn::JsonParseResult r = kn::parseJsonBounded(text, {.maxDepth = 8, .maxCost = SIZE_MAX});
+    ratio = static_cast<double>(r.cost) / (heap() - before);
+  }
+  state.counters["estimate_over_heap"] = ratio;
+}
+BENCHMARK(BM_CostEstimate)->DenseRange(0, 3)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "KNJsonParse.h"
+
 namespace kn {
 namespace {
 
@@ -161,8 +163,10 @@ std::optional<std::string> readPackageNote(const std::string& path) {
 std::string fileVersion(const std::string& path) {
   auto note = readPackageNote(path);
   if (!note) return kUnreadable;
-  auto json = nlohmann::json::parse(*note, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return kUnreadable;
+  // A note is one flat object of three short texts; anything far beyond that is not one.
+  JsonParseResult parsed = parseJsonBounded(*note, {.maxDepth = 16, .maxCost = 4 << 20});
+  const nlohmann::json& json = parsed.value;
+  if (parsed.outcome != JsonParseOutcome::Ok || !json.is_object()) return kUnreadable;
   auto it = json.find("version");
   return it != json.end() && it->is_string() ? it->get<std::string>() : "";
 }

@@ -10,6 +10,7 @@
 
 #include "KNEnv.h"
 #include "KNException.h"
+#include "KNJsonParse.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
 
@@ -128,9 +129,11 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   std::string text = readWholeFile(path);
   logMsg(logFileText(text));
 
-  // Comments are tolerated; anything that is not one JSON object is refused.
-  json cf = json::parse(text, nullptr, false, true);
-  if (cf.is_discarded() || !cf.is_object())
+  // Comments are tolerated; anything that is not one JSON object is refused, and so is a text nested
+  // or sized far beyond a configuration (three levels; a few kilobytes of tree per service).
+  JsonParseResult parsed = parseJsonBounded(text, {.maxDepth = 64, .maxCost = 16 << 20, .comments = true});
+  json cf = std::move(parsed.value);
+  if (parsed.outcome != JsonParseOutcome::Ok || !cf.is_object())
     throw Exception("CF is nil - something is wrong with the JSON format of the file...");
   logMsg(logForm(cf));
 

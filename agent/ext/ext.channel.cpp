@@ -1,7 +1,7 @@
 #include "ext.channel.h"
 
-#include "ext.curl.h"
 #include <malloc.h>
+#include "ext.curl.h"
 
 #include <algorithm>
 #include <charconv>
@@ -95,6 +95,16 @@ std::string hostOf(const std::string& url) {
     curl::url_cleanup(u);
   }
   return host;
+}
+
+// `url` with the password of its user part written as "***": the log is no place for it.
+std::string withoutPassword(std::string_view url) {
+  size_t scheme = url.find("://");
+  size_t from = scheme == std::string_view::npos ? 0 : scheme + 3;
+  std::string_view authority = url.substr(from, url.find_first_of("/?#", from) - from);
+  size_t at = authority.rfind('@'), colon = authority.find(':');
+  if (at == std::string_view::npos || colon > at) return std::string(url);
+  return std::string(url.substr(0, from + colon + 1)) + "***" + std::string(url.substr(from + at));
 }
 
 // Latin-1 bytes as UTF-8.
@@ -511,7 +521,8 @@ void TExtChannel::setEndpoint(const std::string& value) {
   auto http = std::make_unique<Impl>();
   http->owner = this;
   endpoint_ = value;
-  url_ = value + "/app.direct";
+  size_t end = value.find_last_not_of('/');
+  url_ = (end == std::string::npos ? "" : value.substr(0, end + 1)) + "/app.direct";
   http->host = hostOf(value);
   CURL* e = http->easy;
   curl::easy_setopt(e, CURLOPT_URL, url_.c_str());
@@ -533,7 +544,7 @@ void TExtChannel::setEndpoint(const std::string& value) {
   curl::easy_setopt(e, CURLOPT_XFERINFODATA, http.get());
   curl::easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
   curl::easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine, in memory only
-  logMsg("url: " + url_);
+  logMsg("url: " + logSafe(withoutPassword(url_)));
   if (!devicecookie_.empty() && !http->host.empty()) {
     logTo("sess", "Cookie AddServerCookie " + devicecookie_ + "=" + logSafe(deviceid_));
     // Host-only, no expiry: as if the endpoint's server had set it.
@@ -543,20 +554,30 @@ void TExtChannel::setEndpoint(const std::string& value) {
   http_ = std::move(http);
 }
 
+std::string logSafeMessage(const std::exception& e) {
+  if (dynamic_cast<const EExtCommunicationError*>(&e) || dynamic_cast<const EExtError*>(&e)) return e.what();
+  return logSafe(e.what());
+}
+
 nlohmann::json TExtChannel::readReply(long status, const std::string& contentType, std::string body) {
   if (status < 200 || status > 299)
     throw EExtCommunicationError("Communication error: " + std::to_string(status) + " " +
-                                 replyPreview(body, contentType, kShownBodyChars));
+                                     replyPreview(body, contentType, kShownBodyChars),
+                                 status);
   if (body.size() > kMaxReplyBytes)
     throw EExtCommunicationError("Communication error: the reply is larger than " +
                                  std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MB");
   nlohmann::json reply;
   {
     std::string text = decodeReplyText(std::move(body), contentType);
-    JsonParseResult parsed = parseJsonBoundedOnce(text, kMaxReplyDepth);
+    JsonParseResult parsed =
+        parseJsonBoundedOnce(text, {.maxDepth = kMaxReplyDepth, .maxCost = kMaxReplyCost});
     if (parsed.outcome == JsonParseOutcome::TooDeep)
       throw EExtCommunicationError("Communication error: the reply is nested deeper than " +
                                    std::to_string(kMaxReplyDepth) + " levels");
+    if (parsed.outcome == JsonParseOutcome::TooLarge)
+      throw EExtCommunicationError("Communication error: the reply's values would take more than " +
+                                   std::to_string(kMaxReplyCost / (1024 * 1024)) + " MB of memory");
     if (parsed.outcome != JsonParseOutcome::Ok || !parsed.value.is_object())
       throw EExtCommunicationError("Communication error: the reply is not a JSON object: " +
                                    replyPreview(text, "", kShownReplyChars));
@@ -569,7 +590,7 @@ nlohmann::json TExtChannel::readReply(long status, const std::string& contentTyp
     // The server's words go into log lines as they are: bounded and with control characters escaped.
     if (msg->is_string())
       throw EExtError(replyPreview(msg->get_ref<const std::string&>(), "", kShownBodyChars));
-    throw EExtError(replyPreview(jsonText(*msg, false, 4 * kShownBodyChars), "", kShownBodyChars));
+    throw EExtError(jsonLogText(*msg));  // JSON text holds no control character: escaped once
   }
   auto result = reply.find("result");
   return result == reply.end() ? nlohmann::json() : std::move(*result);

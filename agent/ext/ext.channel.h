@@ -14,16 +14,17 @@
 // channel with setTimeouts()). Redirects are never followed.
 //
 // What a server can send is bounded: a reply body of at most kMaxReplyBytes (the transfer is aborted
-// past it), JSON nested at most kMaxReplyDepth deep (checked while parsing), at most 50 cookies per
-// host of at most 4 KB each. Reply text is decoded per its charset; bytes that are not well formed
-// become U+FFFD. Everything from the server that reaches a message or a log line is cut to 1,000
-// characters plus "..." and has its control characters escaped.
+// past it), JSON nested at most kMaxReplyDepth deep and a parsed value of at most kMaxReplyCost
+// estimated bytes (both checked while parsing), at most 50 cookies per host of at most 4 KB each. Reply text
+// is decoded per its charset; bytes that are not well formed become U+FFFD. Everything from the server that
+// reaches a message or a log line is cut to 1,000 characters plus "..." and has its control characters
+// escaped.
 //
 // Failures: every transport failure (name resolution, refused or reset connection, TLS handshake,
 // stall, slow or oversized reply) and every HTTP status outside 2xx is an EExtCommunicationError
-// whose message begins with "Communication error: "; a reply that is not a JSON object (or too deep)
-// is one too. A reply of type "exception" is an EExtError carrying the server's message. The channel
-// stays usable after any failure.
+// whose message begins with "Communication error: " (with the status, for a refusal); a reply that
+// is not a JSON object (or too deep, or too costly a tree) is one too. A reply of type "exception" is an
+// EExtError carrying the server's message. The channel stays usable after any failure.
 #pragma once
 
 #include <atomic>
@@ -49,7 +50,23 @@ using TDateTime = double;
 // The server answered the call with a reply of type "exception".
 KN_DECLARE_EXCEPTION(EExtError, Exception);
 // The transport failed, the HTTP status was an error, or the reply was not a JSON object.
-KN_DECLARE_EXCEPTION(EExtCommunicationError, Exception);
+class EExtCommunicationError : public Exception {
+ public:
+  explicit EExtCommunicationError(const std::string& message, long status = 0)
+      : Exception(message), status_(status) {}
+  const char* className() const noexcept override { return "EExtCommunicationError"; }
+  // The HTTP status the server refused the call with; 0 when the transport failed or the reply
+  // could not be read.
+  long status() const noexcept { return status_; }
+
+ private:
+  long status_;
+};
+
+// The message of `e` fit for a log line: the channel's own errors are escaped and bounded already
+// (see above) and pass as they are, so a line never shows "\\r\\n"; any other is escaped
+// (logSafe).
+std::string logSafeMessage(const std::exception& e);
 
 class TExtChannel {
  public:
@@ -99,7 +116,8 @@ class TExtChannel {
   virtual void interceptSend(std::string_view data);
 
   const std::string& endpoint() const { return endpoint_; }
-  // The URL every call is posted to: endpoint + "/app.direct".
+  // The URL every call is posted to: endpoint + "/app.direct", with one slash between them when the
+  // endpoint ends in slashes.
   const std::string& requestUrl() const { return url_; }
   int32_t tid() const { return tid_; }
   const std::string& deviceCookie() const { return devicecookie_; }
@@ -142,11 +160,18 @@ class TExtChannel {
   // The bounds of a reply.
   static constexpr size_t kMaxReplyBytes = 64 * 1024 * 1024;
   static constexpr size_t kMaxReplyDepth = 256;
+  // What the parsed reply may take in memory (JsonTreeBuilder's estimate), twice the byte cap: a
+  // reply of text (one string of up to 64 MB, or 1 KB strings up to the cap: 1.0 to 1.1 times their
+  // bytes) fits with room to spare, the reference platform's replies are a few hundred bytes,
+  // while a reply of millions of tiny values (20 to 30 times its bytes) fails after a few MB of its
+  // text: a 63 MB reply of 21 million empty objects peaks at about 200 MB instead of 1.9 GB.
+  static constexpr size_t kMaxReplyCost = 2 * kMaxReplyBytes;
 
   // What invoke does with a reply once it has arrived: `status` outside 2xx is an
   // EExtCommunicationError "Communication error: <status> <first 1,000 characters of the body>...";
-  // the body is decoded per the charset of `contentType` and parsed (at most kMaxReplyBytes and
-  // kMaxReplyDepth); anything but a JSON object is an EExtCommunicationError; a "type" of
+  // the body is decoded per the charset of `contentType` and parsed (at most kMaxReplyBytes,
+  // kMaxReplyDepth and kMaxReplyCost, nothing kept past them); anything but a JSON object is an
+  // EExtCommunicationError; a "type" of
   // "exception" is an EExtError with the "message" member (any JSON value) as text. Returns the
   // "result" member, or null. Pure: no channel, no network, no log.
   static nlohmann::json readReply(long status, const std::string& contentType, std::string body);

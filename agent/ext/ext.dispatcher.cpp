@@ -1,6 +1,7 @@
 #include "ext.dispatcher.h"
 
 #include "KNException.h"
+#include "ext.channel.h"
 #include "knLOG2.h"
 
 namespace kn {
@@ -36,7 +37,7 @@ size_t TExtDispatcher::drain(std::chrono::milliseconds wait) {
     try {
       (*p->task)();
     } catch (const std::exception& e) {
-      logMsg("TExtDispatcher: task failed: " + exceptionClassName(e) + ":" + logSafe(e.what()));
+      logMsg("TExtDispatcher: task failed: " + exceptionClassName(e) + ":" + logSafeMessage(e));
     } catch (...) {
       logMsg("TExtDispatcher: task failed with an unknown exception");
     }

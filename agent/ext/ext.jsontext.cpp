@@ -1,13 +1,8 @@
 #include "ext.jsontext.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <charconv>
-#include <iterator>
 #include <vector>
 
-#include "KNJsonTreeBuilder.h"
 #include "ext.asciijson.h"
 #include "knLOG2.h"
 
@@ -15,82 +10,6 @@ namespace kn {
 namespace {
 
 using json = nlohmann::json;
-
-// Refuses to open a container past the depth limit, and moves every large string out of the
-// parser instead of copying it.
-class BoundedBuilder : public JsonTreeBuilder {
- public:
-  BoundedBuilder(json& root, std::size_t maxDepth) : JsonTreeBuilder(root), maxDepth_(maxDepth) {}
-
-  bool tooDeep = false;
-  std::string error;
-
-  // The parser's buffer grows by doubling: a string with much room to spare is copied to its own
-  // size (the buffer stays for the next string), a large one that nearly fills it is moved.
-  bool string(string_t& v) override {
-    return put(v.capacity() - v.size() > v.size() / 8 ? string_t(v) : std::move(v));
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
-    error = e.what();
-    return false;
-  }
-
- private:
-  bool open(json v) override {
-    if (depth() >= maxDepth_) {
-      tooDeep = true;
-      return false;
-    }
-    return JsonTreeBuilder::open(std::move(v));
-  }
-
-  std::size_t maxDepth_;
-};
-
-// Reads a text once, front to back, and gives the pages already read back to the system as it goes,
-// so that a large text and what is parsed from it are not both resident. The pages are zero when
-// read again: only a text that is not needed afterwards may be read this way, and its first
-// kKeptBytes stay (for a preview in an error message).
-class ReleasingReader {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = const char&;
-
-  static constexpr std::size_t kKeptBytes = 64 * 1024;
-  static constexpr std::size_t kStep = 4 * 1024 * 1024;
-
-  ReleasingReader() = default;
-  ReleasingReader(const char* p, const char* base, bool release)
-      : p_(p), base_(base), next_(release ? base + kKeptBytes + kStep : nullptr) {}
-
-  const char& operator*() const { return *p_; }
-  ReleasingReader& operator++() {
-    if (++p_ == next_) releaseBehind();
-    return *this;
-  }
-  ReleasingReader operator++(int) {
-    ReleasingReader old = *this;
-    ++*this;
-    return old;
-  }
-  bool operator==(const ReleasingReader& o) const { return p_ == o.p_; }
-
- private:
-  void releaseBehind() {
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    auto from = (reinterpret_cast<std::uintptr_t>(base_ + kKeptBytes) + page - 1) & ~(page - 1);
-    auto to = reinterpret_cast<std::uintptr_t>(p_ - 1) & ~(page - 1);  // the page being read stays
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-    next_ += kStep;
-  }
-
-  const char* p_ = nullptr;
-  const char* base_ = nullptr;
-  const char* next_ = nullptr;
-};
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -186,46 +105,6 @@ void appendScalar(std::string& out, const json& v, bool asciiOnly, std::size_t m
   }
 }
 
-JsonParseResult parseJsonBoundedImpl(std::string_view text, std::size_t maxDepth, bool release);
-
-}  // namespace
-
-JsonParseResult parseJsonBounded(std::string_view text, std::size_t maxDepth) {
-  return parseJsonBoundedImpl(text, maxDepth, false);
-}
-
-JsonParseResult parseJsonBoundedOnce(std::string& text, std::size_t maxDepth) {
-  return parseJsonBoundedImpl(text, maxDepth,
-                              text.size() > ReleasingReader::kKeptBytes + ReleasingReader::kStep);
-}
-
-namespace {
-
-JsonParseResult parseJsonBoundedImpl(std::string_view text, std::size_t maxDepth, bool release) {
-  JsonParseResult r;
-  if (text.find('\0') != std::string_view::npos) {
-    r.error = "a NUL byte in the text";
-    return r;
-  }
-  BoundedBuilder builder(r.value, maxDepth);
-  bool ok = false;
-  try {
-    ReleasingReader first(text.data(), text.data(), release),
-        last(text.data() + text.size(), text.data(), false);
-    ok = json::sax_parse(first, last, &builder);
-  } catch (const json::exception& e) {  // not expected: the builder reports errors by returning false
-    builder.error = e.what();
-  }
-  if (ok) {
-    r.outcome = JsonParseOutcome::Ok;
-    return r;
-  }
-  r.value = nullptr;
-  r.outcome = builder.tooDeep ? JsonParseOutcome::TooDeep : JsonParseOutcome::Invalid;
-  r.error = std::move(builder.error);
-  return r;
-}
-
 }  // namespace
 
 std::string jsonText(const json& v, bool asciiOnly, std::size_t maxBytes) {
@@ -267,7 +146,10 @@ std::string jsonText(const json& v, bool asciiOnly, std::size_t maxBytes) {
 
 std::string jsonLogText(const json& v) {
   constexpr std::size_t kLogChars = 1000;
-  return logSafe(jsonText(v, true, kLogChars + 1), kLogChars);
+  std::string text = jsonText(v, true, kLogChars);
+  if (text.size() <= kLogChars) return text;
+  text.resize(kLogChars);
+  return text + "...";
 }
 
 }  // namespace kn

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -188,6 +189,103 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Platform, ITAuditMainFailureTest,
                          ::testing::Values(Failure::Unreachable, Failure::Http500, Failure::Exception));
+
+// A refusal of the document itself is final: one upload, then the failure record that says why,
+// then nothing until the next audit. Any other failure keeps the 30 s retry of the document. The
+// platform's words show in the lines escaped once.
+struct Refusal {
+  int status;
+  bool permanent;
+  bool recordRefusedToo;  // every putAudit is refused: the record is dropped as well
+};
+
+class ITAuditMainRefusalTest : public ITAuditMainTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(ITAuditMainRefusalTest, OnlyARetryableFailureIsSentAgain) {
+  const Refusal r = GetParam();
+  const std::string status = std::to_string(r.status);
+  writeFileAtomic(machine.pendingFile(), kDocument);
+  platform->setHostile([&](const httplib::Request& req, httplib::Response& res) {
+    auto env = nlohmann::json::parse(req.body);
+    if (env["method"] == "putAudit" && (r.recordRefusedToo || env["data"][1] == kDocumentAsSent)) {
+      res.status = r.status;
+      res.set_content("Refused\r\nfor good", "text/plain");
+    } else {
+      res.set_content(R"({"type":"rpc","result":null})", "application/json");
+    }
+  });
+  runFor(7min);  // before the first audit check
+
+  std::vector<FakePlatform::Call> uploads;
+  for (const auto& c : platform->calls())
+    if (c.method == "putAudit") uploads.push_back(c);
+  auto lines = log();
+  const std::string refusal = "Communication error: " + status + " Refused\\r\\nfor good";
+  if (!r.permanent) {
+    ASSERT_GE(uploads.size(), 10u);
+    EXPECT_EQ(uploads[0].at, 5.5);
+    for (double g : gaps(times(uploads))) EXPECT_EQ(g, 30.5);
+    for (const auto& u : uploads) EXPECT_EQ(u.data[1], kDocumentAsSent);
+    EXPECT_EQ(test::countPrefix(lines, "Error; could not send audit: " + refusal), uploads.size());
+    EXPECT_TRUE(std::filesystem::exists(machine.pendingFile()));
+    return;
+  }
+  ASSERT_EQ(times(uploads), (std::vector<double>{5.5, 6.0}));
+  EXPECT_EQ(uploads[0].data[1], kDocumentAsSent);
+  const std::string why = "The platform refused the audit document of " +
+                          std::to_string(kDocumentAsSent.size()) + " bytes with status " + status + ": " +
+                          refusal;
+  EXPECT_EQ(nlohmann::json::parse(uploads[1].data[1].get<std::string>()),
+            (nlohmann::json{{"dt_execute", "2024/01/15 09:00:05"}, {"success", false}, {"error", why}}));
+  EXPECT_EQ(test::countPrefix(lines, "Audit refused, not sent again: " + why), 1u);
+  EXPECT_EQ(test::countPrefix(lines, "Audit failure record refused, dropped: " + refusal),
+            r.recordRefusedToo ? 1u : 0u);
+  EXPECT_EQ(test::countPrefix(lines, "Error; could not send audit"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(machine.pendingFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, ITAuditMainRefusalTest,
+                         ::testing::Values(Refusal{413, true, false}, Refusal{400, true, true},
+                                           Refusal{414, true, false}, Refusal{415, true, false},
+                                           Refusal{422, true, false}, Refusal{503, false, false},
+                                           Refusal{429, false, false}, Refusal{408, false, false}));
+
+// Whatever a check-in is answered with, the loop logs one error and checks in again 30 s later.
+TEST_F(ITAuditMainTest, ChecksInAgainAfterEachHostileReply) {
+  std::string tinyValues = R"({"type":"rpc","result":[)";
+  while (tinyValues.size() < 63'000'000) tinyValues += "{},";
+  tinyValues.back() = ']';
+  const std::vector<std::string> hostile = {
+      tinyValues + "}",
+      R"({"type":"rpc","result":)" + std::string(300, '[') + "}",
+      "<html>\r\nnot JSON</html>",
+      R"({"type":"exception","message":{"text":"a\r\nb"}})",
+  };
+  std::atomic<size_t> served = 0;
+  platform->setHostile([&](const httplib::Request& req, httplib::Response& res) {
+    bool checkin = nlohmann::json::parse(req.body)["method"] == "putCommand";
+    size_t n = checkin ? served++ : hostile.size();
+    res.set_content(n < hostile.size() ? hostile[n] : R"({"type":"rpc","result":{"status":"ok"}})",
+                    "application/json");
+  });
+  runFor(3min);
+
+  std::vector<double> checkins;
+  for (const auto& c : platform->calls())
+    if (c.method == "putCommand") checkins.push_back(c.at);
+  ASSERT_GE(checkins.size(), 5u);
+  EXPECT_EQ(std::vector<double>(checkins.begin(), checkins.begin() + 5),
+            (std::vector<double>{0.5, 31.0, 61.5, 92.0, 122.5}));
+  auto lines = log();
+  EXPECT_EQ(test::countPrefix(lines, "checkin error: "), hostile.size());
+  EXPECT_EQ(test::countPrefix(
+                lines,
+                "checkin error: EExtCommunicationError: Communication error: the reply's values would "
+                "take more than 128 MB of memory"),
+            1u);
+  EXPECT_EQ(test::countPrefix(lines, R"(checkin error: EExtError: {"text":"a\r\nb"})"), 1u);
+  EXPECT_GE(test::countPrefix(lines, "runCmd(checkin) OK"), 1u);
+}
 
 TEST(ITAuditMainStoredTest, StoredNextAuditDecidesTheFirstAudit) {
   struct Case {

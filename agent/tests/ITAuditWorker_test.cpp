@@ -82,6 +82,25 @@ TEST_F(ITAuditWorkerCheckinTest, SendsNameAndDomainAndLogsTheAnswer) {
   EXPECT_EQ(test::logMessages(machine.log("TITAuditWorker")).back(), R"(response: {"status":"ok"})");
 }
 
+// The line holds the compact JSON text as it is (its escapes written once), cut at 1,000 characters.
+TEST_F(ITAuditWorkerCheckinTest, TheResponseLineIsTheJsonTextByteForByte) {
+  struct Case {
+    nlohmann::json result;
+    std::string line;
+  } cases[] = {
+      {{{"status", "ok"}, {"n\xC3\xA3o", "\xC3\xA9"}}, R"(response: {"n\u00e3o":"\u00e9","status":"ok"})"},
+      {{{"path", "C:\\x"}, {"text", "a\r\nb\x1b"}}, R"(response: {"path":"C:\\x","text":"a\r\nb\u001b"})"},
+      {std::string(2000, 'y'), "response: \"" + std::string(999, 'y') + "..."},
+  };
+  TExt_ITAgent svc;
+  for (const Case& c : cases) {
+    platform.setResult("putCommand", c.result);
+    TITAuditWorker worker(machine.pendingFile(), svc);
+    worker.Send();
+    EXPECT_EQ(test::logMessages(machine.log("TITAuditWorker")).back(), c.line);
+  }
+}
+
 TEST_F(ITAuditWorkerCheckinTest, AnAnswerWithoutResultLogsNull) {
   platform.setResult("putCommand", std::nullopt);
   TExt_ITAgent svc;

@@ -7,6 +7,7 @@
 
 #include "KNConfig.h"
 #include "KNEnv.h"
+#include "KNTestTempDir.h"
 #include "KNVersion.h"
 #include "ext_fixture.h"
 
@@ -33,6 +34,30 @@ TEST_F(Channel, EnvelopeAndHeadersOnTheWire) {
   EXPECT_EQ(req.header("Content-Type"), "application/json; charset=utf-8;");
   EXPECT_EQ(req.header("User-Agent"), "Kestrane (" + exeName() + "/" + ownVersion() + "; win32)");
   EXPECT_EQ(req.header("Expect"), "");
+}
+
+// Slashes that end the endpoint join the path with one slash; the log never shows a password.
+TEST_F(Channel, EndpointSlashesAndCredentials) {
+  TestServer srv;
+  std::string hostPort = srv.url().substr(std::string("http://").size());
+  struct Case {
+    std::string endpoint, logged;
+  } cases[] = {
+      {srv.url() + "/", srv.url() + "/app.direct"},
+      {srv.url() + "//", srv.url() + "/app.direct"},
+      {"http://u:secretpw@" + hostPort + "/", "http://u:***@" + hostPort + "/app.direct"},
+      {"http://only-user@" + hostPort, "http://only-user@" + hostPort + "/app.direct"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.endpoint);
+    TExtChannel ch(c.endpoint);
+    EXPECT_EQ(ch.endpoint(), c.endpoint);
+    EXPECT_EQ(ch.invoke("x", "m", json::array()), "ok");
+    EXPECT_EQ(srv.last().path, "/app.direct");
+    std::string log = test::readBytes(mainLogFile());
+    EXPECT_NE(log.find("url: " + c.logged + "\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("secretpw"), std::string::npos);
+  }
 }
 
 TEST_F(Channel, TidCountsEveryCallOfEachChannel) {
