@@ -3,7 +3,7 @@
 //
 // Every function is stateless and may be called from any thread. Failures are exceptions derived
 // from kn::Exception with an English message; operating-system errors are translated in one place
-// (throwOSError), so every caller sees the same shape: `<what>. <system message>`.
+// (throwOSError, KNOs.h), so every caller sees the same shape: `<what>. <system message>`.
 #pragma once
 
 #include <ctime>
@@ -12,18 +12,15 @@
 #include <vector>
 
 #include "KNException.h"
+#include "KNOs.h"
 
 namespace kn {
 
-// A failed system call (open, read, write, rename, opendir...).
-KN_DECLARE_EXCEPTION(EOSError, Exception);
 // A value that cannot be converted (an impossible date, a date-time out of range).
 KN_DECLARE_EXCEPTION(EConvertError, Exception);
 
-// The English text of an errno value, whatever the process's locale.
+// The English text of an errno value, whatever the process's locale (os().errorText).
 std::string errnoText(int err);
-// Throws EOSError "<what>. <errnoText(err)>".
-[[noreturn]] void throwOSError(const std::string& what, int err);
 
 // ---- Text files and strings -------------------------------------------------------------------
 
@@ -47,6 +44,11 @@ std::string readTextFile(const std::string& fileName);
 // permission bits, a new one is 0644. Throws EOSError when it cannot be written; the old file then stays as
 // it was.
 void writeTextFile(const std::string& fileName, std::string_view text);
+
+// ASCII letter case: whether `a` and `b` are the same text without regard to the case of A-Z, and
+// `text` with A-Z made a-z. Bytes outside ASCII compare and stay as they are.
+bool sameTextIgnoringCase(std::string_view a, std::string_view b);
+std::string lowerAscii(std::string_view text);
 
 // `text` with every occurrence of `find` replaced, left to right, without overlap, never
 // rescanning a replacement; case-sensitive. An empty `find` leaves the text unchanged.
