@@ -1,8 +1,8 @@
 // The one seam between both programs and the operating system: files, folders, locks, other
 // programs, the executable's own path, random bytes and the system's error texts.
 //
-// Every unit that reads a file from outside, lists a folder, writes a file whole, takes a file lock
-// or runs a program does it here, so that the checks live in one place (a FIFO planted in place of a
+// Every unit that reads a file from outside, lists a folder, writes a file, takes a file lock or
+// runs a program does it here, so that the checks live in one place (a FIFO planted in place of a
 // settings file never blocks a reader, a program that hangs is killed at its time-out) and every
 // failure reaches the caller as the same EOSError shape, "<what>. <system message>".
 //
@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -95,6 +96,18 @@ class FileLock {
 
 enum class LockWait { Wait, Try };
 
+// A new file being written piece by piece (see Os::createFile). Closed (and, unless sync() or
+// close() was called, left unflushed) when the object goes; a failure there is not reported, so
+// a writer that cares calls close().
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Each throws EOSError "Cannot write file "<path>". <reason>".
+  virtual void append(std::string_view data) = 0;
+  virtual void sync() = 0;   // to disk
+  virtual void close() = 0;  // idempotent
+};
+
 class Os {
  public:
   virtual ~Os() = default;
@@ -116,6 +129,22 @@ class Os {
   // write file "<path>". <reason>"; the old file then stays as it was and no temporary is left.
   virtual void writeFile(const std::string& path, std::span<const std::string_view> pieces,
                          const WriteOptions& options) = 0;
+
+  // A new file at `path`, which must not exist yet (nor be a symbolic link), with permission bits
+  // `mode`. Throws EOSError "Cannot create file "<path>". <reason>".
+  virtual std::unique_ptr<OutputFile> createFile(const std::string& path, unsigned mode) = 0;
+
+  // Renames `from` to `to`, replacing a file at `to`, in one step. Throws EOSError "Cannot rename
+  // "<from>" to "<to>". <reason>".
+  virtual void renamePath(const std::string& from, const std::string& to) = 0;
+
+  // Removes a file (or an empty folder). False when there was nothing to remove; throws EOSError
+  // "Cannot remove "<path>". <reason>" for any other failure.
+  virtual bool removePath(const std::string& path) = 0;
+
+  // Creates a folder (and its missing parents, with the same bits); an existing folder is fine.
+  // Throws EOSError "Cannot create folder "<path>". <reason>".
+  virtual void makeFolder(const std::string& path, unsigned mode) = 0;
 
   // An exclusive lock on `path`, created (mode 0600) when missing. Wait blocks until the lock is
   // free; Try gives a lock that is not held() when another holder has it. Throws EOSError "Cannot
