@@ -15,6 +15,39 @@
 
 set(KN_EMBED_GENERATOR_SOURCE ${CMAKE_CURRENT_LIST_DIR}/kn_embed.cpp)
 
+# On Windows the files become resources of type "TEXT" (language 1033) of every executable that
+# links <target>: a resource script compiled by windres, whose data files the build machine's shell
+# prepares (base64 with CR LF where asked, one NUL byte after each, which the lookup leaves out).
+function(kn_embed_windows_resources target)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
+  set(lines "LANGUAGE 0x09, 0x01\n")
+  set(outputs)
+  set(args ${ARGN})
+  while(args)
+    list(POP_FRONT args name file base64)
+    set(data ${CMAKE_CURRENT_BINARY_DIR}/${target}_${name}.dat)
+    if(base64)
+      set(make "base64 -w0 '${file}' && printf '\\r\\n\\0'")
+    else()
+      set(make "cat '${file}' && printf '\\0'")
+    endif()
+    add_custom_command(OUTPUT ${data} COMMAND sh -c "(${make}) > '${data}'" DEPENDS ${file}
+                       COMMENT "Preparing resource ${name} of ${target}" VERBATIM)
+    list(APPEND outputs ${data})
+    string(APPEND lines "${name} TEXT \"${data}\"\n")
+  endwhile()
+  file(GENERATE OUTPUT ${rc} CONTENT "${lines}")
+  add_custom_target(${target}_resource_data DEPENDS ${outputs})
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${outputs}")
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    target_sources(${target} PRIVATE ${rc})
+  else()
+    target_sources(${target} INTERFACE ${rc})
+  endif()
+  add_dependencies(${target} ${target}_resource_data)
+endfunction()
+
 function(kn_embed_resources target)
   if(NOT TARGET kn_embed)
     add_executable(kn_embed ${KN_EMBED_GENERATOR_SOURCE})
@@ -52,6 +85,11 @@ function(kn_embed_resources target)
     list(APPEND args ${name} ${file} 0)
   elseif(NOT expect STREQUAL "RESOURCE" OR NOT args)
     message(FATAL_ERROR "kn_embed_resources(${target}): incomplete RESOURCE <name> <file>")
+  endif()
+
+  if(WIN32)
+    kn_embed_windows_resources(${target} ${args})
+    return()
   endif()
 
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.cpp)
