@@ -140,7 +140,7 @@ TEST(KNLibTest, ReadFailuresNameTheFileAndTheReason) {
     FAIL() << "no exception";
   } catch (const EOSError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Cannot open file \"" + (dir / "missing.txt") + "\". No such file or directory");
+              "Cannot open file \"" + (dir / "missing.txt") + "\". " + os().errorText(kOSErrors.notFound));
     EXPECT_STREQ(e.className(), "EOSError");
   }
   EXPECT_THROW(readTextFile(dir.path()), EOSError);  // a folder
