@@ -1,13 +1,11 @@
 #include "ScriptResultXml.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <optional>
 #include <utility>
 
@@ -99,12 +97,17 @@ std::string textValue(std::string_view raw, bool entities) {
 }  // namespace
 
 XmlReader XmlReader::openFile(const std::string& path) {
-  XmlReader reader;
-  reader.fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (reader.fd_ < 0) throw EXMLError("Cannot open the script result " + path + ": " + std::strerror(errno));
-  struct stat st;
-  if (::fstat(reader.fd_, &st) != 0 || !S_ISREG(st.st_mode))
+  // Only a regular file is opened: a FIFO put in its place would wait for a writer for ever.
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error) throw EXMLError("Cannot open the script result " + path + ": " + error.message());
+  if (!std::filesystem::is_regular_file(status))
     throw EXMLError("The script result " + path + " is not a regular file");
+  XmlReader reader;
+  reader.file_.reset(std::fopen(path.c_str(), "rb"));
+  if (!reader.file_)
+    throw EXMLError("Cannot open the script result " + path + ": " + std::generic_category().message(errno));
+  std::setvbuf(reader.file_.get(), nullptr, _IONBF, 0);  // the blocks are the only buffer
   reader.buffer_.resize(kBlock);
   reader.window_ = std::string_view(reader.buffer_.data(), 0);
   return reader;
@@ -113,7 +116,7 @@ XmlReader XmlReader::openFile(const std::string& path) {
 XmlReader::XmlReader(std::string_view text) : window_(text.substr(0, text.find('\0'))), eof_(true) {}
 
 XmlReader::XmlReader(XmlReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : file_(std::move(other.file_)),
       buffer_(std::move(other.buffer_)),  // the window keeps pointing into the same block
       window_(other.window_),
       eof_(other.eof_),
@@ -127,21 +130,17 @@ XmlReader::XmlReader(XmlReader&& other) noexcept
       sawAnything_(other.sawAnything_),
       finished_(other.finished_) {}
 
-XmlReader::~XmlReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
+XmlReader::~XmlReader() = default;
 
 bool XmlReader::refill(size_t need) {
   while (window_.size() < need && !eof_) {
     // Keep the unread bytes at the front of the buffer and read behind them.
     const size_t kept = window_.size();
     std::memmove(buffer_.data(), window_.data(), kept);
-    ssize_t n;
-    do n = ::read(fd_, buffer_.data() + kept, buffer_.size() - kept);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) throw EXMLError(std::string("Cannot read the script result: ") + std::strerror(errno));
-    size_t got = static_cast<size_t>(n);
-    if (n == 0) eof_ = true;
+    size_t got = std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, file_.get());
+    if (got == 0 && std::ferror(file_.get()))
+      throw EXMLError("Cannot read the script result: " + std::generic_category().message(errno));
+    if (got == 0) eof_ = true;
     if (const void* nul = std::memchr(buffer_.data() + kept, '\0', got)) {
       got = static_cast<size_t>(static_cast<const char*>(nul) - (buffer_.data() + kept));
       eof_ = true;  // a NUL byte ends the document

@@ -18,6 +18,9 @@
 // found at; reading the file fails with EXMLError too. Not thread-safe; one reader per document.
 #pragma once
 
+#include <cstdio>
+#include <memory>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -70,7 +73,10 @@ class XmlReader {
   void readCdata();
   [[noreturn]] void fail(const std::string& what) const;
 
-  int fd_ = -1;
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, FileCloser> file_;
   std::vector<char> buffer_;
   std::string_view window_;
   bool eof_ = false;
