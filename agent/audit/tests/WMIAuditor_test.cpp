@@ -3,7 +3,6 @@
 #include "WMIAuditor.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -13,7 +12,6 @@
 #include "KNDateMath.h"
 #include "KNEnv.h"
 #include "KNLib.h"
-#include "KNTestTempDir.h"
 #include "KNTextCodec.h"
 #include "TempRoot.h"
 
@@ -21,7 +19,7 @@ namespace kn {
 namespace {
 
 using nlohmann::json;
-using test::readFile;
+using test::readBytes;
 using test::TempRoot;
 
 const std::string kFixtures = KN_AUDIT_FIXTURES;
@@ -347,7 +345,7 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
   ASSERT_EQ(e.run(), "");
   e.engine->saveToFile();
 
-  const std::string text = readFile(e.outfn);
+  const std::string text = readBytes(e.outfn);
   EXPECT_TRUE(
       std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
   EXPECT_NE(text.find("caf\\u00e9 \\ud83d\\ude00"), std::string::npos);  // UTF-16 code units
@@ -366,9 +364,8 @@ TEST(AuditDocument, WrittenWholeAsIndentedAscii) {
   ASSERT_EQ(executed.size(), 19u);
   EXPECT_GE(executed, dateTimeToText(audit["dt_end"].get<double>()).substr(0, 19));
 
-  struct stat st;
-  ASSERT_EQ(::stat(e.outfn.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::filesystem::status(e.outfn).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // A result without a host name and without an operating system describes no machine.
@@ -400,7 +397,7 @@ TEST(AuditRealRun, TheWholeDocumentOfThisMachine) {
     auditor.execute();
     auditor.saveToFile();
   }
-  const json doc = json::parse(readFile(outfn));
+  const json doc = json::parse(readBytes(outfn));
   const json& audit = doc.at(TWMIAuditor::metaKey);
   for (const char* member : {"MachineResume", "OSResume", "Software", "Users", "SoftwareKeysDetail"})
     EXPECT_TRUE(audit.at(member).is_array()) << member;
@@ -426,9 +423,9 @@ TEST(AuditRealRun, TheWholeDocumentOfThisMachine) {
 // both. KN_SYSROOT, the agent's own files, moves neither.
 TEST(AuditRealRun, TheWholeAuditFollowsTheAuditRoot) {
   TempRoot root, dir, agentRoot;
-  std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
-  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.str() + "/");
-  test::ScopedEnv sysroot("KN_SYSROOT", agentRoot.str());
+  std::filesystem::copy(kFixtures + "/root", root.path(), std::filesystem::copy_options::recursive);
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.path() + "/");
+  test::ScopedEnv sysroot("KN_SYSROOT", agentRoot.path());
   const std::string outfn = dir / "latest_audit.json";
   TWMIAuditor auditor(outfn);
   auditor.execute();
@@ -452,21 +449,21 @@ TEST(AuditRealRun, TheWholeAuditFollowsTheAuditRoot) {
 // stays small.
 TEST(AuditRealRun, TextsOfTheMachineAreCutAt32767Characters) {
   TempRoot root, dir;
-  std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kFixtures + "/root", root.path(), std::filesystem::copy_options::recursive);
   std::string huge = "\xF0\x9F\x98\x80";  // U+1F600
   while (huge.size() < (size_t{4} << 20)) huge += "\x01\x0b\x1b[0m\x7f\t\x0c\xff";
   root.write("proc/4242/stat", "4242 (sh) S 1 4242 4242 0 -1 0 0 0 0 0 3 4 0 0 20 0 1 0 100 0 0\n");
   root.write("proc/4242/status", "Name:\tsh\n");
   root.write("proc/4242/cmdline", huge + '\0' + huge + '\0');
   root.write("etc/environment", "HUGE=" + huge + "\n");
-  root.write("var/lib/dpkg/status", readFile(root / "var/lib/dpkg/status") +
+  root.write("var/lib/dpkg/status", readBytes(root / "var/lib/dpkg/status") +
                                         "\nPackage: huge\nStatus: install ok installed\nArchitecture: all\n"
                                         "Version: 1\nMaintainer: " +
                                         huge + "\n" +
                                         "\nPackage: blanks\nStatus: install ok installed\nArchitecture: all\n"
                                         "Version: 1\nMaintainer: x" +
                                         std::string(size_t{500} << 10, ' ') + "y \n");
-  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.str());
+  test::ScopedEnv auditRoot("KN_AUDIT_ROOT", root.path());
   TWMIAuditor auditor(dir / "latest_audit.json");
   auditor.execute();
   auditor.saveToFile();
