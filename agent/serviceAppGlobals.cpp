@@ -102,28 +102,6 @@ TNameValueList loadIdentityCopy(const std::string& path) {
   return list;
 }
 
-// Holds an exclusive lock on a file for its lifetime, so two agents starting at once do not
-// create two identifiers.
-class FileLock {
- public:
-  explicit FileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) throwOSError("Cannot open file \"" + path + "\"", errno);
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        int err = errno;
-        ::close(fd_);
-        throwOSError("Cannot lock file \"" + path + "\"", err);
-      }
-    }
-  }
-  ~FileLock() { ::close(fd_); }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 const std::string& appID() { return globals().appID; }
@@ -233,7 +211,8 @@ std::string MyID() {
     identity.hideAppFolder();
     const std::string primary = identity.appFolder + "PCID.ini";
     const std::string fallback = exeFolder() + "PCID.ini";
-    FileLock lock(identity.appFolder + ".PCID.lock");
+    // Two agents starting at once must not create two identifiers.
+    FileLock lock = os().lockFile(identity.appFolder + ".PCID.lock", LockWait::Wait);
 
     // The primary copy first, then the fallback: a primary that is damaged or lacks this
     // machine's line must not cost the machine its identifier (it would appear twice on the
