@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 23: {
       // A domain is one name: never empty, never the root domain, never holding a blank.
       if (const auto domain = src::resolvConfDomain(text))
-        KN_FUZZ_CHECK(!domain->empty() && *domain != "." && domain->find_first_of(" \t\r\n") == std::string::npos);
+        KN_FUZZ_CHECK(!domain->empty() && *domain != "." &&
+                      domain->find_first_of(" \t\r\n") == std::string::npos);
       for (const std::string& server : src::resolvConfNameServers(text)) KN_FUZZ_CHECK(!server.empty());
       break;
     }

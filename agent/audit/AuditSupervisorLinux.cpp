@@ -20,7 +20,7 @@
 
 #include "AuditProcess.h"
 #include "KNFd.h"
-#include "KNOs.h"
+#include "KNLib.h"
 #include "knLOG2.h"
 
 extern char** environ;
@@ -32,7 +32,7 @@ namespace {
 constexpr int kPollFallbackMs = 5;
 
 // "Fail: <what>: <the system's reason>".
-std::string failure(const std::string& what, int error) { return "Fail: " + what + ": " + os().errorText(error); }
+std::string failure(const std::string& what, int error) { return "Fail: " + what + ": " + errnoText(error); }
 
 // The cancel signal: an eventfd made once and a count of runs in progress.
 struct CancelState {
@@ -137,7 +137,8 @@ ChildEnd runChild(const std::string& program, const std::vector<std::string>& co
 
   pid_t pid = -1;
   const int spawnError = ::posix_spawn(&pid, program.c_str(), &sa.actions_, &sa.attr_, argv.data(), environ);
-  if (spawnError != 0) throw EAuditProcess(failure("cannot start the audit process " + logSafe(program), spawnError));
+  if (spawnError != 0)
+    throw EAuditProcess(failure("cannot start the audit process " + logSafe(program), spawnError));
   writeEnd.reset();
   Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 

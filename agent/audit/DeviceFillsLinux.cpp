@@ -349,7 +349,7 @@ void fillDiskPartition(const Machine& m, Instances& out) {
             .set("BootPartition", bootable)
             .set("PrimaryPartition", scheme == "gpt" || *number <= 4);
       }
-      }
+    }
   }
 }
 
@@ -504,6 +504,5 @@ void fillComputerSystem(const Machine& m, Instances& out) {
   if (logical)
     row.set("NumberOfProcessors", std::int64_t(packages.size())).set("NumberOfLogicalProcessors", logical);
 }
-
 
 }  // namespace kn::linuxfill

@@ -218,8 +218,8 @@ std::optional<std::string> Machine::range(const std::string& absolute, std::uint
   std::string text(end - offset, '\0');
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::pread(file->first.get(), text.data() + done, text.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(file->first.get(), text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -240,41 +240,76 @@ namespace {
 // added to the table without one here does not build (-Wswitch).
 Filler fillerOf(ClassFill fill) {
   switch (fill) {
-    case ClassFill::Product: return fillProduct;
-    case ClassFill::NetworkAdapterConfiguration: return fillNetworkAdapterConfiguration;
-    case ClassFill::Battery: return fillBattery;
-    case ClassFill::SystemEnclosure: return fillSystemEnclosure;
-    case ClassFill::PerfOSSystem: return fillPerfOSSystem;
-    case ClassFill::TimeZone: return fillTimeZone;
-    case ClassFill::Bios: return fillBios;
-    case ClassFill::BaseBoard: return fillBaseBoard;
-    case ClassFill::CDROMDrive: return fillCDROMDrive;
-    case ClassFill::VideoController: return fillVideoController;
-    case ClassFill::DiskDrive: return fillDiskDrive;
-    case ClassFill::LogicalDisk: return fillLogicalDisk;
-    case ClassFill::LogicalDiskToPartition: return fillLogicalDiskToPartition;
-    case ClassFill::Volume: return fillVolume;
-    case ClassFill::Environment: return fillEnvironment;
-    case ClassFill::UserAccount: return fillUserAccount;
-    case ClassFill::Group: return fillGroup;
-    case ClassFill::CodecFile: return fillCodecFile;
-    case ClassFill::IP4RouteTable: return fillIP4RouteTable;
-    case ClassFill::NTEventLogFile: return fillNTEventLogFile;
-    case ClassFill::OperatingSystem: return fillOperatingSystem;
-    case ClassFill::Process: return fillProcess;
-    case ClassFill::ComputerSystemProduct: return fillComputerSystemProduct;
-    case ClassFill::Processor: return fillProcessor;
-    case ClassFill::PhysicalMemory: return fillPhysicalMemory;
-    case ClassFill::Service: return fillService;
-    case ClassFill::SCSIController: return fillSCSIController;
-    case ClassFill::SoundDevice: return fillSoundDevice;
-    case ClassFill::Share: return fillShare;
-    case ClassFill::Printer: return fillPrinter;
-    case ClassFill::ComputerSystem: return fillComputerSystem;
-    case ClassFill::PnPEntity: return fillPnPEntity;
-    case ClassFill::DesktopMonitor: return fillDesktopMonitor;
-    case ClassFill::NetworkAdapter: return fillNetworkAdapter;
-    case ClassFill::DiskPartition: return fillDiskPartition;
+    case ClassFill::Product:
+      return fillProduct;
+    case ClassFill::NetworkAdapterConfiguration:
+      return fillNetworkAdapterConfiguration;
+    case ClassFill::Battery:
+      return fillBattery;
+    case ClassFill::SystemEnclosure:
+      return fillSystemEnclosure;
+    case ClassFill::PerfOSSystem:
+      return fillPerfOSSystem;
+    case ClassFill::TimeZone:
+      return fillTimeZone;
+    case ClassFill::Bios:
+      return fillBios;
+    case ClassFill::BaseBoard:
+      return fillBaseBoard;
+    case ClassFill::CDROMDrive:
+      return fillCDROMDrive;
+    case ClassFill::VideoController:
+      return fillVideoController;
+    case ClassFill::DiskDrive:
+      return fillDiskDrive;
+    case ClassFill::LogicalDisk:
+      return fillLogicalDisk;
+    case ClassFill::LogicalDiskToPartition:
+      return fillLogicalDiskToPartition;
+    case ClassFill::Volume:
+      return fillVolume;
+    case ClassFill::Environment:
+      return fillEnvironment;
+    case ClassFill::UserAccount:
+      return fillUserAccount;
+    case ClassFill::Group:
+      return fillGroup;
+    case ClassFill::CodecFile:
+      return fillCodecFile;
+    case ClassFill::IP4RouteTable:
+      return fillIP4RouteTable;
+    case ClassFill::NTEventLogFile:
+      return fillNTEventLogFile;
+    case ClassFill::OperatingSystem:
+      return fillOperatingSystem;
+    case ClassFill::Process:
+      return fillProcess;
+    case ClassFill::ComputerSystemProduct:
+      return fillComputerSystemProduct;
+    case ClassFill::Processor:
+      return fillProcessor;
+    case ClassFill::PhysicalMemory:
+      return fillPhysicalMemory;
+    case ClassFill::Service:
+      return fillService;
+    case ClassFill::SCSIController:
+      return fillSCSIController;
+    case ClassFill::SoundDevice:
+      return fillSoundDevice;
+    case ClassFill::Share:
+      return fillShare;
+    case ClassFill::Printer:
+      return fillPrinter;
+    case ClassFill::ComputerSystem:
+      return fillComputerSystem;
+    case ClassFill::PnPEntity:
+      return fillPnPEntity;
+    case ClassFill::DesktopMonitor:
+      return fillDesktopMonitor;
+    case ClassFill::NetworkAdapter:
+      return fillNetworkAdapter;
+    case ClassFill::DiskPartition:
+      return fillDiskPartition;
   }
   throw std::logic_error("a class without a fill function");
 }

@@ -11,7 +11,8 @@ namespace kn {
 bool extendedInventoryPolicy(const std::string& appName) {
   try {
     for (const RegValue& v : registry()->values(RegRoot::LocalMachine, "Software\\Policies\\" + appName)) {
-      if (sameTextIgnoringCase(v.name, "ExtendedInventory")) return !(v.type == RegType::DWord && v.number == 0);
+      if (sameTextIgnoringCase(v.name, "ExtendedInventory"))
+        return !(v.type == RegType::DWord && v.number == 0);
     }
   } catch (const std::exception& e) {
     logException(e, "ExtendedInventory policy");

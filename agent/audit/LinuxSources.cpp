@@ -45,7 +45,6 @@ std::optional<T> number(std::string_view text, int base = 10) {
   return value;
 }
 
-
 // "\040" and friends of /proc/mounts.
 std::string unescapeOctal(std::string_view text) {
   std::string out;
@@ -547,7 +546,8 @@ std::optional<std::string> kernelRootDevice(std::string_view cmdline) {
   for (size_t pos = 0; pos < cmdline.size();) {
     size_t end = cmdline.find(' ', pos);
     if (end == std::string_view::npos) end = cmdline.size();
-    if (cmdline.substr(pos).starts_with("root=")) device = std::string(cmdline.substr(pos + 5, end - pos - 5));
+    if (cmdline.substr(pos).starts_with("root="))
+      device = std::string(cmdline.substr(pos + 5, end - pos - 5));
     pos = end + 1;
   }
   return device;

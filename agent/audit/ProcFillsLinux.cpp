@@ -53,7 +53,8 @@ void fillPerfOSSystem(const Machine& m, Instances& out) {
     row.set("SystemUpTime", static_cast<std::uint64_t>(seconds));
   }
   if (const auto loadavg = m.line("/proc/loadavg")) row.set("Threads", loadavgEntities(*loadavg));
-  if (const auto stat = m.read("/proc/stat")) row.set("ProcessorQueueLength", parseSystemStat(*stat).procsRunning);
+  if (const auto stat = m.read("/proc/stat"))
+    row.set("ProcessorQueueLength", parseSystemStat(*stat).procsRunning);
   const auto entries = m.list("/proc");
   row.set("Processes", std::int64_t(std::count_if(entries.begin(), entries.end(), allDigits)));
 }

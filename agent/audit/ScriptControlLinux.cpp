@@ -80,9 +80,7 @@ class LuaScriptControl final : public ScriptControl {
     timeout_ = timeout;
     limit_ = timeout * unit_;
   }
-  void setLanguage(const std::string& language) override {
-    checkScriptLanguage(language, "lua");
-  }
+  void setLanguage(const std::string& language) override { checkScriptLanguage(language, "lua"); }
   void setErrorHandler(std::function<void()> onError) override { onError_ = std::move(onError); }
 
   void addCode(const std::string& code) override {

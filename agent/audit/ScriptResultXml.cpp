@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <optional>
+#include <system_error>
 #include <utility>
 
+#include "KNLib.h"
+#include "KNOs.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
 
@@ -100,13 +102,12 @@ XmlReader XmlReader::openFile(const std::string& path) {
   // Only a regular file is opened: a FIFO put in its place would wait for a writer for ever.
   std::error_code error;
   const auto status = std::filesystem::status(path, error);
-  if (error) throw EXMLError("Cannot open the script result " + path + ": " + error.message());
+  if (error) throw EXMLError("Cannot open the script result " + path + ": " + os().errorText(error.value()));
   if (!std::filesystem::is_regular_file(status))
     throw EXMLError("The script result " + path + " is not a regular file");
   XmlReader reader;
   reader.file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!reader.file_)
-    throw EXMLError("Cannot open the script result " + path + ": " + std::generic_category().message(errno));
+  if (!reader.file_) throw EXMLError("Cannot open the script result " + path + ": " + errnoText(errno));
   std::setvbuf(reader.file_.get(), nullptr, _IONBF, 0);  // the blocks are the only buffer
   reader.buffer_.resize(kBlock);
   reader.window_ = std::string_view(reader.buffer_.data(), 0);
@@ -139,7 +140,7 @@ bool XmlReader::refill(size_t need) {
     std::memmove(buffer_.data(), window_.data(), kept);
     size_t got = std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, file_.get());
     if (got == 0 && std::ferror(file_.get()))
-      throw EXMLError("Cannot read the script result: " + std::generic_category().message(errno));
+      throw EXMLError("Cannot read the script result: " + errnoText(errno));
     if (got == 0) eof_ = true;
     if (const void* nul = std::memchr(buffer_.data() + kept, '\0', got)) {
       got = static_cast<size_t>(static_cast<const char*>(nul) - (buffer_.data() + kept));

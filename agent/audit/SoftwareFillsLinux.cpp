@@ -116,7 +116,6 @@ std::vector<Package> flatpakPackages(const Machine& m) {
   return out;
 }
 
-
 // dpkg's packages (none when its database cannot be read).
 void addDpkgProducts(const Machine& m, Instances& out) {
   const auto status = m.read("/var/lib/dpkg/status");
@@ -141,7 +140,13 @@ std::optional<std::string> systemctlServiceUnits() {
   const char* configured = std::getenv("KN_SYSTEMCTL");
   ProgramRun run;
   run.argv = {configured && *configured ? configured : "systemctl",
-              "list-units", "--type=service", "--all", "--plain", "--full", "--no-legend", "--no-pager"};
+              "list-units",
+              "--type=service",
+              "--all",
+              "--plain",
+              "--full",
+              "--no-legend",
+              "--no-pager"};
   run.timeout = kSystemctlTimeout;
   run.maxOutput = kMaxSystemctlOutput;
   ProgramResult result = os().runProgram(run);

@@ -228,7 +228,8 @@ TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
     : options_(std::move(options)), outfn(std::move(outfnArg)) {
   trace("Instantiating CoSWbemLocator...");
   auto connect = options_.connect ? options_.connect : [this] {
-    return createInstanceProvider({.extendedInventory = options_.extendedInventory, .notice = options_.notice});
+    return createInstanceProvider(
+        {.extendedInventory = options_.extendedInventory, .notice = options_.notice});
   };
   trace("Instantiating CoSWbemLocator OK");
   Services = connect();

@@ -98,7 +98,8 @@ class DeviceMachine {
   }
 
   std::vector<WmiObject> instancesOf(const std::string& cls, bool extended = true) const {
-    return createLinuxInstanceProvider({.root = root.path(), .addresses = nullptr, .extendedInventory = extended})
+    return createLinuxInstanceProvider(
+               {.root = root.path(), .addresses = nullptr, .extendedInventory = extended})
         ->instancesOf(cls);
   }
   // The instances as name -> value maps of their non-null properties.
@@ -397,7 +398,8 @@ json auditWith(const DeviceMachine& m, bool extended) {
   const std::string classList = "Win32_Product\r\nWin32_PnPEntity\r\nWin32_DiskPartition";
   const std::string script =
       "local f = assert(io.open(outfilename, 'wb'))\n"
-      "f:write('<system><sys><hostname>box</hostname></sys><software><package><software_name>bash</software_name></package></software></"
+      "f:write('<system><sys><hostname>box</hostname></sys><software><package><software_name>bash</"
+      "software_name></package></software></"
       "system>')\n"
       "f:close()\n";
   const std::map<std::string, std::string> resources = {{"WMIOBJ_META", classList},

@@ -43,7 +43,8 @@ TEST(InstanceClasses, AreTheClassesOfTheMappingDocument) {
 TEST(InstanceClasses, DeclareEachPropertyOnce) {
   for (const ClassDef& def : instanceClasses()) {
     std::set<std::string> names;
-    for (const PropertyDef& p : def.properties) EXPECT_TRUE(names.insert(p.name).second) << def.name << "." << p.name;
+    for (const PropertyDef& p : def.properties)
+      EXPECT_TRUE(names.insert(p.name).second) << def.name << "." << p.name;
     EXPECT_FALSE(def.properties.empty()) << def.name;
   }
 }

@@ -149,11 +149,11 @@ class FixtureMachine {
 
   std::unique_ptr<InstanceProvider> provider() const {
     return createLinuxInstanceProvider({root.path(), [] {
-                                     return std::vector<InterfaceAddress>{
-                                         {"eth0", "192.168.2.10", "255.255.255.0", false},
-                                         {"eth0", "fe80::1", "ffff:ffff:ffff:ffff::", true},
-                                         {"lo", "127.0.0.1", "255.0.0.0", false}};
-                                   }});
+                                          return std::vector<InterfaceAddress>{
+                                              {"eth0", "192.168.2.10", "255.255.255.0", false},
+                                              {"eth0", "fe80::1", "ffff:ffff:ffff:ffff::", true},
+                                              {"lo", "127.0.0.1", "255.0.0.0", false}};
+                                        }});
   }
 
   TempRoot root;
@@ -432,7 +432,8 @@ TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
       "\xE2\x97\x8F cron.service loaded failed   failed  Regular background processing\n"
       "user@1000.service    loaded active   running User Manager for UID 1000\n"
       "gone.service         not-found inactive dead gone.service\n";
-  auto provider = createLinuxInstanceProvider({machine.root.path(), {}, [&] { return std::optional(listed); }});
+  auto provider =
+      createLinuxInstanceProvider({machine.root.path(), {}, [&] { return std::optional(listed); }});
   std::map<std::string, std::map<std::string, WmiValue>> services;
   for (const WmiObject& s : provider->instancesOf("Win32_Service"))
     services[text(valuesOf(s), "Name")] = valuesOf(s);

@@ -262,7 +262,7 @@ TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
     dates[field(p, "software_name")] = field(p, "software_install_date");
   EXPECT_TRUE(dates.count("bulky"));
   EXPECT_EQ(dates["base-files"], "20230610");  // the log's first line after the long one
-  EXPECT_EQ(dates["notes"], "20241231");  // a time written short, on the line after a short one
+  EXPECT_EQ(dates["notes"], "20241231");       // a time written short, on the line after a short one
   const std::string expected = expectedResult();
   size_t fixturePackages = 0;
   for (size_t at = 0; (at = expected.find("<package>", at)) != std::string::npos; ++at) ++fixturePackages;

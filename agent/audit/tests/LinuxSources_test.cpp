@@ -270,15 +270,16 @@ TEST(LinuxSources, ResolvConfDomain) {
       {"search a.example\nsearch b.example\n", "b.example"},
       {"domain\tcorp.example  # comment\r\n", "corp.example"},
       {"domain corp.example\ndomain\nsearch   \n", "corp.example"},  // lines naming nothing set nothing
-      {"domain corp.example\nsearch .\n", std::nullopt},               // the root domain
+      {"domain corp.example\nsearch .\n", std::nullopt},             // the root domain
       {"  domain corp.example\n#domain x.example\ndomainx y.example\n", std::nullopt},
       {"nameserver 192.0.2.53\n", std::nullopt},
       {"", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(resolvConfDomain(c.text), c.domain) << c.text;
-  EXPECT_EQ(resolvConfNameServers("nameserver 192.0.2.53\n# nameserver 192.0.2.1\nnameserver\t2001:db8::53 x\n"
-                                  "nameserver\nnameservers 192.0.2.9\n"),
-            (std::vector<std::string>{"192.0.2.53", "2001:db8::53"}));
+  EXPECT_EQ(
+      resolvConfNameServers("nameserver 192.0.2.53\n# nameserver 192.0.2.1\nnameserver\t2001:db8::53 x\n"
+                            "nameserver\nnameservers 192.0.2.9\n"),
+      (std::vector<std::string>{"192.0.2.53", "2001:db8::53"}));
 }
 
 TEST(LinuxSources, WmiDateTimes) {
