@@ -460,5 +460,29 @@ TEST(LinuxInstanceProvider, ServicesWithTheirStartModeAndState) {
   EXPECT_EQ(text(valuesOf(machine.provider()->instancesOf("Win32_Service").at(0)), "State"), "<null>");
 }
 
+// systemd's list comes from one run of KN_SYSTEMCTL with the list's arguments; a run that fails or
+// writes more than the list's bound gives no list at all rather than a part of one.
+TEST(LinuxInstanceProvider, TheServiceListIsOneRunOfSystemctl) {
+  TempRoot dir;
+  const std::string script = dir / "systemctl";
+  const struct {
+    const char* body;
+    std::optional<std::string> listed;
+  } cases[] = {
+      {"printf '%s\\n' \"$*\"", "list-units --type=service --all --plain --full --no-legend --no-pager\n"},
+      {"echo ssh.service loaded active running; exit 3", std::nullopt},
+      {"head -c 9000000 /dev/zero", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    dir.write("systemctl", std::string("#!/bin/sh\n") + c.body + "\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    test::ScopedEnv systemctl("KN_SYSTEMCTL", script);
+    EXPECT_EQ(linuxfill::systemctlServiceUnits(), c.listed);
+  }
+  test::ScopedEnv missing("KN_SYSTEMCTL", dir / "none");
+  EXPECT_EQ(linuxfill::systemctlServiceUnits(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace kn
