@@ -7,6 +7,7 @@
 #include "KNLib.h"
 #include "KNTestTempDir.h"
 #include "knLOG2.h"
+#include "knLOG2TestFixture.h"
 
 namespace kn {
 namespace {
@@ -15,21 +16,7 @@ using test::readBytes;
 using test::TempDir;
 using test::writeBytes;
 
-class KnLog2LinuxTest : public ::testing::Test {
- protected:
-  void SetUp() override { resetLog(); }
-  void TearDown() override { resetLog(); }
-
-  std::string logs(const std::string& name) const { return dir_.path() + "/logs/" + name; }
-  std::string today() const {
-    DateTimeParts p = decodeDateTimeParts(nowDateTime());
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", p.year, p.month, p.day);
-    return buf;
-  }
-
-  TempDir dir_;
-};
+using KnLog2LinuxTest = test::KnLog2Test;
 
 // Modes, group and owner of a path.
 struct stat statOf(const std::string& path) {

@@ -10,6 +10,7 @@
 #include "KNException.h"
 #include "KNLib.h"
 #include "KNTestTempDir.h"
+#include "knLOG2TestFixture.h"
 
 namespace kn {
 namespace {
@@ -19,24 +20,10 @@ using test::readBytes;
 using test::ScopedEnv;
 using test::TempDir;
 using test::writeBytes;
+using test::KnLog2Test;
 
 KN_DECLARE_EXCEPTION(ETestError, Exception);
 
-class KnLog2Test : public ::testing::Test {
- protected:
-  void SetUp() override { resetLog(); }
-  void TearDown() override { resetLog(); }
-
-  std::string logs(const std::string& name) const { return dir_.path() + "/logs/" + name; }
-  std::string today() const {
-    DateTimeParts p = decodeDateTimeParts(nowDateTime());
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", p.year, p.month, p.day);
-    return buf;
-  }
-
-  TempDir dir_;
-};
 
 TEST_F(KnLog2Test, NothingIsWrittenBeforeInit) {
   logMsg("early");
