@@ -27,15 +27,14 @@ bool isPciId(std::string_view text) {
          });
 }
 
-// A regular file open for reading, and its size; nothing for anything else (a FIFO, a device):
-// opening a FIFO would wait for a writer and a device may never end. The open itself never blocks.
-// Only for the reads the OS seam has no form of: the first bytes of a file, and a file read block by
-// block or at an offset.
-std::optional<std::pair<Fd, off_t>> openRegular(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return std::pair{std::move(fd), st.st_size};
+// A regular file open for reading; nothing for anything else (a FIFO, a device) or a file that
+// cannot be opened.
+std::unique_ptr<InputFile> openRegular(const std::string& path) {
+  try {
+    return os().openFile(path);
+  } catch (const EOSError&) {
+    return nullptr;
+  }
 }
 
 }  // namespace
@@ -62,14 +61,16 @@ std::optional<std::string> Machine::head(const std::string& absolute, size_t lim
   // Room for the whole file at once: a text grown block by block would pass through twice its
   // size (every step a fresh allocation), and fresh pages are what reading costs most. Files of
   // /proc and /sys say 0 and grow as they are read.
-  text->reserve(std::min(static_cast<size_t>(std::max<off_t>(file->second, 0)), limit));
+  text->reserve(static_cast<size_t>(std::min<std::uint64_t>(file->size(), limit)));
   char buffer[65536];
-  while (text->size() < limit) {
-    const ssize_t n = ::read(file->first.get(), buffer, std::min(sizeof buffer, limit - text->size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) text.reset();
-    if (n <= 0) break;
-    text->append(buffer, static_cast<size_t>(n));
+  try {
+    while (text->size() < limit) {
+      const size_t n = file->read(buffer, std::min(sizeof buffer, limit - text->size()));
+      if (n == 0) break;
+      text->append(buffer, n);
+    }
+  } catch (const EOSError&) {
+    return std::nullopt;
   }
   return text;
 }
@@ -195,14 +196,14 @@ const devsrc::IdsIndex* Machine::idsIndex(const std::string& absolute) const {
   devsrc::IdsIndex index;
   std::uint64_t total = 0;
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(file->first.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return nullptr;
-    if (n == 0) break;
-    total += static_cast<std::uint64_t>(n);
-    if (total > kMaxFile) return nullptr;
-    index.feed(std::string_view(buffer, static_cast<size_t>(n)));
+  try {
+    while (const size_t n = file->read(buffer, sizeof buffer)) {
+      total += n;
+      if (total > kMaxFile) return nullptr;
+      index.feed(std::string_view(buffer, n));
+    }
+  } catch (const EOSError&) {
+    return nullptr;
   }
   index.finish();
   it->second = std::move(index);
@@ -217,12 +218,13 @@ std::optional<std::string> Machine::range(const std::string& absolute, std::uint
   if (!file) return std::nullopt;
   std::string text(end - offset, '\0');
   size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n =
-        ::pread(file->first.get(), text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  try {
+    while (done < text.size()) {
+      const size_t n = file->readAt(offset + done, text.data() + done, text.size() - done);
+      if (n == 0) break;
+      done += n;
+    }
+  } catch (const EOSError&) {
   }
   text.resize(done);  // a file that shrank since it was indexed gives what is left
   return text;
@@ -367,8 +369,10 @@ std::unique_ptr<InstanceProvider> createLinuxInstanceProvider(LinuxProviderOptio
 }
 
 std::unique_ptr<InstanceProvider> createInstanceProvider(InstanceProviderOptions options) {
-  return createLinuxInstanceProvider(
-      {.extendedInventory = options.extendedInventory, .notice = std::move(options.notice)});
+  LinuxProviderOptions linuxOptions;
+  linuxOptions.extendedInventory = options.extendedInventory;
+  linuxOptions.notice = std::move(options.notice);
+  return createLinuxInstanceProvider(std::move(linuxOptions));
 }
 
 std::vector<devsrc::Package> devices::installedOtherSoftware(const LinuxProviderOptions& options) {

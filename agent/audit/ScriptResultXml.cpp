@@ -106,9 +106,11 @@ XmlReader XmlReader::openFile(const std::string& path) {
   if (!std::filesystem::is_regular_file(status))
     throw EXMLError("The script result " + path + " is not a regular file");
   XmlReader reader;
-  reader.file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!reader.file_) throw EXMLError("Cannot open the script result " + path + ": " + errnoText(errno));
-  std::setvbuf(reader.file_.get(), nullptr, _IONBF, 0);  // the blocks are the only buffer
+  try {
+    reader.file_ = os().openFile(path);  // refuses, without waiting, a FIFO put there since
+  } catch (const EOSError& e) {
+    throw EXMLError("Cannot open the script result " + path + ": " + e.what());
+  }
   reader.buffer_.resize(kBlock);
   reader.window_ = std::string_view(reader.buffer_.data(), 0);
   return reader;
@@ -138,9 +140,12 @@ bool XmlReader::refill(size_t need) {
     // Keep the unread bytes at the front of the buffer and read behind them.
     const size_t kept = window_.size();
     std::memmove(buffer_.data(), window_.data(), kept);
-    size_t got = std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, file_.get());
-    if (got == 0 && std::ferror(file_.get()))
-      throw EXMLError("Cannot read the script result: " + errnoText(errno));
+    size_t got = 0;
+    try {
+      got = file_->read(buffer_.data() + kept, buffer_.size() - kept);
+    } catch (const EOSError& e) {
+      throw EXMLError(std::string("Cannot read the script result: ") + e.what());
+    }
     if (got == 0) eof_ = true;
     if (const void* nul = std::memchr(buffer_.data() + kept, '\0', got)) {
       got = static_cast<size_t>(static_cast<const char*>(nul) - (buffer_.data() + kept));

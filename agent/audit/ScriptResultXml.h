@@ -18,7 +18,6 @@
 // found at; reading the file fails with EXMLError too. Not thread-safe; one reader per document.
 #pragma once
 
-#include <cstdio>
 #include <memory>
 
 #include <cstddef>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "KNException.h"
+#include "KNOs.h"
 
 namespace kn {
 
@@ -73,10 +73,7 @@ class XmlReader {
   void readCdata();
   [[noreturn]] void fail(const std::string& what) const;
 
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  std::unique_ptr<InputFile> file_;
   std::vector<char> buffer_;
   std::string_view window_;
   bool eof_ = false;
