@@ -76,6 +76,39 @@ void removeStaleTemporaries(const std::string& path) {
   }
 }
 
+class WinInputFile final : public InputFile {
+ public:
+  WinInputFile(std::string path, Handle h, std::uint64_t size) : path_(std::move(path)), h_(std::move(h)), size_(size) {}
+
+  std::size_t read(char* buf, std::size_t size) override {
+    DWORD n = 0;
+    if (!::ReadFile(h_.get(), buf, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &n, nullptr))
+      throwOSError("Cannot read file " + quoted(path_), static_cast<int>(::GetLastError()));
+    return n;
+  }
+  std::size_t readAt(std::uint64_t offset, char* buf, std::size_t size) override {
+    // Read at an offset with the position saved and put back, as pread leaves it.
+    LARGE_INTEGER zero{}, here{}, at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    ::SetFilePointerEx(h_.get(), zero, &here, FILE_CURRENT);
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD n = 0;
+    BOOL ok = ::ReadFile(h_.get(), buf, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &n, &where);
+    DWORD err = ::GetLastError();
+    ::SetFilePointerEx(h_.get(), here, nullptr, FILE_BEGIN);
+    if (!ok && err != ERROR_HANDLE_EOF) throwOSError("Cannot read file " + quoted(path_), static_cast<int>(err));
+    return ok ? n : 0;
+  }
+  std::uint64_t size() const override { return size_; }
+
+ private:
+  std::string path_;
+  Handle h_;
+  std::uint64_t size_;
+};
+
 class WinOutputFile final : public OutputFile {
  public:
   WinOutputFile(std::string path, Handle h) : path_(std::move(path)), h_(std::move(h)) {}
@@ -129,23 +162,25 @@ void appendQuoted(std::wstring& line, const std::wstring& arg) {
 
 class SystemOs final : public Os {
  public:
-  std::string readFile(const std::string& path, std::size_t maxBytes) override {
+  std::unique_ptr<InputFile> openFile(const std::string& path) override {
     Handle h(::CreateFileW(win::widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!h.valid()) throwOSError("Cannot open file " + quoted(path), static_cast<int>(::GetLastError()));
+    // A disk file only: no pipe, console, device or folder.
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileType(h.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h.get(), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
       throw EOSError("Cannot read file " + quoted(path) + ". It is not a regular file");
-    const unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return std::make_unique<WinInputFile>(path, std::move(h), size);
+  }
+
+  std::string readFile(const std::string& path, std::size_t maxBytes) override {
+    std::unique_ptr<InputFile> file = openFile(path);
     std::string data;
-    data.reserve(static_cast<size_t>(std::min<unsigned long long>(size, maxBytes)));
+    data.reserve(static_cast<size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
     char buf[65536];
-    for (;;) {
-      DWORD n = 0;
-      if (!::ReadFile(h.get(), buf, sizeof buf, &n, nullptr))
-        throwOSError("Cannot read file " + quoted(path), static_cast<int>(::GetLastError()));
-      if (n == 0) break;
+    while (std::size_t n = file->read(buf, sizeof buf)) {
       if (n > maxBytes - data.size())
         throw EOSError("Cannot read file " + quoted(path) + ". It is larger than " + std::to_string(maxBytes) +
                        " bytes");
