@@ -88,8 +88,7 @@ class WinInputFile final : public InputFile {
   }
   std::size_t readAt(std::uint64_t offset, char* buf, std::size_t size) override {
     // Read at an offset with the position saved and put back, as pread leaves it.
-    LARGE_INTEGER zero{}, here{}, at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
+    LARGE_INTEGER zero{}, here{};
     ::SetFilePointerEx(h_.get(), zero, &here, FILE_CURRENT);
     OVERLAPPED where{};
     where.Offset = static_cast<DWORD>(offset);
