@@ -36,6 +36,8 @@ Clock* installed = nullptr;
 
 }  // namespace
 
+bool localCalendar(std::time_t t, std::tm& out) { return ::localtime_r(&t, &out) != nullptr; }
+
 Clock& appClock() { return installed ? *installed : systemClock; }
 
 void setAppClock(Clock* clock) { installed = clock; }

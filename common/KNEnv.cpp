@@ -1,12 +1,11 @@
 #include "KNEnv.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
+
+#include "KNOs.h"
 
 namespace kn {
 namespace {
@@ -36,28 +35,6 @@ std::string sysRoot() {
 
 std::string underSysRoot(const std::string& absolutePath) { return sysRoot() + absolutePath; }
 
-std::string homeDir() {
-  std::string home = env("HOME");
-  if (!home.empty()) return home;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
-    return found->pw_dir;
-  return "/";
-}
-
-std::string xdgConfigHome() {
-  std::string v = env("XDG_CONFIG_HOME");
-  return v.empty() ? homeDir() + "/.config" : v;
-}
-
-std::string xdgDataHome() {
-  std::string v = env("XDG_DATA_HOME");
-  return v.empty() ? homeDir() + "/.local/share" : v;
-}
-
 void setExeOverride(const std::string& folder, const std::string& name) {
   overrideFolder() = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   overrideName() = name;
@@ -65,19 +42,31 @@ void setExeOverride(const std::string& folder, const std::string& name) {
 
 std::string exePath() {
   if (!overrideFolder().empty()) return overrideFolder() + overrideName();
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.string();
+  try {
+    return os().executablePath();
+  } catch (const EOSError&) {
+    return std::string();
+  }
 }
+
+namespace {
+
+// After the last path separator.
+size_t nameStart(const std::string& path) {
+  size_t sep = path.find_last_of(kPathSeparators);
+  return sep == std::string::npos ? 0 : sep + 1;
+}
+
+}  // namespace
 
 std::string exeFolder() {
   std::string p = exePath();
-  return p.substr(0, p.rfind('/') + 1);
+  return p.substr(0, nameStart(p));
 }
 
 std::string exeName() {
   std::string p = exePath();
-  return p.substr(p.rfind('/') + 1);
+  return p.substr(nameStart(p));
 }
 
 double timeScale() {

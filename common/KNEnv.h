@@ -17,11 +17,6 @@ namespace kn {
 std::string sysRoot();
 // `absolutePath` (beginning with "/") below KN_SYSROOT.
 std::string underSysRoot(const std::string& absolutePath);
-// The home folder: $HOME, else the passwd database's entry for the process's user.
-std::string homeDir();
-// ${XDG_CONFIG_HOME:-$HOME/.config} and ${XDG_DATA_HOME:-$HOME/.local/share}.
-std::string xdgConfigHome();
-std::string xdgDataHome();
 // The folder of the running executable, ending in "/", and its file name. Tests may set another
 // folder and name with setExeOverride(folder, name); empty arguments undo it.
 std::string exeFolder();

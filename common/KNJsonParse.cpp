@@ -1,12 +1,10 @@
 #include "KNJsonParse.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <iterator>
 
 #include "KNJsonTreeBuilder.h"
+#include "KNMemory.h"
 
 namespace kn {
 namespace {
@@ -78,10 +76,8 @@ class ReleasingReader {
 
  private:
   void releaseBehind() {
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    auto from = (reinterpret_cast<std::uintptr_t>(base_ + kKeptBytes) + page - 1) & ~(page - 1);
-    auto to = reinterpret_cast<std::uintptr_t>(p_ - 1) & ~(page - 1);  // the page being read stays
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    const char* from = base_ + kKeptBytes;
+    if (p_ - 1 > from) dropPages(from, static_cast<std::size_t>(p_ - 1 - from));  // the page being read stays
     next_ += kStep;
   }
 

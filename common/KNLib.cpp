@@ -1,13 +1,6 @@
 #include "KNLib.h"
 
 #include "KNAtomicFile.h"
-#include "KNFd.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,17 +18,9 @@
 
 namespace kn {
 
-std::string errnoText(int err) {
-  // strerrordesc_np is the untranslated text, independent of LC_MESSAGES.
-  const char* text = strerrordesc_np(err);
-  return text ? text : "Unknown error " + std::to_string(err);
-}
-
-void throwOSError(const std::string& what, int err) { throw EOSError(what + ". " + errnoText(err)); }
+std::string errnoText(int err) { return os().errorText(err); }
 
 namespace {
-
-std::string quoted(const std::string& fileName) { return "\"" + fileName + "\""; }
 
 // The lines of `text` (split at CR LF, CR or LF), each ended by CR LF.
 std::string withCRLFLineEnds(std::string_view text) {
@@ -67,40 +52,8 @@ std::vector<std::string> splitLines(std::string_view text) {
   return lines;
 }
 
-namespace {
-
-std::string readBytes(const std::string& fileName, size_t maxBytes, bool regularOnly) {
-  // O_NONBLOCK: opening a FIFO in place of a settings file must not hang the reader.
-  Fd f(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0)));
-  if (f.get() < 0) throwOSError("Cannot open file " + quoted(fileName), errno);
-  std::string data;
-  struct stat st;
-  bool regular = ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode);
-  if (regularOnly && !regular)
-    throw EOSError("Cannot read file " + quoted(fileName) + ". It is not a regular file");
-  if (regular && st.st_size > 0) data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(f.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throwOSError("Cannot read file " + quoted(fileName), errno);
-    if (n == 0) break;
-    if (static_cast<size_t>(n) > maxBytes - data.size())
-      throw EOSError("Cannot read file " + quoted(fileName) + ". It is larger than " +
-                     std::to_string(maxBytes) + " bytes");
-    data.append(buf, static_cast<size_t>(n));
-  }
-  return data;
-}
-
-}  // namespace
-
 std::string readFileBytes(const std::string& fileName, size_t maxBytes) {
-  return readBytes(fileName, maxBytes, false);
-}
-
-std::string readRegularFileBytes(const std::string& fileName, size_t maxBytes) {
-  return readBytes(fileName, maxBytes, true);
+  return os().readFile(fileName, maxBytes);
 }
 
 std::string readTextFile(const std::string& fileName) {
@@ -109,6 +62,24 @@ std::string readTextFile(const std::string& fileName) {
 
 void writeTextFile(const std::string& fileName, std::string_view text) {
   writeFileAtomic(fileName, withCRLFLineEnds(text), 0644, ExistingMode::Keep);
+}
+
+bool sameTextIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string lowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 std::string replaceAll(std::string_view text, std::string_view find, std::string_view replacement) {
@@ -200,34 +171,35 @@ std::string formatNumber(int decimals, bool commaStyle, double value) {
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
-bool matchesMask(const std::string& mask, const char* name) {
-  return mask == "*.*" || mask == "*" || ::fnmatch(mask.c_str(), name, 0) == 0;
+// Whether `name` matches `mask`, where "*" stands for any run of characters and "?" for one; "*.*"
+// matches every name, with or without a dot.
+bool matchesMask(std::string_view mask, std::string_view name) {
+  if (mask == "*.*") return true;
+  size_t m = 0, n = 0, starAt = std::string_view::npos, resumeAt = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || mask[m] == name[n])) {
+      ++m, ++n;
+    } else if (m < mask.size() && mask[m] == '*') {
+      starAt = m++, resumeAt = n;
+    } else if (starAt != std::string_view::npos) {
+      m = starAt + 1, n = ++resumeAt;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
 }
 
 void listFilesIn(const std::string& folder, const std::string& mask, std::vector<std::string>& list,
-                 bool fullPaths, bool topLevel) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
-  if (!dir) {
-    if (topLevel && errno == ENOENT) return;
-    throwOSError("Cannot list folder " + quoted(folder), errno);
-  }
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || !matchesMask(mask, name)) continue;
-    std::string path = folder + name;
-    bool isDir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st;
-      isDir = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-    if (isDir) {
-      listFilesIn(path + "/", "*.*", list, fullPaths, false);
+                 bool fullPaths) {
+  for (const FolderEntry& entry : os().listFolder(folder.empty() ? "." : folder)) {
+    if (!matchesMask(mask, entry.name)) continue;
+    std::string path = folder + entry.name;
+    if (entry.kind == EntryKind::Folder) {
+      listFilesIn(path + "/", "*.*", list, fullPaths);
     } else {
-      list.push_back(fullPaths ? path : std::string(name));
+      list.push_back(fullPaths ? path : entry.name);
     }
   }
 }
@@ -238,7 +210,7 @@ void listFiles(const std::string& pattern, std::vector<std::string>& list, bool 
   size_t slash = pattern.rfind('/');
   std::string folder = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
   std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
-  listFilesIn(folder, mask, list, fullPaths, true);
+  listFilesIn(folder, mask, list, fullPaths);
 }
 
 // ---- Date-time value -------------------------------------------------------------------------
@@ -336,13 +308,13 @@ TDateTime nowDateTime() {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   std::time_t secs = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0));
   std::tm tm{};
-  localtime_r(&secs, &tm);
+  localCalendar(secs, tm);
   return fromLocalTm(tm, static_cast<int>(((ms % 1000) + 1000) % 1000));
 }
 
 TDateTime toDateTime(std::time_t t) {
   std::tm tm{};
-  if (!localtime_r(&t, &tm)) throw EConvertError("Invalid calendar time " + std::to_string(t));
+  if (!localCalendar(t, tm)) throw EConvertError("Invalid calendar time " + std::to_string(t));
   return fromLocalTm(tm, 0);
 }
 

@@ -28,12 +28,10 @@ std::string errnoText(int err);
 // "a\r\n" and "a" both give {"a"}; "" gives no line at all.
 std::vector<std::string> splitLines(std::string_view text);
 
-// The whole file as bytes, unconverted. Throws EOSError naming the file when it cannot be read,
-// and when it holds more than `maxBytes` bytes.
+// The whole of a regular file as bytes, unconverted (os().readFile): anything but a regular file
+// (a FIFO, a device, a folder) throws EOSError "... It is not a regular file" without waiting on it,
+// as does a file of more than `maxBytes` bytes or one that cannot be read.
 std::string readFileBytes(const std::string& fileName, size_t maxBytes = SIZE_MAX);
-// As readFileBytes, for files that come from outside: anything but a regular file (a FIFO, a
-// device, a folder) throws EOSError "... It is not a regular file" without waiting on it.
-std::string readRegularFileBytes(const std::string& fileName, size_t maxBytes);
 
 // The file's text: decoded by its byte-order mark (UTF-8, UTF-16LE/BE; none = UTF-8), split into
 // lines and joined again with CR LF after every line. Throws EOSError when it cannot be read.
@@ -99,6 +97,10 @@ TDateTime encodeDateTimeParts(int year, int month, int day, int hour, int minute
 // The calendar fields of `x`, to the nearest millisecond. Throws EConvertError for a value that
 // is not finite or lies outside years 1..9999.
 DateTimeParts decodeDateTimeParts(TDateTime x);
+
+// The local calendar fields of `t` (localtime semantics, safe from any thread); false when the
+// system cannot represent it. The platform's half lives with the clock (KNClock<Platform>.cpp).
+bool localCalendar(std::time_t t, std::tm& out);
 
 // The current local date-time, to the millisecond.
 TDateTime nowDateTime();

@@ -7,23 +7,12 @@
 namespace kn {
 namespace {
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 }  // namespace
 
 void TNameValueList::loadFromFile(const std::string& path) {
-  loadFromText(decodeText(readRegularFileBytes(path, kMaxFileBytes)));
+  loadFromText(decodeText(readFileBytes(path, kMaxFileBytes)));
 }
 
 void TNameValueList::loadFromText(std::string_view text) { lines_ = splitLines(text); }
@@ -32,7 +21,7 @@ int TNameValueList::indexOfName(std::string_view name) const {
   for (size_t i = 0; i < lines_.size(); ++i) {
     std::string_view line = lines_[i];
     size_t eq = line.find('=');
-    if (eq != std::string_view::npos && equalsIgnoreCase(line.substr(0, eq), name))
+    if (eq != std::string_view::npos && sameTextIgnoringCase(line.substr(0, eq), name))
       return static_cast<int>(i);
   }
   return -1;

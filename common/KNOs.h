@@ -48,7 +48,7 @@ struct WriteOptions {
 };
 
 // A program to run: no shell, an argument vector. argv[0] is looked up on PATH when it holds no
-// path separator. Standard input is empty; standard error is discarded.
+// path separator. Standard input is empty; standard error is discarded (see passOutput).
 struct ProgramRun {
   std::vector<std::string> argv;
   // Past this the program (and every process it started) is killed and the run ends TimedOut.
@@ -56,6 +56,9 @@ struct ProgramRun {
   // At most this many bytes of standard output are kept; the rest is read and dropped, so that a
   // chatty program never blocks on a full pipe.
   std::size_t maxOutput = 64 * 1024;
+  // Standard output and error go where the caller's go, and nothing is captured: for a program
+  // whose messages are meant for the person at the command line.
+  bool passOutput = false;
 };
 
 struct ProgramResult {
@@ -170,8 +173,19 @@ class Os {
 // The real operating system.
 Os& os();
 
+// The characters that end a folder's name in a path: "/" on Linux, "\\" and "/" on Windows.
+extern const std::string_view kPathSeparators;
+
 // The calling thread's last system error code (errno, GetLastError).
 int lastOSError();
+
+// A few of the system's error codes, for code and tests that must name one.
+struct OSErrors {
+  int notFound;      // ENOENT, ERROR_FILE_NOT_FOUND
+  int accessDenied;  // EACCES, ERROR_ACCESS_DENIED
+  int diskFull;      // ENOSPC, ERROR_DISK_FULL
+};
+extern const OSErrors kOSErrors;
 
 // Throws EOSError "<what>. <os().errorText(code)>".
 [[noreturn]] void throwOSError(const std::string& what, int code);

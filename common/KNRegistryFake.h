@@ -1,10 +1,10 @@
 // An in-memory registry for tests of units that use the registry seam, with the same rules as the
-// hive files (case-insensitive names, order kept, "Invalid data type" for non-text values), a
-// record of every write, and switches that make writes fail.
+// hive files (case-insensitive names, order kept, "Invalid data type" for non-text values) and a
+// record of every write. Tests of failing writes use the real hive store over a failing OS seam
+// (common/tests/KNOsFaulty.h) instead.
 //
 //   auto fake = std::make_shared<kn::TRegistryFake>();
 //   kn::TScopedRegistry use(fake);          // the process-wide registry until `use` ends
-//   fake->failWritesAfter = 1;              // the second write throws ERegistryAccessError
 #pragma once
 
 #include <algorithm>
@@ -18,11 +18,6 @@ namespace kn {
 
 class TRegistryFake : public TRegistry {
  public:
-  // Writes (createKey of a new key, writeString, writeDword, deleteValue) that succeed before
-  // every further write throws ERegistryAccessError; -1: never.
-  int failWritesAfter = -1;
-  // A write of a value with this name (any case) throws ERegistryAccessError; "": none.
-  std::string failValueName;
   // "HKEY_CURRENT_USER\Software\X\name=value" for each successful writeString/writeDword
   // ("dword:<decimal>" as value), "-HKEY...\name" for each deleteValue, in call order.
   std::vector<std::string> writes;
@@ -34,7 +29,6 @@ class TRegistryFake : public TRegistry {
     std::lock_guard lock(mutex_);
     std::string full = fullKeyPath(root, path);
     if (hive(root).exists(full)) return;
-    checkWrite("");
     hive(root).ensure(full);
   }
 
@@ -71,7 +65,6 @@ class TRegistryFake : public TRegistry {
 
   bool deleteValue(RegRoot root, const std::string& path, const std::string& name) override {
     std::lock_guard lock(mutex_);
-    checkWrite(name);
     std::string full = fullKeyPath(root, path);
     writes.push_back("-" + full + "\\" + name);
     HiveKey* key = hive(root).find(full);
@@ -84,15 +77,8 @@ class TRegistryFake : public TRegistry {
   }
 
  private:
-  void checkWrite(const std::string& name) {
-    if (failWritesAfter == 0 || (!failValueName.empty() && sameRegName(name, failValueName)))
-      throw ERegistryAccessError("Cannot write the registry (injected fault)");
-    if (failWritesAfter > 0) --failWritesAfter;
-  }
-
   void set(RegRoot root, const std::string& path, RegValue value, const std::string& shown) {
     std::lock_guard lock(mutex_);
-    checkWrite(value.name);
     std::string full = fullKeyPath(root, path);
     HiveKey& key = hive(root).ensure(full);
     writes.push_back(full + "\\" + value.name + "=" + shown);

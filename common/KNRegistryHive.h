@@ -111,8 +111,4 @@ Hive parseHive(std::string_view text, const std::string& source = "hive");
 // wrapped with "\" continuation lines as regedit writes them.
 std::string formatHive(const Hive& hive);
 
-// Where the hive of `root` lives: HKLM $KN_SYSROOT/etc/kestrane/HKLM.reg, HKCU
-// ${XDG_CONFIG_HOME:-$HOME/.config}/kestrane/HKCU.reg (computed at every call).
-std::string hiveFilePath(RegRoot root);
-
 }  // namespace kn

@@ -31,7 +31,8 @@
 
 #include "KNAtomicFile.h"
 #include "KNEnv.h"
-#include "KNFd.h"
+#include "KNEnvLinux.h"
+#include "KNRegistryLinux.h"
 #include "KNLib.h"
 #include "KNRegistryHive.h"
 #include "KNTextCodec.h"
@@ -69,7 +70,7 @@ std::string encodeHive(const std::string& text, bool utf16) {
 std::string corruptName(const std::string& file) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&now, &tm);
+  localCalendar(now, tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
   std::string base = file + ".corrupt-" + stamp, name = base;
@@ -100,7 +101,7 @@ void pruneSetAside(const std::string& file, size_t keep) {
 }
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& file, int err) {
-  throw ERegistryAccessError(what + " \"" + file + "\". " + errnoText(err));
+  throw ERegistryAccessError(what + " \"" + file + "\". " + os().errorText(err));
 }
 
 struct FileIdentity {
@@ -119,6 +120,8 @@ FileIdentity identityOf(const struct stat& st) { return {st.st_dev, st.st_ino, s
 
 class TRegistryHiveFiles : public TRegistry {
  public:
+  explicit TRegistryHiveFiles(Os& sys) : sys_(sys) {}
+
   void createKey(RegRoot root, const std::string& path) override {
     std::string full = fullKeyPath(root, path);
     if (load(root)->exists(full)) return;
@@ -180,30 +183,16 @@ class TRegistryHiveFiles : public TRegistry {
     bool utf16 = false;  // the file is UTF-16LE with a byte-order mark
   };
 
-  // Holds the exclusive write lock of a hive ("<hive>.lock") while it lives.
-  class WriteLock {
-   public:
-    explicit WriteLock(const std::string& file) {
-      std::error_code ec;
-      std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-      std::string lockFile = file + ".lock";
-      fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-      if (fd_ < 0) throwErrno("Cannot lock", lockFile, errno);
-      while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-          int err = errno;
-          ::close(fd_);
-          throwErrno("Cannot lock", lockFile, err);
-        }
-      }
+  // The exclusive write lock of a hive ("<hive>.lock"), held while the result lives.
+  FileLock writeLock(const std::string& file) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+    try {
+      return sys_.lockFile(file + ".lock", LockWait::Wait);
+    } catch (const EOSError& e) {
+      throw ERegistryAccessError(e.what());
     }
-    ~WriteLock() { ::close(fd_); }
-    WriteLock(const WriteLock&) = delete;
-    WriteLock& operator=(const WriteLock&) = delete;
-
-   private:
-    int fd_ = -1;
-  };
+  }
 
   void setValue(RegRoot root, const std::string& path, RegValue value) {
     std::string full = fullKeyPath(root, path);
@@ -234,9 +223,9 @@ class TRegistryHiveFiles : public TRegistry {
       if (root != RegRoot::CurrentUser) throw;
       // Set aside only under the write lock, from a fresh look: another process may have just
       // replaced the file. Without the lock (a folder this process cannot write) it stays an error.
-      std::optional<WriteLock> writeLock;
+      FileLock held;
       try {
-        writeLock.emplace(file);
+        held = writeLock(file);
       } catch (const ERegistryAccessError&) {
         throw malformed;
       }
@@ -257,24 +246,26 @@ class TRegistryHiveFiles : public TRegistry {
                                           : errno == ENOENT && cached->second.identity == FileIdentity{})
         return cached->second;
     }
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));  // a FIFO must not block
+    // The identity is taken before the read: a file replaced in between is read again next time,
+    // never cached as older than it is.
     FileIdentity identity;
     struct stat st {};
-    if (fd.get() < 0) {
+    bool present = false;
+    if (::stat(file.c_str(), &st) != 0) {
       if (errno != ENOENT && errno != ENOTDIR) throwErrno("Cannot read", file, errno);
     } else {
-      if (::fstat(fd.get(), &st) != 0) throwErrno("Cannot read", file, errno);
       if (!S_ISREG(st.st_mode))
         throw ERegistryAccessError("Cannot read \"" + file + "\". Not a regular file");
       identity = identityOf(st);
+      present = true;
     }
     if (!fresh && cached != cache_.end() && cached->second.identity == identity) return cached->second;
 
     Cached result{identity, nullptr, false};
     auto hive = std::make_shared<Hive>();
-    if (fd.get() >= 0) {
+    if (present) {
       try {
-        std::string bytes = readHive(fd.get(), st, file);
+        std::string bytes = readHive(file, st);
         result.utf16 = isUtf16LE(bytes);
         *hive = parseHive(decodeText(bytes), file);
       } catch (const EHiveFormatError& e) {
@@ -289,28 +280,22 @@ class TRegistryHiveFiles : public TRegistry {
     return result;
   }
 
-  static std::string readHive(int fd, const struct stat& st, const std::string& file) {
+  std::string readHive(const std::string& file, const struct stat& st) {
     if (st.st_size > kMaxHiveBytes) throw EHiveFormatError(file + ": the hive is too large");
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throwErrno("Cannot read", file, errno);
-      if (n == 0) break;
-      bytes.append(buf, static_cast<size_t>(n));
-      if (bytes.size() > static_cast<size_t>(kMaxHiveBytes))
-        throw EHiveFormatError(file + ": the hive is too large");
+    try {
+      return sys_.readFile(file, static_cast<size_t>(kMaxHiveBytes));
+    } catch (const EOSError& e) {
+      throw ERegistryAccessError(e.what());  // gone, grown past the bound or replaced by a FIFO meanwhile
     }
-    return bytes;
   }
 
   // Moves a malformed per-user hive out of the way; the caller holds the write lock.
-  static void setAside(const std::string& file, const std::string& reason) {
+  void setAside(const std::string& file, const std::string& reason) {
     std::string aside = corruptName(file);
-    if (::rename(file.c_str(), aside.c_str()) != 0) {
-      int err = errno;
-      throw EHiveFormatError(reason + "; it cannot be moved aside: " + errnoText(err));
+    try {
+      sys_.renamePath(file, aside);
+    } catch (const EOSError& e) {
+      throw EHiveFormatError(reason + "; it cannot be moved aside: " + e.what());
     }
     logMsg(logSafe("Malformed per-user hive moved to \"" + aside + "\", starting afresh: " + reason));
     pruneSetAside(file, kSetAsideCopies);
@@ -321,7 +306,7 @@ class TRegistryHiveFiles : public TRegistry {
   void modify(RegRoot root, const std::function<bool(Hive&)>& change) {
     std::string file = hiveFilePath(root);
     std::lock_guard lock(mutex_);
-    WriteLock writeLock(file);
+    FileLock held = writeLock(file);
     // A write starts from the file as it is now, never from the cache, so that it cannot put back
     // an older hive over another writer's change.
     Cached current = loadLocked(file, true, root == RegRoot::CurrentUser);
@@ -330,20 +315,23 @@ class TRegistryHiveFiles : public TRegistry {
     save(file, encodeHive(formatHive(hive), current.utf16));
   }
 
-  static void save(const std::string& file, const std::string& bytes) {
+  void save(const std::string& file, const std::string& bytes) {
     try {
-      writeFileAtomic(file, bytes, 0600);
+      writeFileWhole(sys_, file, bytes, {.mode = 0600});
     } catch (const EOSError& e) {
       throw ERegistryAccessError(e.what());  // the hive itself is untouched
     }
   }
 
+  Os& sys_;
   std::mutex mutex_;
   std::map<std::string, Cached> cache_;
 };
 
 }  // namespace
 
-std::shared_ptr<TRegistry> newSystemRegistry() { return std::make_shared<TRegistryHiveFiles>(); }
+std::shared_ptr<TRegistry> newHiveFileRegistry(Os& sys) { return std::make_shared<TRegistryHiveFiles>(sys); }
+
+std::shared_ptr<TRegistry> newSystemRegistry() { return newHiveFileRegistry(os()); }
 
 }  // namespace kn

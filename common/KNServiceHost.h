@@ -107,11 +107,6 @@ std::optional<int> commandLineExit(const std::string& program, int argc, char** 
 // True for a valid service name: letters, digits and underscores, not beginning with a digit.
 bool isValidServiceName(std::string_view name);
 
-// The systemd unit that install writes for `program` (an absolute path). The display name is made
-// safe for a unit file (control characters become spaces, "%" is doubled) and the path is quoted
-// where systemd would otherwise split or expand it.
-std::string serviceUnitText(const ServiceRegistration& reg, const std::string& program);
-
 // Posts a stop request to the running service application, exactly as SIGTERM does. Any thread
 // may call it, a signal handler too; without a running service application it does nothing.
 void requestServiceStop();

@@ -21,33 +21,17 @@
 #include <filesystem>
 #include <iostream>
 
+#include "KNAtomicFile.h"
 #include "KNEnv.h"
+#include "KNOs.h"
+#include "KNServiceHostLinux.h"
+#include "KNServiceHostPlatform.h"
 
 extern char** environ;
 
 namespace kn {
 
 namespace {
-
-std::string errnoText(int err) { return std::strerror(err); }
-
-// ---- switches and names ---------------------------------------------------------------------
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-// The switch name of "/x", "-x" or "--x"; empty for anything else.
-std::string_view switchName(std::string_view arg) {
-  if (arg.starts_with("--")) return arg.substr(2);
-  if (arg.starts_with('-') || arg.starts_with('/')) return arg.substr(1);
-  return {};
-}
 
 // ---- the unit file --------------------------------------------------------------------------
 
@@ -103,29 +87,6 @@ std::string unitFilePath(const std::string& name) {
   return underSysRoot("/etc/systemd/system/" + name + ".service");
 }
 
-// Writes `path` whole or not at all: a temporary file beside it, flushed, then renamed over it.
-void writeFileWhole(const std::string& path, const std::string& text, mode_t mode) {
-  std::string tmp = path + ".XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) throw EServiceHostError("could not write " + path + ": " + errnoText(errno));
-  const char* p = text.data();
-  size_t left = text.size();
-  int err = 0;
-  while (left > 0 && err == 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno != EINTR) err = errno;
-    if (n > 0) p += n, left -= static_cast<size_t>(n);
-  }
-  if (err == 0 && fchmod(fd, mode) != 0) err = errno;
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    throw EServiceHostError("could not write " + path + ": " + errnoText(err));
-  }
-}
-
 // ---- systemctl ------------------------------------------------------------------------------
 
 std::string systemctlProgram() {
@@ -142,21 +103,21 @@ void runSystemctl(const std::vector<std::string>& args) {
   for (const auto& a : args) shown += " " + a;
   shown += "\"";
 
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int err = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-  if (err != 0)
-    throw EServiceHostError("could not run " + words[0] + " for " + shown + ": " + errnoText(err));
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw EServiceHostError(shown + " could not be waited for: " + errnoText(errno));
+  // No time-out of our own: systemctl has its own for each job it waits on. Its messages are for
+  // the administrator at the command line.
+  ProgramResult r = os().runProgram({.argv = words, .timeout = std::chrono::hours(24 * 365), .passOutput = true});
+  switch (r.end) {
+    case ProgramResult::End::Exited:
+      if (r.exitCode == 0) return;
+      throw EServiceHostError(shown + " failed with exit code " + std::to_string(r.exitCode));
+    case ProgramResult::End::Killed:
+      throw EServiceHostError(shown + " was ended by signal " + std::to_string(r.exitCode));
+    case ProgramResult::End::TimedOut:
+      throw EServiceHostError(shown + " did not end");
+    case ProgramResult::End::NotStarted:
+      break;
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-  if (WIFEXITED(status))
-    throw EServiceHostError(shown + " failed with exit code " + std::to_string(WEXITSTATUS(status)));
-  throw EServiceHostError(shown + " was ended by signal " + std::to_string(WTERMSIG(status)));
+  throw EServiceHostError("could not run " + words[0] + " for " + shown + ": " + os().errorText(r.exitCode));
 }
 
 // ---- install and uninstall ------------------------------------------------------------------
@@ -169,7 +130,7 @@ int install(ServiceModule& module, const ServiceRegistration& reg, bool silent) 
     module.beforeInstall();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    writeFileWhole(path, serviceUnitText(reg, program), 0644);
+    writeFileAtomic(path, serviceUnitText(reg, program), 0644);
   } catch (const std::exception& e) {
     std::cerr << "Service " << reg.name << ": " << e.what() << std::endl;
     return 1;
@@ -192,8 +153,11 @@ int uninstall(ServiceModule& module, const ServiceRegistration& reg, bool silent
     module.beforeUninstall();
     if (::access(path.c_str(), F_OK) != 0) throw EServiceHostError("not installed (no " + path + ")");
     runSystemctl({"disable", reg.name});
-    if (::unlink(path.c_str()) != 0)
-      throw EServiceHostError("could not remove " + path + ": " + errnoText(errno));
+    try {
+      os().removePath(path);
+    } catch (const EOSError& e) {
+      throw EServiceHostError(std::string("could not remove ") + path + ": " + e.what());
+    }
     runSystemctl({"daemon-reload"});
   } catch (const std::exception& e) {
     std::cerr << "Service " << reg.name << ": " << e.what() << std::endl;
@@ -249,7 +213,7 @@ class StopSignals {
       int fds[2];
       if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         gHosting.store(false);
-        throw EServiceHostError("could not create the wake-up pipe: " + errnoText(errno));
+        throw EServiceHostError("could not create the wake-up pipe: " + os().errorText(errno));
       }
       gWakeRead.store(fds[0]);
       gWakeWrite.store(fds[1]);  // until here a request only sets the flag (write(-1) fails)
@@ -390,56 +354,6 @@ void requestServiceStop() {
   errno = saved;
 }
 
-namespace {
-
-bool isHelpSwitch(std::string_view name) {
-  return equalsIgnoringCase(name, "HELP") || equalsIgnoringCase(name, "H") || name == "?";
-}
-
-}  // namespace
-
-ServiceSwitches parseServiceSwitches(const std::vector<std::string>& args) {
-  ServiceSwitches s;
-  bool install = false, uninstall = false;
-  for (const auto& a : args) {
-    std::string_view name = switchName(a);
-    if (equalsIgnoringCase(name, "INSTALL")) {
-      install = true;
-    } else if (equalsIgnoringCase(name, "UNINSTALL")) {
-      uninstall = true;
-    } else if (equalsIgnoringCase(name, "SILENT")) {
-      s.silent = true;
-    } else if (!isHelpSwitch(name)) {
-      throw EServiceUsageError(name.empty() ? "unexpected argument '" + a + "'" : "unknown switch '" + a + "'");
-    }
-  }
-  if (install && uninstall) throw EServiceUsageError("INSTALL and UNINSTALL cannot be given together");
-  if (install) s.action = ServiceAction::Install;
-  if (uninstall) s.action = ServiceAction::Uninstall;
-  return s;
-}
-
-bool helpRequested(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (isHelpSwitch(switchName(argv[i]))) return true;
-  }
-  return false;
-}
-
-std::optional<int> commandLineExit(const std::string& program, int argc, char** argv) {
-  if (helpRequested(argc, argv)) {
-    std::cout << serviceUsage(program) << std::flush;
-    return 0;
-  }
-  try {
-    parseServiceSwitches(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  } catch (const EServiceUsageError& e) {
-    std::cerr << program << ": " << e.what() << "\n\n" << serviceUsage(program) << std::flush;
-    return kServiceUsageExit;
-  }
-  return std::nullopt;
-}
-
 std::string serviceUsage(const std::string& program) {
   return "Usage: " + program +
          " [/INSTALL | /UNINSTALL] [/SILENT]\n"
@@ -452,45 +366,18 @@ std::string serviceUsage(const std::string& program) {
          "  /HELP       print this text\n";
 }
 
-bool isValidServiceName(std::string_view name) {
-  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (name.empty() || !letter(name[0])) return false;
-  for (char c : name) {
-    if (!letter(c) && !digit(c)) return false;
-  }
-  return true;
+namespace detail {
+
+int installService(ServiceModule& module, const ServiceRegistration& reg, bool silent) {
+  return install(module, reg, silent);
 }
 
-int runServiceApplication(ServiceModule& module, int argc, char** argv) {
-  ServiceSwitches switches;
-  ServiceRegistration reg;
-  try {
-    reg = module.registration();  // first, so that every message below can name the service
-    switches = parseServiceSwitches(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    if (!isValidServiceName(reg.name)) {
-      throw EServiceHostError("'" + reg.name +
-                              "' is not a valid service name (letters, digits and underscores, not "
-                              "beginning with a digit)");
-    }
-  } catch (const std::exception& e) {
-    std::cerr << "Service " << reg.name << ": " << e.what() << std::endl;
-    return 1;
-  }
-  switch (switches.action) {
-    case ServiceAction::Install:
-      return install(module, reg, switches.silent);
-    case ServiceAction::Uninstall:
-      return uninstall(module, reg, switches.silent);
-    case ServiceAction::Run:
-      break;
-  }
-  try {
-    return runInForeground(module);
-  } catch (const EServiceHostError& e) {
-    std::cerr << "Service " << reg.name << ": " << e.what() << std::endl;
-    return 1;
-  }
+int uninstallService(ServiceModule& module, const ServiceRegistration& reg, bool silent) {
+  return uninstall(module, reg, silent);
 }
+
+int runService(ServiceModule& module) { return runInForeground(module); }
+
+}  // namespace detail
 
 }  // namespace kn

@@ -1,7 +1,5 @@
 #include "knAppData.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -9,8 +7,9 @@
 #include <memory>
 #include <random>
 
-#include "KNEnv.h"
 #include "KNException.h"
+#include "KNLib.h"
+#include "knAppDataFolders.h"
 
 namespace fs = std::filesystem;
 
@@ -30,7 +29,7 @@ std::string localStamp() {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  localCalendar(t, tm);
   char buf[64];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d-%02d-%02d-%02d-%03d", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
@@ -50,9 +49,9 @@ TKNAppData::TKNAppData(const std::string& asubfolder, const std::string& acompan
     : subFolder(asubfolder), companyName(acompanyName) {
   if (commonAppData && localAppdata)
     throw Exception("TKNAppData: cannot specify commonAppData and localAppData at the same time");
-  std::string base = commonAppData  ? underSysRoot("/var/lib")
-                     : localAppdata ? xdgDataHome()
-                                    : xdgConfigHome();
+  std::string base = shellFolder(commonAppData  ? ShellFolder::CommonAppData
+                                 : localAppdata ? ShellFolder::LocalAppData
+                                                : ShellFolder::RoamingAppData);
   while (!base.empty() && base.back() == '/') base.pop_back();
   appFolder = base + "/" + companyName + "/" + subFolder + "/";
   createFolder(appFolder);
@@ -83,14 +82,14 @@ void TKNAppData::Init(const std::string& aSubFolder, const std::string& aCompany
   processAppData = std::make_unique<TKNAppData>(aSubFolder, aCompanyName, commonAppData, false);
 }
 
-void TKNAppData::hideAppFolder() { ::chmod(appFolder.c_str(), 0700); }
+void TKNAppData::hideAppFolder() { hideFolder(appFolder); }
 
 std::string TKNAppData::getTempFN(const std::string& extension) {
   for (int tries = 1;; ++tries) {
     std::string candidate = tempFolder + localStamp() + "-" + std::to_string(randomPart()) + "." + extension;
     if (tries >= 1000) throw Exception("TKNAppData: Could not create temporary file after 1000 tries");
-    struct stat st {};
-    if (::lstat(candidate.c_str(), &st) != 0) return candidate;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
   }
 }
 

@@ -1,11 +1,5 @@
 #include "knLOG2.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,18 +11,13 @@
 
 #include "KNEnv.h"
 #include "KNException.h"
+#include "KNLib.h"
+#include "knLOG2Files.h"
 
 namespace kn {
 namespace {
 
 constexpr std::uintmax_t kMainLogLimit = 5'000'000;
-
-// Some lines carry secrets: no log is readable by other users. The group may read, and where the
-// group "adm" exists a process running as root hands the files and the folder to it, as system
-// logs are; another user's process leaves the group as it is.
-constexpr mode_t kFileMode = 0640;
-constexpr mode_t kFolderMode = 0750;
-constexpr const char* kLogGroup = "adm";
 
 struct LogState {
   std::mutex lock;                   // serialises every write of this process
@@ -39,7 +28,6 @@ struct LogState {
   std::string folder;  // ends with "/"
   std::string stem;    // executable name less its last three characters, ends with "."
   std::string mainFile;
-  gid_t group = static_cast<gid_t>(-1);  // "adm" when running as root and it exists; -1: leave
 };
 
 LogState& state() {
@@ -47,60 +35,18 @@ LogState& state() {
   return s;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-gid_t logGroup() {
-  if (::geteuid() != 0) return static_cast<gid_t>(-1);
-  std::vector<char> buf(16384);
-  struct group gr, *found = nullptr;
-  if (::getgrnam_r(kLogGroup, &gr, buf.data(), buf.size(), &found) != 0 || !found)
-    return static_cast<gid_t>(-1);
-  return found->gr_gid;
-}
-
-// Takes away what `limit` does not allow and hands the file to the log group; `fd` may be a folder.
-void tighten(int fd, mode_t limit, gid_t group) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return;
-  if ((st.st_mode & 07777 & ~limit) != 0) (void)::fchmod(fd, st.st_mode & limit);
-  // A failed chown is not fatal: the file stays with its current group.
-  if (group != static_cast<gid_t>(-1) && st.st_gid != group &&
-      ::fchown(fd, static_cast<uid_t>(-1), group) != 0)
-    return;
-}
-
-// The log folder: created 0750 when missing (its parents as usual), tightened when looser.
-void prepareFolder(const LogState& s) {
-  std::string folder = s.folder.substr(0, s.folder.size() - 1);  // without the final "/"
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
-  bool created = ::mkdir(folder.c_str(), kFolderMode) == 0;
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  if (created) (void)::fchmod(fd, kFolderMode);  // whatever the umask took away
-  tighten(fd, kFolderMode, s.group);
-  ::close(fd);
-}
-
-// Creates an empty log file 0640 (and the folder when missing); an existing file is left alone.
+// Creates an empty log file (and the folder when missing); an existing file is left alone.
 void createEmpty(const LogState& s, const std::string& path) {
-  if (!exists(s.folder)) prepareFolder(s);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kFileMode);
-  if (fd < 0) return;
-  (void)::fchmod(fd, kFileMode);  // whatever the umask took away
-  tighten(fd, kFileMode, s.group);
-  ::close(fd);
+  if (!logfiles::exists(s.folder)) logfiles::prepareFolder(s.folder.substr(0, s.folder.size() - 1));
+  logfiles::createEmpty(path);
 }
 
 // The main-file creation step; the caller holds the lock.
 void createMainFile(LogState& s) {
   if (s.style == LogStyle::Agent) {
-    if (s.mainCreated || exists(s.mainFile)) return;
+    if (s.mainCreated || logfiles::exists(s.mainFile)) return;
     s.mainCreated = true;  // set before the attempt: a failed creation is not retried
-  } else if (exists(s.mainFile)) {
+  } else if (logfiles::exists(s.mainFile)) {
     return;
   }
   createEmpty(s, s.mainFile);
@@ -108,9 +54,9 @@ void createMainFile(LogState& s) {
 
 // Past the limit the main file moves aside to ".old" and a fresh one begins.
 void capMainFile(LogState& s) {
-  struct stat st;
-  if (::stat(s.mainFile.c_str(), &st) != 0 || static_cast<std::uintmax_t>(st.st_size) <= kMainLogLimit)
-    return;
+  std::error_code ec;
+  std::uintmax_t size = std::filesystem::file_size(s.mainFile, ec);
+  if (ec || size <= kMainLogLimit) return;
   std::string old = s.mainFile + ".old";
   if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s, s.mainFile);
 }
@@ -128,7 +74,7 @@ LocalNow localNow() {
   LocalNow now;
   std::time_t secs = static_cast<std::time_t>(ms / 1000);
   now.millis = static_cast<int>(ms % 1000);
-  localtime_r(&secs, &now.tm);
+  localCalendar(secs, now.tm);
   return now;
 }
 
@@ -153,24 +99,6 @@ std::string stamp(const LocalNow& now) {
   std::snprintf(buf, sizeof buf, "%s %02d/%02d/%02d %02d:%02d:%02d.%03d  ", englishDayAbbrev(tm.tm_wday),
                 tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, now.millis);
   return buf;
-}
-
-// Appends `line` to `path` with one write; the file must exist. O_APPEND keeps lines of other
-// processes appending to the same file whole. A file looser than 0640 is tightened first.
-void appendLine(const LogState& s, const std::string& path, const std::string& line) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return;
-  tighten(fd, kFileMode, s.group);
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  ::close(fd);
 }
 
 std::string exeStem(const std::string& exeName) {
@@ -233,8 +161,8 @@ void initLogAt(const std::string& exeFolder, const std::string& exeName, LogStyl
   s.folder += "logs/";
   s.stem = exeStem(exeName);
   s.mainFile = s.folder + s.stem + "vlog";
-  s.group = logGroup();
-  prepareFolder(s);
+  logfiles::begin();
+  logfiles::prepareFolder(s.folder.substr(0, s.folder.size() - 1));
   createMainFile(s);
 }
 
@@ -280,11 +208,11 @@ void logTo(std::string logName, std::string msg) {
     capMainFile(s);
     LocalNow now = localNow();
     std::string target = logName.empty() ? s.mainFile : dailyName(s, logName, now);
-    if (!logName.empty() && !exists(target)) createEmpty(s, target);
+    if (!logName.empty() && !logfiles::exists(target)) createEmpty(s, target);
     std::string line = s.timestamps ? stamp(now) : std::string();
     line += msg;
     line += "\r\n";
-    appendLine(s, target, line);
+    logfiles::append(target, line);
   } catch (...) {
     // A line that cannot be written is dropped; the caller carries on.
   }

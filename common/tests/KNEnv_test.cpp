@@ -1,8 +1,8 @@
 #include "KNEnv.h"
 
+#include "KNOs.h"
+
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include "KNTestTempDir.h"
 
@@ -21,28 +21,6 @@ TEST(KNEnvTest, SysRootPrefixesMachinePaths) {
     ScopedEnv env("KN_SYSROOT", c.value);
     EXPECT_EQ(sysRoot(), c.root);
     EXPECT_EQ(underSysRoot("/etc/kestrane/HKLM.reg"), std::string(c.root) + "/etc/kestrane/HKLM.reg");
-  }
-}
-
-TEST(KNEnvTest, HomeAndXdgFolders) {
-  {
-    ScopedEnv home("HOME", "/home/tester");
-    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
-    ScopedEnv data("XDG_DATA_HOME", "");
-    EXPECT_EQ(homeDir(), "/home/tester");
-    EXPECT_EQ(xdgConfigHome(), "/home/tester/.config");
-    EXPECT_EQ(xdgDataHome(), "/home/tester/.local/share");
-  }
-  {
-    ScopedEnv config("XDG_CONFIG_HOME", "/cfg");
-    ScopedEnv data("XDG_DATA_HOME", "/data");
-    EXPECT_EQ(xdgConfigHome(), "/cfg");
-    EXPECT_EQ(xdgDataHome(), "/data");
-  }
-  {
-    ScopedEnv home("HOME", std::nullopt);  // a system service: the passwd entry answers
-    passwd* pw = ::getpwuid(::getuid());
-    EXPECT_EQ(homeDir(), pw ? pw->pw_dir : "/");
   }
 }
 
@@ -73,8 +51,8 @@ TEST(KNEnvTest, ATinyScaleStretchesDurationsWithoutOverflow) {
 
 TEST(KNEnvTest, ExecutablePathPieces) {
   EXPECT_EQ(exeFolder() + exeName(), exePath());
-  EXPECT_EQ(exeFolder().back(), '/');
-  EXPECT_EQ(exeName(), "common_tests");
+  EXPECT_NE(std::string(kPathSeparators).find(exeFolder().back()), std::string::npos);
+  EXPECT_TRUE(exeName() == "common_tests" || exeName() == "common_tests.exe") << exeName();
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 #include "KNConfig.h"
 #include "KNRegistry.h"
+#include "KNRegistryLinux.h"
 #include "KNRegistryFake.h"
+#include "KNOsFaulty.h"
 #include "KNRegistryHive.h"
 #include "KNSysInfo.h"
 #include "KNTempSysRoot.h"
@@ -28,6 +30,47 @@ class HiveFiles : public ::testing::Test {
   std::shared_ptr<TRegistry> reg = newSystemRegistry();
   std::string hklm = root.path() + "/sys/etc/kestrane/HKLM.reg";
 };
+
+// The hive store on a disk that refuses: settings over it fail where they write, never where they
+// only read, and a hive stays as it was before the write that failed.
+class HiveFilesOnAFailingDisk : public ::testing::Test {
+ protected:
+  TempSysRoot root;
+  test::FaultyOs sys;
+  TScopedRegistry use{newHiveFileRegistry(sys)};
+  std::string hkcu = root.path() + "/home/.config/kestrane/HKCU.reg";
+};
+
+TEST_F(HiveFilesOnAFailingDisk, AReaderThatCannotWriteStillLoadsWhatIsThere) {
+  registry()->writeString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\App", "apikey", "K");
+  sys.fail(test::FaultyOs::Op::WriteFile, "", kOSErrors.accessDenied);
+  TKNConfig cfg("App");
+  cfg.RootKey = HKEY_LOCAL_MACHINE;
+  cfg.LoadData();
+  EXPECT_EQ(cfg.Get("\\apikey"), "K");
+  TKNConfig missing("Missing");
+  missing.LoadData();  // cannot be created: contributes nothing, reports nothing
+  EXPECT_TRUE(missing.Params.empty());
+  EXPECT_GT(sys.failures(), 0);
+}
+
+TEST_F(HiveFilesOnAFailingDisk, AFullDiskNamesTheValueAndKeepsTheHiveAsItWas) {
+  TKNConfig cfg("App");
+  cfg.Put("\\a", "1");
+  cfg.Put("s\\b", "2");
+  cfg.Put("\\c", "3");
+  sys.fail(test::FaultyOs::Op::WriteFile, "HKCU.reg", kOSErrors.diskFull, 1);
+  try {
+    cfg.SaveData();
+    ADD_FAILURE() << "failed write reported as success";
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "Failed to set data for 'b'");
+  }
+  EXPECT_EQ(TempSysRoot::read(hkcu),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Kestrane\\App]\n"
+            "\"a\"=\"1\"\n");
+}
 
 TEST_F(HiveFiles, WritesAnAtomicPrivateHiveThatAnotherReaderSees) {
   EXPECT_EQ(hiveFilePath(HKEY_LOCAL_MACHINE), hklm);

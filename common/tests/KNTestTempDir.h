@@ -1,4 +1,5 @@
-// Test helpers: a temporary folder removed afterwards, and environment variables restored.
+// Test helpers: a temporary folder removed afterwards, environment variables restored, whole files
+// read and written. Every area's tests use these (the folder is on each test's include path).
 #pragma once
 
 #include <stdlib.h>
@@ -6,17 +7,33 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <random>
+#include <stdexcept>
 #include <string>
 
 namespace kn::test {
 
-// A fresh folder below the system's temporary folder, removed with everything in it.
+// A fresh folder below the system's temporary folder ("<prefix>.XXXXXXXX"), removed with
+// everything in it.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kntest.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp failed");
+  explicit TempDir(const std::string& prefix = "kntest") {
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char name[16];
+      std::snprintf(name, sizeof name, ".%08x", static_cast<unsigned>(random()));
+      std::filesystem::path candidate = base / (prefix + name);
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) {
+        std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, ec);
+        path_ = candidate.generic_string();
+        return;
+      }
+    }
+    throw std::runtime_error("cannot create a temporary folder below " + base.string());
   }
   ~TempDir() {
     std::error_code ec;
@@ -39,21 +56,27 @@ class ScopedEnv {
  public:
   ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = ::getenv(name_.c_str())) old_ = old;
-    set(value);
+    set(name_, value);
   }
-  ~ScopedEnv() { set(old_); }
+  ~ScopedEnv() { set(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
- private:
-  void set(const std::optional<std::string>& value) {
+  static void set(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    ::_putenv_s(name.c_str(), value ? value->c_str() : "");
+    if (name == "TZ") ::_tzset();
+#else
     if (value) {
-      ::setenv(name_.c_str(), value->c_str(), 1);
+      ::setenv(name.c_str(), value->c_str(), 1);
     } else {
-      ::unsetenv(name_.c_str());
+      ::unsetenv(name.c_str());
     }
-    if (name_ == "TZ") ::tzset();
+    if (name == "TZ") ::tzset();
+#endif
   }
+
+ private:
   std::string name_;
   std::optional<std::string> old_;
 };
@@ -64,6 +87,8 @@ inline std::string readBytes(const std::string& path) {
 }
 
 inline void writeBytes(const std::string& path, const std::string& bytes) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::ofstream(path, std::ios::binary) << bytes;
 }
 

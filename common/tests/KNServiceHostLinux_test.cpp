@@ -1,4 +1,5 @@
 #include "KNServiceHost.h"
+#include "KNServiceHostLinux.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
