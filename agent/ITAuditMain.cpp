@@ -15,9 +15,9 @@
 #include "KNEnv.h"
 #include "KNException.h"
 #include "KNJsonParse.h"
+#include "KNMemory.h"
 #include "KNSysInfo.h"
 #include "ext.ITAgent.h"
-#include "ext.memory.h"
 #include "knAppData.h"
 #include "knLOG2.h"
 #include "serviceAppGlobals.h"
@@ -267,7 +267,7 @@ void TITAuditMain::sendAuditJson() {
   }
   // The document and the request made of it are freed by now; their pages go back to the system
   // instead of staying in the allocator's arenas until the next audit, twelve hours away.
-  memory::returnFreedMemory();
+  releaseFreeMemory();
 }
 
 // The platform will never take what it refused for its content or size: the document goes and the

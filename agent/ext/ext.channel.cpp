@@ -1,7 +1,5 @@
 #include "ext.channel.h"
 
-#include "ext.curl.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -17,11 +15,12 @@
 #include "KNCurlError.h"
 #include "KNEnv.h"
 #include "KNLib.h"
+#include "KNMemory.h"
 #include "KNTextCodec.h"
 #include "KNVersion.h"
 #include "ext.asciijson.h"
+#include "ext.curl.h"
 #include "ext.jsontext.h"
-#include "ext.memory.h"
 #include "ext.replytext.h"
 #include "knLOG2.h"
 
@@ -142,7 +141,7 @@ struct Transfer {
   ~Transfer() {
     bool large = lastBytes > static_cast<curl_off_t>(kTrimAfterBytes) || body.capacity() > kTrimAfterBytes;
     std::string().swap(body);
-    if (large) memory::returnFreedMemory();
+    if (large) releaseFreeMemory();
   }
 };
 
@@ -167,8 +166,7 @@ struct TExtChannel::Impl {
     // Blocks of 128 KB and more (reply bodies, parser buffers) are mapped and unmapped one by one.
     // glibc would otherwise raise that threshold after the first large block is freed and serve the
     // next ones from its heap, which keeps every freed generation of a growing buffer resident.
-    static const bool mapped = (memory::mapBlocksFrom(128 * 1024), true);
-    (void)mapped;
+    mapLargeBlocksSeparately();
     if (initialised != CURLE_OK) throw Exception("libcurl could not be initialised");
     easy = curl::easy_init();
     if (!easy) throw Exception("libcurl could not create a handle");
@@ -888,7 +886,7 @@ std::string TExtChannel::newDeviceId() {
 
 std::string TExtChannel::loadDeviceId() {
   TKNConfig store("_devid");
-  store.RootKey = HKEY_CURRENT_USER;
+  store.RootKey = RegRoot::CurrentUser;
   store.LoadData();
   std::string id = store.Get(kDeviceIdName);
   if (!id.empty()) {

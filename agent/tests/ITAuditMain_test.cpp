@@ -345,9 +345,15 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
 // The next-audit time cannot be stored: the failure is logged, the document still goes out, the
 // time is kept in memory (no audit at every audit check) and nothing else is held back.
 TEST_F(ITAuditMainTest, AnUnstorableNextAuditTimeIsLoggedAndTheLoopGoesOn) {
-  auto registry = std::make_shared<TRegistryFake>();
-  TScopedRegistry use(registry);
-  registry->failValueName = "nextv6";
+  // A registry that refuses to store that one value.
+  struct Refusing : TRegistryFake {
+    void writeString(RegRoot root, const std::string& path, const std::string& name,
+                     const std::string& value) override {
+      if (name == "nextv6") throw ERegistryAccessError("refused");
+      TRegistryFake::writeString(root, path, name, value);
+    }
+  };
+  TScopedRegistry use(std::make_shared<Refusing>());
   runFor(35min);
 
   EXPECT_EQ(audits, std::vector<double>{480.5});

@@ -22,10 +22,16 @@
 namespace kn::test {
 
 // A free TCP port on 127.0.0.1 with nothing listening on it (an unreachable platform).
-// The system hands out a port, the listener that held it closes without having listened.
+// The system hands out a port to a listener, which is then stopped (only a listener that ran
+// closes its socket).
 inline int unusedPort() {
   httplib::Server probe;
-  return probe.bind_to_any_port("127.0.0.1");
+  int port = probe.bind_to_any_port("127.0.0.1");
+  std::thread listener([&] { probe.listen_after_bind(); });
+  while (!probe.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  probe.stop();
+  listener.join();
+  return port;
 }
 
 // The platform's RPC endpoint on loopback. Every call is recorded with the time `stamp` gives

@@ -12,9 +12,10 @@
 # overrides the compiler) against the tree's own headers and the header parts of the Debian
 # packages the sources use (nlohmann-json, curl, libzip, OpenSSL, tinyxml2, Lua 5.4, GoogleTest,
 # cpp-httplib), gathered as symbolic links in a temporary folder so that no other Linux header is
-# on the include path. The path macros the CMake files give the tests (KN_..._PATH="...") are
-# defined with a placeholder text. Two files at a time; each failing file is printed with its first
-# errors, then "porter-check: N files, M failed". Exit status 1 when any file failed, 2 when the
+# on the include path; cpp-httplib is used with TLS, as the tests build it. The path macros the
+# CMake files give the tests (KN_..._PATH="...") are defined with a placeholder text. Two files at
+# a time; each failing file is printed with its first errors, then "porter-check: N files, M
+# failed". Exit status 1 when any file failed, 2 when the
 # compiler or a package's headers are missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -63,6 +64,8 @@ done
 
 areas=(common agent updater tools/keytool)
 flags=(-std=c++20 -fsyntax-only -DUNICODE -D_UNICODE -D_WIN32_WINNT=0x0A00 -Wall -Wextra)
+# cpp-httplib as the tests build it (its pkg-config file asks for it): with TLS.
+flags+=(-DCPPHTTPLIB_OPENSSL_SUPPORT)
 # The tree's headers: every folder of the areas that holds one.
 while IFS= read -r dir; do flags+=("-I$root/$dir"); done < <(
   find "${areas[@]}" -name '*.h' -printf '%h\n' | sort -u)

@@ -98,8 +98,8 @@ TEST_F(UnpackFaultTest, AFailingSystemLeavesTheOldFilesWhole) {
   } cases[] = {
       {"the disk fills up on the second file", FaultyOs::Op::Append, kOSErrors.diskFull, 1,
        {"app", "app.conf"}, "Cannot write file"},
-      {"a temporary file is refused", FaultyOs::Op::CreateFile, kOSErrors.accessDenied, 0,
-       {"app"}, "Cannot create file"},
+      {"the first write is refused", FaultyOs::Op::Append, kOSErrors.accessDenied, 0,
+       {"app"}, "Cannot write file"},
       // The new file is in place when the replacement of "app" is refused: it is removed again.
       {"the second rename is refused", FaultyOs::Op::Rename, kOSErrors.accessDenied, 1,
        {"new.txt", "app"}, "nothing was replaced, the 1 file(s) already replaced were put back"},

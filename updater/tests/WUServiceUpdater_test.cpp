@@ -137,9 +137,11 @@ TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndLeavesNothingBeh
   services.addService("appsvc", {.state = kServiceRunning});
   test::FaultyOs refusing;  // the renames of the install, which run once the service was stopped
   refusing.fail(test::FaultyOs::Op::Rename, "", kOSErrors.accessDenied);
-  TWUServiceUpdater updater(std::string("app"), "app1", "appsvc", dir.path());
-  updater.setOs(refusing);
-  EXPECT_THROW(updater.Execute(), EZipError);
+  {
+    TWUServiceUpdater updater(std::string("app"), "app1", "appsvc", dir.path());
+    updater.setOs(refusing);
+    EXPECT_THROW(updater.Execute(), EZipError);
+  }
   EXPECT_EQ("old app", readFile(dir / "app"));
   EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   EXPECT_EQ("stop appsvc", services.calls().front());
