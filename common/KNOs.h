@@ -99,6 +99,20 @@ class FileLock {
 
 enum class LockWait { Wait, Try };
 
+// A regular file open for reading (see Os::openFile). Each read throws EOSError "Cannot read file
+// "<path>". <reason>".
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Up to `size` bytes from the current position; 0 at the end of the file.
+  virtual std::size_t read(char* buf, std::size_t size) = 0;
+  // Up to `size` bytes from `offset`, the current position left alone; 0 at or past the end.
+  virtual std::size_t readAt(std::uint64_t offset, char* buf, std::size_t size) = 0;
+  // The size the system gave when the file was opened (files of /proc and /sys say 0 or 4096,
+  // whatever they hold).
+  virtual std::uint64_t size() const = 0;
+};
+
 // A new file being written piece by piece (see Os::createFile). Closed (and, unless sync() or
 // close() was called, left unflushed) when the object goes; a failure there is not reported, so
 // a writer that cares calls close().
@@ -120,6 +134,10 @@ class Os {
   // file"; a file of more than `maxBytes` bytes throws "... It is larger than N bytes"; a missing
   // or unreadable one throws "Cannot open file "<path>". <reason>".
   virtual std::string readFile(const std::string& path, std::size_t maxBytes) = 0;
+
+  // A regular file, opened for reading as readFile opens it (without waiting, anything else
+  // refused), for what is read in parts: the first bytes, block by block, at an offset.
+  virtual std::unique_ptr<InputFile> openFile(const std::string& path) = 0;
 
   // The entries of a folder in the order the system lists them, "." and ".." left out. A missing
   // folder gives an empty list; anything else that stops the listing throws EOSError.

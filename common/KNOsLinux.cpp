@@ -124,6 +124,32 @@ class PosixOutputFile final : public OutputFile {
   int fd_;
 };
 
+class PosixInputFile final : public InputFile {
+ public:
+  PosixInputFile(std::string path, Fd fd, std::uint64_t size) : path_(std::move(path)), fd_(std::move(fd)), size_(size) {}
+
+  std::size_t read(char* buf, std::size_t size) override {
+    for (;;) {
+      ssize_t n = ::read(fd_.get(), buf, size);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) throwOSError("Cannot read file " + quoted(path_), errno);
+    }
+  }
+  std::size_t readAt(std::uint64_t offset, char* buf, std::size_t size) override {
+    for (;;) {
+      ssize_t n = ::pread(fd_.get(), buf, size, static_cast<off_t>(offset));
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) throwOSError("Cannot read file " + quoted(path_), errno);
+    }
+  }
+  std::uint64_t size() const override { return size_; }
+
+ private:
+  std::string path_;
+  Fd fd_;
+  std::uint64_t size_;
+};
+
 // ---- Programs ---------------------------------------------------------------------------------
 
 using Steady = std::chrono::steady_clock;
@@ -158,26 +184,27 @@ ProgramResult finished(int status) {
 
 class SystemOs final : public Os {
  public:
-  std::string readFile(const std::string& path, std::size_t maxBytes) override {
+  std::unique_ptr<InputFile> openFile(const std::string& path) override {
     // O_NONBLOCK: opening a FIFO in place of a settings file must not hang the reader.
     Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (f.get() < 0) throwOSError("Cannot open file " + quoted(path), errno);
     struct stat st;
     if (::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
       throw EOSError("Cannot read file " + quoted(path) + ". It is not a regular file");
+    return std::make_unique<PosixInputFile>(path, std::move(f), static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)));
+  }
+
+  std::string readFile(const std::string& path, std::size_t maxBytes) override {
+    std::unique_ptr<InputFile> file = openFile(path);
     std::string data;
-    if (st.st_size > 0) data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
-    // Files of /proc and /sys report a size of 0 or 4096 whatever they hold: read to the end.
+    // Room for the whole file at once; files of /proc and /sys say 0 or 4096 and grow as read.
+    data.reserve(static_cast<size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
     char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(f.get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throwOSError("Cannot read file " + quoted(path), errno);
-      if (n == 0) break;
-      if (static_cast<size_t>(n) > maxBytes - data.size())
+    while (std::size_t n = file->read(buf, sizeof buf)) {
+      if (n > maxBytes - data.size())
         throw EOSError("Cannot read file " + quoted(path) + ". It is larger than " + std::to_string(maxBytes) +
                        " bytes");
-      data.append(buf, static_cast<size_t>(n));
+      data.append(buf, n);
     }
     return data;
   }

@@ -11,7 +11,7 @@ namespace src = kn::linuxsrc;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string_view text = kn::fuzz::asText(data + 1, size - 1);
-  switch (data[0] % 20) {
+  switch (data[0] % 24) {
     case 0: {
       src::Fields f = src::parseKeyValues(text);
       for (const auto& [key, value] : f) KN_FUZZ_CHECK(src::field(f, key).has_value());
@@ -81,6 +81,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       auto date = src::biosDateToWmi(text);
       if (date) KN_FUZZ_CHECK(date->size() == 25);
       src::trim(text);
+      break;
+    }
+    case 20:
+      src::parseSystemStat(text);
+      break;
+    case 21:
+      src::loadavgEntities(text);
+      break;
+    case 22:
+      src::kernelRootDevice(text);
+      break;
+    case 23: {
+      // A domain is one name: never empty, never the root domain, never holding a blank.
+      if (const auto domain = src::resolvConfDomain(text))
+        KN_FUZZ_CHECK(!domain->empty() && *domain != "." &&
+                      domain->find_first_of(" \t\r\n") == std::string::npos);
+      for (const std::string& server : src::resolvConfNameServers(text)) KN_FUZZ_CHECK(!server.empty());
       break;
     }
   }

@@ -10,10 +10,18 @@
 namespace kn {
 
 // True when this process was started as the audit child (its first argument is the child switch).
-// Reads /proc/self/cmdline once, so static initialisation may ask it before main runs.
+// Looks at the system's record of the command line once (/proc/self/cmdline on Linux), so static
+// initialisation may ask it before main runs.
 bool isAuditChildProcess();
 
 // The child's whole life; main returns its result when isAuditChildProcess().
 int auditChildMain(int argc, char** argv);
+
+// The system's half (AuditChildLinux.cpp), called by auditChildMain before the audit: lowers the
+// process's priority (nice 10, idle I/O), limits its address space (kAuditAddressSpaceLimit), makes it
+// die with the agent, closes every descriptor it inherited but the standard ones and sets the memory
+// allocator up for one audit. A failure to lower or limit is no reason not to audit; a child whose
+// agent is already gone ends here (exit code 1).
+void limitAuditChild();
 
 }  // namespace kn

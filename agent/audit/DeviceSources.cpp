@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "KNLib.h"
 #include "LinuxSources.h"
 
 namespace kn::devsrc {
@@ -16,12 +17,6 @@ std::string trimmed(std::string_view text) {
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return std::string(text);
-}
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 bool contains(std::string_view text, std::string_view part) {
@@ -317,7 +312,7 @@ std::string partitionTypeName(std::string_view scheme, std::string_view type) {
         {"bc13c2ff-59e6-4262-a352-b275fd6f7172", "GPT: Linux extended boot"},
         {"933ac7e1-2eb4-4f13-b844-0e14e2aef915", "GPT: Linux home"},
     };
-    const auto it = kGpt.find(lowered(type));
+    const auto it = kGpt.find(lowerAscii(type));
     return it == kGpt.end() ? "GPT: Unknown" : it->second;
   }
   if (scheme == "dos") {
@@ -347,7 +342,7 @@ std::string partitionTypeName(std::string_view scheme, std::string_view type) {
 }
 
 bool partitionBootable(std::string_view scheme, std::string_view type, std::string_view flags) {
-  if (scheme == "gpt") return lowered(type) == "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
+  if (scheme == "gpt") return lowerAscii(type) == "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
   if (scheme == "dos") {
     const auto f = parseHex(flags);
     return f && (*f & 0x80);
@@ -409,7 +404,7 @@ Virtualization detectVirtualization(const VirtFacts& f) {
   Virtualization v;
 
   // Containers, in the order of their markers' reliability.
-  const std::string os = lowered(f.osRelease);
+  const std::string os = lowerAscii(f.osRelease);
   if (f.openvz) {
     v.container = "openvz";
   } else if (contains(os, "microsoft") || contains(os, "wsl")) {
@@ -471,11 +466,12 @@ Virtualization detectVirtualization(const VirtFacts& f) {
 
 std::string Package::installDate() const {
   if (!installTime) return "";
-  const std::time_t t = static_cast<std::time_t>(*installTime);
-  std::tm local{};
-  char text[16];
-  if (!localtime_r(&t, &local) || !std::strftime(text, sizeof text, "%Y%m%d", &local)) return "";
-  return text;
+  try {
+    const DateTimeParts local = decodeDateTimeParts(toDateTime(static_cast<std::time_t>(*installTime)));
+    return zeroPad(local.year, 4) + zeroPad(local.month, 2) + zeroPad(local.day, 2);
+  } catch (const EConvertError&) {
+    return "";  // beyond what the calendar holds
+  }
 }
 
 std::optional<Package> parseRpmHeader(std::string_view blob) {

@@ -2,9 +2,10 @@
 //
 // The audit engine dumps a fixed list of classes (the "WMIOBJ_META" class list) into the audit
 // document. It reads them through this small interface, so that the dump and its conversion rules
-// can be exercised without any particular source of objects. On Linux the provider answers every class
-// of the shipped list from /proc, /sys, /etc, statvfs, getifaddrs, the routing table, the package
-// database and systemd's unit files (InstanceProviderLinux.cpp); tests use a fake.
+// can be exercised without any particular source of objects. Every class is declared once, apart
+// from the code that fills it (InstanceClasses.h); on Linux the provider answers every class of the
+// shipped list from /proc, /sys, /etc, statvfs, getifaddrs, the routing table, the package database
+// and systemd's unit files (InstanceProviderLinux.h); tests use a fake.
 //
 // A provider belongs to the engine that connected it and is used on that engine's thread only.
 #pragma once
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -69,25 +69,10 @@ class InstanceProvider {
   virtual std::vector<WmiObject> instancesOf(const std::string& className) = 0;
 };
 
-// What the Linux provider reads. Tests point `root` at a fixture tree and give the addresses.
-struct InterfaceAddress {
-  std::string interface;  // "eth0"
-  std::string address;    // "192.0.2.10", "fe80::1"
-  std::string netmask;    // "255.255.255.0", "ffff:ffff:ffff:ffff::"
-  bool ipv6 = false;
-};
-struct LinuxProviderOptions {
-  // Prefix of every file read; empty means auditMachineRoot().
-  std::string root;
-  // The addresses of the network interfaces; empty means getifaddrs for the running system, and
-  // none at all when `root` (or KN_AUDIT_ROOT) names another tree than "/".
-  std::function<std::vector<InterfaceAddress>()> addresses;
-  // The text of `systemctl list-units --type=service --all --plain --full --no-legend`, or nothing;
-  // empty means asking KN_SYSTEMCTL (default systemctl) where systemd runs the running system, and
-  // nothing for another tree.
-  std::function<std::optional<std::string>()> serviceUnits{};
+// What every provider is told by the engine that connects it.
+struct InstanceProviderOptions {
   // False leaves out the classes after the first 30 of the class list and the software outside
-  // dpkg (the "ExtendedInventory" policy).
+  // the system's own package database (the "ExtendedInventory" policy).
   bool extendedInventory = true;
   // Told one line for the agent's log when a class had more instances than it lists (its bound);
   // called on the thread that asked for the class.
@@ -98,10 +83,11 @@ struct LinuxProviderOptions {
 // "" for the running system (unset or "/"). KN_SYSROOT, the agent's own files, does not move it.
 std::string auditMachineRoot();
 
-// The Linux provider. Never fails to connect: every source is read when its class is asked for.
-std::unique_ptr<InstanceProvider> createInstanceProvider(LinuxProviderOptions options = {});
+// The running system's provider (InstanceProviderLinux.cpp on Linux). Never fails to connect:
+// every source is read when its class is asked for.
+std::unique_ptr<InstanceProvider> createInstanceProvider(InstanceProviderOptions options = {});
 
-// The class names the Linux provider knows, in the order of the shipped class list.
+// The class names the provider knows, in the order of the shipped class list (InstanceClasses.h).
 std::vector<std::string> knownInstanceClasses();
 
 }  // namespace kn

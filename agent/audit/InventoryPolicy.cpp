@@ -1,8 +1,8 @@
 #include "InventoryPolicy.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "KNLib.h"
 #include "KNRegistry.h"
 #include "knLOG2.h"
 
@@ -11,9 +11,8 @@ namespace kn {
 bool extendedInventoryPolicy(const std::string& appName) {
   try {
     for (const RegValue& v : registry()->values(RegRoot::LocalMachine, "Software\\Policies\\" + appName)) {
-      std::string name = v.name;
-      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-      if (name == "extendedinventory") return !(v.type == RegType::DWord && v.number == 0);
+      if (sameTextIgnoringCase(v.name, "ExtendedInventory"))
+        return !(v.type == RegType::DWord && v.number == 0);
     }
   } catch (const std::exception& e) {
     logException(e, "ExtendedInventory policy");
@@ -24,12 +23,8 @@ bool extendedInventoryPolicy(const std::string& appName) {
 bool isExtendedInventoryClass(const std::string& className) {
   static const char* const kClasses[] = {"Win32_ComputerSystem", "Win32_PnPEntity", "Win32_DesktopMonitor",
                                          "Win32_NetworkAdapter", "Win32_DiskPartition"};
-  return std::any_of(std::begin(kClasses), std::end(kClasses), [&](const char* c) {
-    return std::equal(
-        className.begin(), className.end(), c, c + std::char_traits<char>::length(c), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-        });
-  });
+  return std::any_of(std::begin(kClasses), std::end(kClasses),
+                     [&](const char* c) { return sameTextIgnoringCase(className, c); });
 }
 
 }  // namespace kn

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "KNLib.h"
+
 namespace kn::linuxsrc {
 namespace {
 
@@ -41,12 +43,6 @@ std::optional<T> number(std::string_view text, int base = 10) {
   auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
   if (ec != std::errc() || ptr != end || text.empty()) return std::nullopt;
   return value;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 // "\040" and friends of /proc/mounts.
@@ -325,7 +321,7 @@ std::vector<IniSection> parseIniSections(std::string_view text) {
     }
     const size_t eq = line.find('=');
     if (eq == std::string::npos || out.empty()) return;
-    out.back().values.emplace_back(lower(trim(std::string_view(line).substr(0, eq))),
+    out.back().values.emplace_back(lowerAscii(trim(std::string_view(line).substr(0, eq))),
                                    trim(std::string_view(line).substr(eq + 1)));
   });
   return out;
@@ -527,10 +523,68 @@ std::string wmiDateTime(const std::tm& local, long utcOffsetSeconds, int microse
   return text;
 }
 
-std::string wmiDateTime(std::time_t t) {
-  std::tm local{};
-  localtime_r(&t, &local);
-  return wmiDateTime(local, local.tm_gmtoff);
+SystemStat parseSystemStat(std::string_view text) {
+  SystemStat stat;
+  const auto number = [](std::string_view rest) {
+    return static_cast<std::int64_t>(std::atoll(std::string(rest.substr(0, 32)).c_str()));
+  };
+  forEachLine(text, [&](std::string_view line) {
+    if (line.starts_with("btime ")) stat.bootTime = number(line.substr(6));
+    if (line.starts_with("procs_running ")) stat.procsRunning = number(line.substr(14));
+  });
+  return stat;
+}
+
+std::optional<std::int64_t> loadavgEntities(std::string_view text) {
+  const size_t slash = text.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  return static_cast<std::int64_t>(std::atoll(std::string(text.substr(slash + 1, 32)).c_str()));
+}
+
+std::optional<std::string> kernelRootDevice(std::string_view cmdline) {
+  std::optional<std::string> device;
+  for (size_t pos = 0; pos < cmdline.size();) {
+    size_t end = cmdline.find(' ', pos);
+    if (end == std::string_view::npos) end = cmdline.size();
+    if (cmdline.substr(pos).starts_with("root="))
+      device = std::string(cmdline.substr(pos + 5, end - pos - 5));
+    pos = end + 1;
+  }
+  return device;
+}
+
+namespace {
+
+// The first word after `keyword` and its blanks when `line` is such a resolv.conf line; "" when it is
+// one without a word, nullopt when it is another line.
+std::optional<std::string_view> resolvValue(std::string_view line, std::string_view keyword) {
+  if (!line.starts_with(keyword) || line.size() == keyword.size()) return std::nullopt;
+  if (line[keyword.size()] != ' ' && line[keyword.size()] != '\t') return std::nullopt;
+  std::string_view rest = line.substr(keyword.size());
+  rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+  return rest.substr(0, rest.find_first_of(" \t\r"));
+}
+
+}  // namespace
+
+std::optional<std::string> resolvConfDomain(std::string_view text) {
+  std::optional<std::string> domain;
+  forEachLine(text, [&](std::string_view line) {
+    auto name = resolvValue(line, "domain");
+    if (!name) name = resolvValue(line, "search");
+    if (name && !name->empty()) domain = std::string(*name);
+  });
+  if (domain == ".") return std::nullopt;
+  return domain;
+}
+
+std::vector<std::string> resolvConfNameServers(std::string_view text) {
+  std::vector<std::string> servers;
+  forEachLine(text, [&](std::string_view line) {
+    const auto address = resolvValue(line, "nameserver");
+    if (address && !address->empty()) servers.emplace_back(*address);
+  });
+  return servers;
 }
 
 std::optional<std::string> biosDateToWmi(std::string_view text) {
@@ -577,8 +631,7 @@ std::vector<ServiceUnitState> parseListUnits(std::string_view text) {
 }
 
 std::optional<std::string> pciVendorName(std::string_view pciIds, std::string_view vendorId) {
-  std::string id(vendorId);
-  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string id = lowerAscii(vendorId);
   if (id.size() != 4) return std::nullopt;
   // Vendor lines: four hex digits, two blanks, the name; device lines are indented.
   size_t pos = 0;
@@ -588,9 +641,7 @@ std::optional<std::string> pciVendorName(std::string_view pciIds, std::string_vi
     const std::string_view line = pciIds.substr(pos, end - pos);
     pos = end + 1;
     if (line.size() > 6 && line.substr(4, 2) == "  " && line[0] != '\t' && line[0] != '#') {
-      std::string lineId(line.substr(0, 4));
-      for (char& c : lineId) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (lineId == id) return trim(line.substr(6));
+      if (sameTextIgnoringCase(line.substr(0, 4), id)) return trim(line.substr(6));
     }
   }
   static const std::pair<const char*, const char*> kBuiltIn[] = {

@@ -132,6 +132,27 @@ struct ProcStat {
 };
 std::optional<ProcStat> parseProcStat(std::string_view text);
 
+// /proc/stat: the lines of the whole system that the provider uses.
+struct SystemStat {
+  std::optional<std::int64_t> bootTime;      // "btime": seconds since 1970
+  std::optional<std::int64_t> procsRunning;  // "procs_running": runnable threads
+};
+SystemStat parseSystemStat(std::string_view text);
+
+// /proc/loadavg ("0.10 0.20 0.30 2/345 6789"): the number of scheduling entities (threads) after
+// the "/"; nullopt without one.
+std::optional<std::int64_t> loadavgEntities(std::string_view text);
+
+// The kernel command line's "root=" device (the last one given); nullopt without one.
+std::optional<std::string> kernelRootDevice(std::string_view cmdline);
+
+// The resolver's local domain in /etc/resolv.conf, as the resolver reads it: "domain" and "search"
+// lines (the keyword at the start of the line, then blanks) set it, the last one that names
+// anything wins, and a "search" line gives its first name. "." is the root domain: no name.
+std::optional<std::string> resolvConfDomain(std::string_view text);
+// The resolver's name servers: the "nameserver" lines' addresses, in file order.
+std::vector<std::string> resolvConfNameServers(std::string_view text);
+
 // A SMBIOS memory device (structure type 17, /sys/firmware/dmi/entries/17-*/raw).
 struct MemoryDevice {
   std::optional<std::uint64_t> capacityBytes;  // nullopt: no module installed or size unknown
@@ -156,8 +177,6 @@ std::string tzifFooter(std::string_view tzif);
 
 // A WMI date-time text: "yyyymmddHHMMSS.mmmmmm" and the signed UTC offset in minutes ("+060").
 std::string wmiDateTime(const std::tm& local, long utcOffsetSeconds, int microseconds = 0);
-// The same for a calendar time in the process's local time zone.
-std::string wmiDateTime(std::time_t t);
 // SMBIOS BIOS date "mm/dd/yyyy" as a WMI date-time at midnight UTC; nullopt when malformed.
 std::optional<std::string> biosDateToWmi(std::string_view text);
 

@@ -11,10 +11,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "KNException.h"
 
@@ -48,6 +51,32 @@ class ScriptControl {
 
   // Frees the engine and everything the text left behind. May throw; callers ignore that.
   virtual void release() = 0;
+};
+
+// ---- What every system's control shares (ScriptControl.cpp) ------------------------------------------
+
+// The description of a run that passed its Timeout of `timeout` seconds.
+std::string scriptOverrunMessage(long timeout);
+// Throws EScriptControl "Language '<language>' is not supported" unless it is `supported`.
+void checkScriptLanguage(const std::string& language, const std::string& supported);
+// Thrown by addCode on a control that has been released.
+inline constexpr const char* kScriptReleasedMessage = "The script control has been released";
+
+// Waits beside a run for its time limit on a thread of its own and, once the limit has passed,
+// calls `onOverrun` there (a control then stops its engine, from that thread). Ends with the run:
+// the destructor wakes and joins the thread, and a limit of zero or less starts none.
+class ScriptDeadline {
+ public:
+  ScriptDeadline(std::chrono::steady_clock::duration limit, std::function<void()> onOverrun);
+  ~ScriptDeadline();
+  ScriptDeadline(const ScriptDeadline&) = delete;
+  ScriptDeadline& operator=(const ScriptDeadline&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
 };
 
 // A new Lua control whose Timeout counts units of `timeoutUnit` (seconds for the agent; tests pass a

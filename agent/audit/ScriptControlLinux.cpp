@@ -1,4 +1,5 @@
-// The script control on Linux: Lua 5.4 embedded in the process.
+// The script control on Linux: Lua 5.4 embedded in the process. The time limit's timer and the
+// message shapes every control shares are in ScriptControl.cpp.
 //
 // Each control owns one interpreter with the standard libraries, created with the control and closed
 // at release. The text is loaded as one text chunk named "script", so Lua's own messages and the
@@ -21,11 +22,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "ScriptControl.h"
 
@@ -82,20 +80,21 @@ class LuaScriptControl final : public ScriptControl {
     timeout_ = timeout;
     limit_ = timeout * unit_;
   }
-  void setLanguage(const std::string& language) override {
-    if (language != "lua") throw EScriptControl("Language '" + language + "' is not supported");
-  }
+  void setLanguage(const std::string& language) override { checkScriptLanguage(language, "lua"); }
   void setErrorHandler(std::function<void()> onError) override { onError_ = std::move(onError); }
 
   void addCode(const std::string& code) override {
-    if (!state_) throw EScriptControl("The script control has been released");
+    if (!state_) throw EScriptControl(kScriptReleasedMessage);
     lua_State* L = state_.get();
     errorLine_.reset();
     overran_ = false;
     lua_pushcfunction(L, &LuaScriptControl::messageHandler);
     int status = luaL_loadbufferx(L, code.data(), code.size(), kChunkName, "t");
     if (status == LUA_OK) {
-      OverrunTimer timer(L, limit_);
+      ScriptDeadline deadline(limit_, [this, L] {
+        overran_ = true;
+        lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, 1);
+      });
       status = lua_pcall(L, 0, 0, -2);
     }
     lua_sethook(L, nullptr, 0, 0);
@@ -108,7 +107,7 @@ class LuaScriptControl final : public ScriptControl {
     lua_pop(L, 2);
     std::optional<int> positionLine = splitPosition(description);
     if (!errorLine_) errorLine_ = positionLine;
-    if (overran_) description = overrunMessage();
+    if (overran_) description = scriptOverrunMessage(timeout_);
     if (onError_) onError_();
     throw EScriptControl(description);
   }
@@ -118,10 +117,6 @@ class LuaScriptControl final : public ScriptControl {
   void release() override { state_.reset(); }
 
  private:
-  std::string overrunMessage() const {
-    return "Script ran longer than its time limit of " + std::to_string(timeout_) + " seconds";
-  }
-
   // Called by Lua with the error object of a run-time error; records the line of the script where
   // it was raised (the innermost frame of the chunk itself, past any library function).
   static int messageHandler(lua_State* L) {
@@ -139,38 +134,6 @@ class LuaScriptControl final : public ScriptControl {
       lua_pushvalue(L, 1);
     return 1;
   }
-
-  // Waits beside a run for its time limit; past it, marks the run overrun and sets the hook that
-  // stops it. Ends with the run (a limit of zero or less sets no timer).
-  class OverrunTimer {
-   public:
-    OverrunTimer(lua_State* L, std::chrono::steady_clock::duration limit) {
-      if (limit.count() <= 0) return;
-      thread_ = std::thread([this, L, deadline = std::chrono::steady_clock::now() + limit] {
-        std::unique_lock lock(mutex_);
-        if (wake_.wait_until(lock, deadline, [this] { return done_; })) return;
-        controlOf(L)->overran_ = true;
-        lua_sethook(L, &LuaScriptControl::overrunHook, LUA_MASKCOUNT, 1);
-      });
-    }
-    ~OverrunTimer() {
-      if (!thread_.joinable()) return;
-      {
-        std::lock_guard lock(mutex_);
-        done_ = true;
-      }
-      wake_.notify_one();
-      thread_.join();
-    }
-    OverrunTimer(const OverrunTimer&) = delete;
-    OverrunTimer& operator=(const OverrunTimer&) = delete;
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread thread_;
-  };
 
   static void overrunHook(lua_State* L, lua_Debug*) {
     lua_pushliteral(L, "script time limit exceeded");

@@ -1,16 +1,16 @@
 #include "ScriptResultXml.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <utility>
 
+#include "KNLib.h"
+#include "KNOs.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
 
@@ -99,12 +99,18 @@ std::string textValue(std::string_view raw, bool entities) {
 }  // namespace
 
 XmlReader XmlReader::openFile(const std::string& path) {
-  XmlReader reader;
-  reader.fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (reader.fd_ < 0) throw EXMLError("Cannot open the script result " + path + ": " + std::strerror(errno));
-  struct stat st;
-  if (::fstat(reader.fd_, &st) != 0 || !S_ISREG(st.st_mode))
+  // Only a regular file is opened: a FIFO put in its place would wait for a writer for ever.
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error) throw EXMLError("Cannot open the script result " + path + ": " + os().errorText(error.value()));
+  if (!std::filesystem::is_regular_file(status))
     throw EXMLError("The script result " + path + " is not a regular file");
+  XmlReader reader;
+  try {
+    reader.file_ = os().openFile(path);  // refuses, without waiting, a FIFO put there since
+  } catch (const EOSError& e) {
+    throw EXMLError("Cannot open the script result " + path + ": " + e.what());
+  }
   reader.buffer_.resize(kBlock);
   reader.window_ = std::string_view(reader.buffer_.data(), 0);
   return reader;
@@ -113,7 +119,7 @@ XmlReader XmlReader::openFile(const std::string& path) {
 XmlReader::XmlReader(std::string_view text) : window_(text.substr(0, text.find('\0'))), eof_(true) {}
 
 XmlReader::XmlReader(XmlReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : file_(std::move(other.file_)),
       buffer_(std::move(other.buffer_)),  // the window keeps pointing into the same block
       window_(other.window_),
       eof_(other.eof_),
@@ -127,21 +133,20 @@ XmlReader::XmlReader(XmlReader&& other) noexcept
       sawAnything_(other.sawAnything_),
       finished_(other.finished_) {}
 
-XmlReader::~XmlReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
+XmlReader::~XmlReader() = default;
 
 bool XmlReader::refill(size_t need) {
   while (window_.size() < need && !eof_) {
     // Keep the unread bytes at the front of the buffer and read behind them.
     const size_t kept = window_.size();
     std::memmove(buffer_.data(), window_.data(), kept);
-    ssize_t n;
-    do n = ::read(fd_, buffer_.data() + kept, buffer_.size() - kept);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) throw EXMLError(std::string("Cannot read the script result: ") + std::strerror(errno));
-    size_t got = static_cast<size_t>(n);
-    if (n == 0) eof_ = true;
+    size_t got = 0;
+    try {
+      got = file_->read(buffer_.data() + kept, buffer_.size() - kept);
+    } catch (const EOSError& e) {
+      throw EXMLError(std::string("Cannot read the script result: ") + e.what());
+    }
+    if (got == 0) eof_ = true;
     if (const void* nul = std::memchr(buffer_.data() + kept, '\0', got)) {
       got = static_cast<size_t>(static_cast<const char*>(nul) - (buffer_.data() + kept));
       eof_ = true;  // a NUL byte ends the document

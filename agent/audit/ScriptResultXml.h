@@ -18,12 +18,15 @@
 // found at; reading the file fails with EXMLError too. Not thread-safe; one reader per document.
 #pragma once
 
+#include <memory>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "KNException.h"
+#include "KNOs.h"
 
 namespace kn {
 
@@ -70,7 +73,7 @@ class XmlReader {
   void readCdata();
   [[noreturn]] void fail(const std::string& what) const;
 
-  int fd_ = -1;
+  std::unique_ptr<InputFile> file_;
   std::vector<char> buffer_;
   std::string_view window_;
   bool eof_ = false;

@@ -12,10 +12,10 @@
 #include "FactText.h"
 #include "InstanceProviderDevices.h"
 #include "InventoryPolicy.h"
-#include "KNAtomicFile.h"
 #include "KNDateMath.h"
 #include "KNEnv.h"
 #include "KNLib.h"
+#include "KNOs.h"
 #include "KNResources.h"
 
 namespace kn {
@@ -228,10 +228,8 @@ TWMIAuditor::TWMIAuditor(std::string outfnArg, WMIAuditorOptions options)
     : options_(std::move(options)), outfn(std::move(outfnArg)) {
   trace("Instantiating CoSWbemLocator...");
   auto connect = options_.connect ? options_.connect : [this] {
-    return createInstanceProvider({.root = {},
-                                   .addresses = {},
-                                   .extendedInventory = options_.extendedInventory,
-                                   .notice = options_.notice});
+    return createInstanceProvider(
+        {.extendedInventory = options_.extendedInventory, .notice = options_.notice});
   };
   trace("Instantiating CoSWbemLocator OK");
   Services = connect();
@@ -491,7 +489,7 @@ void TWMIAuditor::saveToFile() {
   // such bytes became U+FFFD when each member was saved, instead of failing the whole audit.
   // Written piece by piece, never joined: the document is the largest text of the audit.
   std::deque<std::string> joins;
-  writeFileAtomic(outfn, documentPieces(joins), 0600);
+  os().writeFile(outfn, documentPieces(joins), {.mode = 0600});
 }
 
 void TWMIAuditor::setMember(const std::string& name, const json& value) {

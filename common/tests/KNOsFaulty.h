@@ -38,6 +38,10 @@ class FaultyOs final : public Os {
     check(Op::ReadFile, path, "Cannot open file");
     return os().readFile(path, maxBytes);
   }
+  std::unique_ptr<InputFile> openFile(const std::string& path) override {
+    check(Op::ReadFile, path, "Cannot open file");
+    return os().openFile(path);
+  }
   std::vector<FolderEntry> listFolder(const std::string& path) override {
     check(Op::ListFolder, path, "Cannot list folder");
     return os().listFolder(path);

@@ -45,7 +45,9 @@ TEST(KNOsLinuxTest, ProgramsEndEveryWayTheyCan) {
     auto started = std::chrono::steady_clock::now();
     ProgramResult r = os().runProgram({.argv = c.argv, .timeout = milliseconds(300)});
     EXPECT_EQ(r.end, c.end) << c.argv.back();
-    if (c.code >= 0) EXPECT_EQ(r.exitCode, c.code) << c.argv.back();
+    if (c.code >= 0) {
+      EXPECT_EQ(r.exitCode, c.code) << c.argv.back();
+    }
     EXPECT_EQ(r.output, c.output) << c.argv.back();
     // A time-out kills the whole group: the background sleep holds no pipe open past it.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << c.argv.back();

@@ -244,16 +244,26 @@ local function host_name()
   return name and name:match("^[^.]*")
 end
 
--- The DNS domain: the rest of a full host name, else resolv.conf's "domain".
+-- The resolver's local domain in resolv.conf, as the resolver reads it and as the agent's classes do
+-- (LinuxSources.h, resolvConfDomain): "domain" and "search" lines (the keyword at the start of the
+-- line, then blanks) set it, the last one that names anything wins, a "search" line gives its first
+-- name, and "." is the root domain, no name.
+local function resolv_domain(text)
+  local domain
+  for l in lines(text) do
+    local name = l:match("^domain[ \t]+([^ \t\r]+)") or l:match("^search[ \t]+([^ \t\r]+)")
+    if name then domain = name end
+  end
+  if domain == "." then return nil end
+  return domain
+end
+
+-- The DNS domain: the rest of a full host name, else the resolver's local domain.
 local function dns_domain()
   local name = firstline("/proc/sys/kernel/hostname") or firstline("/etc/hostname") or ""
   local domain = name:match("^[^.]+%.(.+)$")
   if domain then return domain end
-  for l in lines(readfile("/etc/resolv.conf")) do
-    domain = l:match("^domain%s+(%S+)")
-    if domain then return domain end
-  end
-  return nil
+  return resolv_domain(readfile("/etc/resolv.conf"))
 end
 
 local function dmi(name)

@@ -36,7 +36,7 @@ TEST(PrepareAuditScript, TheEmbeddedScriptIsOneBase64LineOfTheReadableSource) {
   const std::string_view stored = findResource("ITAUDITDIC_META");
   ASSERT_TRUE(stored.ends_with("\r\n"));
   EXPECT_EQ(stored.find_first_of("\r\n"), stored.size() - 2);
-  EXPECT_EQ(base64DecodeLenient(stored), test::readFile(std::string(KN_AUDIT_RESOURCES) + "/inventory.lua"));
+  EXPECT_EQ(base64DecodeLenient(stored), test::readBytes(std::string(KN_AUDIT_RESOURCES) + "/inventory.lua"));
 }
 
 TEST(PrepareAuditScript, LinesAreSplitAtAnyLineEndAndEveryOneEndsInCrLf) {

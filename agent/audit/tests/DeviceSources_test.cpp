@@ -3,7 +3,6 @@
 #include "DeviceSources.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "TempRoot.h"
 
@@ -13,7 +12,7 @@ namespace {
 const std::string kFixtures = std::string(KN_AUDIT_FIXTURES) + "/devices";
 
 TEST(EdidTest, ReadsNameSerialDateAndPreferredMode) {
-  const auto dell = parseEdid(test::readFile(kFixtures + "/edid/dell-u2415.bin"));
+  const auto dell = parseEdid(test::readBytes(kFixtures + "/edid/dell-u2415.bin"));
   ASSERT_TRUE(dell);
   EXPECT_EQ(dell->manufacturerId, "DEL");
   EXPECT_EQ(pnpManufacturerName(dell->manufacturerId), "Dell");
@@ -26,7 +25,7 @@ TEST(EdidTest, ReadsNameSerialDateAndPreferredMode) {
   EXPECT_EQ(dell->preferredHeight, 1200);
 
   // A laptop panel: no name descriptor, only the numeric serial, a model year.
-  const auto panel = parseEdid(test::readFile(kFixtures + "/edid/auo-panel.bin"));
+  const auto panel = parseEdid(test::readBytes(kFixtures + "/edid/auo-panel.bin"));
   ASSERT_TRUE(panel);
   EXPECT_EQ(panel->manufacturerId, "AUO");
   EXPECT_EQ(panel->name, "");
@@ -39,7 +38,7 @@ TEST(EdidTest, ReadsNameSerialDateAndPreferredMode) {
 }
 
 TEST(EdidTest, RefusesWhatIsNoIntactEdid) {
-  const std::string good = test::readFile(kFixtures + "/edid/dell-u2415.bin");
+  const std::string good = test::readBytes(kFixtures + "/edid/dell-u2415.bin");
   std::string badChecksum = good;
   badChecksum[127] = static_cast<char>(badChecksum[127] + 1);
   std::string badHeader = good;
@@ -51,7 +50,7 @@ TEST(EdidTest, RefusesWhatIsNoIntactEdid) {
 }
 
 TEST(IdListTest, FindsVendorAndDeviceNamesInOnePass) {
-  const std::string pciIds = test::readFile(kFixtures + "/pci.ids");
+  const std::string pciIds = test::readBytes(kFixtures + "/pci.ids");
   const auto found =
       lookupIds(pciIds, {{0x1af4, 0x1041}, {0x8086, 0x100e}, {0x8086, 0x0d57}, {0x10de, 0x1234}});
   ASSERT_TRUE(found.count({0x1af4, 0x1041}));
@@ -66,7 +65,7 @@ TEST(IdListTest, FindsVendorAndDeviceNamesInOnePass) {
   // The class list after the vendors ("C 02", "\t00 Ethernet controller") names no device.
   EXPECT_TRUE(lookupIds(pciIds, {{0x0c02, 0x0000}}).empty());
 
-  const auto usb = lookupIds(test::readFile(kFixtures + "/usb.ids"), {{0x046d, 0xc52b}, {0x1d6b, 0x0003}});
+  const auto usb = lookupIds(test::readBytes(kFixtures + "/usb.ids"), {{0x046d, 0xc52b}, {0x1d6b, 0x0003}});
   EXPECT_EQ(usb.at({0x046d, 0xc52b}).device, "Unifying Receiver");
   EXPECT_EQ(usb.at({0x1d6b, 0x0003}).vendor, "Linux Foundation");
 }
@@ -81,7 +80,7 @@ TEST(IdListTest, IndexGivesTheNamesOfTheWholeTextInAnyPieces) {
       {0x1af4, 0x1041}, {0x1af4, 0x1042}, {0x8086, 0x100e}, {0x8086, 0x0d57},
       {0x10de, 0x1234}, {0x046d, 0xc52b}, {0x1d6b, 0x0003}, {0x1028, 0x100e}};
   for (const std::string& text :
-       {test::readFile(kFixtures + "/pci.ids"), test::readFile(kFixtures + "/usb.ids"), crlf}) {
+       {test::readBytes(kFixtures + "/pci.ids"), test::readBytes(kFixtures + "/usb.ids"), crlf}) {
     const auto whole = lookupIds(text, wanted);
     for (const size_t piece : {size_t{1}, size_t{5}, size_t{4096}, text.size()}) {
       IdsIndex index;
@@ -224,20 +223,9 @@ TEST(VirtualizationTest, DecidesAsTheSystemdToolDoes) {
   }
 }
 
-// The header blobs of the rpm database made by rpm for the fixture.
+// The header blobs of the fixture's rpm database (rpmdb.sqlite, made by rpm), in its order.
 std::vector<std::string> fixtureRpmHeaders() {
-  test::TempRoot dir;
-  std::filesystem::copy_file(kFixtures + "/rpmdb.sqlite", dir / "rpmdb.sqlite");
-  std::vector<std::string> blobs;
-  sqlite3* db = nullptr;
-  sqlite3_stmt* q = nullptr;
-  if (sqlite3_open_v2((dir / "rpmdb.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, "SELECT blob FROM Packages ORDER BY hnum", -1, &q, nullptr) == SQLITE_OK)
-    while (sqlite3_step(q) == SQLITE_ROW)
-      blobs.emplace_back(static_cast<const char*>(sqlite3_column_blob(q, 0)), sqlite3_column_bytes(q, 0));
-  sqlite3_finalize(q);
-  sqlite3_close(db);
-  return blobs;
+  return {test::readBytes(kFixtures + "/rpm-header-1.bin"), test::readBytes(kFixtures + "/rpm-header-2.bin")};
 }
 
 TEST(RpmHeaderTest, ReadsTheTagsOfARealHeader) {

@@ -237,6 +237,51 @@ TEST(LinuxSources, PosixTimeZoneRules) {
   EXPECT_EQ(tzifFooter("TZif"), "");
 }
 
+TEST(LinuxSources, ProcStatLoadavgAndKernelCommandLine) {
+  const SystemStat stat = parseSystemStat(
+      "cpu  10 0 5 100 0 0 0 0 0 0\nintr 1 2 3\nctxt 99\nbtime 1700000000\nprocesses 500\n"
+      "procs_running 3\nprocs_blocked 0\n");
+  EXPECT_EQ(stat.bootTime, 1700000000);
+  EXPECT_EQ(stat.procsRunning, 3);
+  // Only whole lines count: "btime" inside another line is no boot time.
+  const SystemStat none = parseSystemStat("softirq 1 btime 5\nxprocs_running 9\n");
+  EXPECT_EQ(none.bootTime, std::nullopt);
+  EXPECT_EQ(none.procsRunning, std::nullopt);
+
+  EXPECT_EQ(loadavgEntities("0.10 0.20 0.30 2/345 6789\n"), 345);
+  EXPECT_EQ(loadavgEntities("0.10 0.20 0.30"), std::nullopt);
+
+  EXPECT_EQ(kernelRootDevice("BOOT_IMAGE=/vmlinuz root=UUID=0b1c ro quiet"), "UUID=0b1c");
+  EXPECT_EQ(kernelRootDevice("root=/dev/sda1 root=/dev/vda2"), "/dev/vda2");  // the last one counts
+  EXPECT_EQ(kernelRootDevice("ro quiet noroot=/dev/sda1"), std::nullopt);
+}
+
+// The resolver's own rule (resolv.conf(5)): "domain" and "search" set the local domain, the last one
+// wins, "search" gives its first name.
+TEST(LinuxSources, ResolvConfDomain) {
+  const struct {
+    const char* text;
+    std::optional<std::string> domain;
+  } cases[] = {
+      {"domain corp.example\n", "corp.example"},
+      {"search a.example b.example\n", "a.example"},
+      {"domain corp.example\nsearch a.example b.example\n", "a.example"},
+      {"search a.example\ndomain corp.example\n", "corp.example"},
+      {"search a.example\nsearch b.example\n", "b.example"},
+      {"domain\tcorp.example  # comment\r\n", "corp.example"},
+      {"domain corp.example\ndomain\nsearch   \n", "corp.example"},  // lines naming nothing set nothing
+      {"domain corp.example\nsearch .\n", std::nullopt},             // the root domain
+      {"  domain corp.example\n#domain x.example\ndomainx y.example\n", std::nullopt},
+      {"nameserver 192.0.2.53\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(resolvConfDomain(c.text), c.domain) << c.text;
+  EXPECT_EQ(
+      resolvConfNameServers("nameserver 192.0.2.53\n# nameserver 192.0.2.1\nnameserver\t2001:db8::53 x\n"
+                            "nameserver\nnameservers 192.0.2.9\n"),
+      (std::vector<std::string>{"192.0.2.53", "2001:db8::53"}));
+}
+
 TEST(LinuxSources, WmiDateTimes) {
   std::tm t{};
   t.tm_year = 124;

@@ -190,9 +190,9 @@ TEST(ScriptHost, CreationErrorPropagatesUnchanged) {
 
 TEST(ScriptHost, TracesToTheAuditorsLogByDefault) {
   TempRoot root;
-  initLogAt(root.str() + "/", "auditagent");
+  initLogAt(root.path() + "/", "auditagent");
   EXPECT_THROW(executeScript("error('boom')", "/r.xml"), Exception);
-  const std::string log = test::readFile(namedLogFile("TWMIAuditor"));
+  const std::string log = test::readBytes(namedLogFile("TWMIAuditor"));
   resetLog();
   const size_t executing = log.find("Executing script... (tmpfile=/r.xml)\r\n");
   const size_t detected = log.find("SCRIPT ERROR DETECTED\r\n");

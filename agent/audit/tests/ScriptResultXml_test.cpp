@@ -106,7 +106,7 @@ TEST(ScriptResultXml, FileInBlocksReadsLikeText) {
   EXPECT_EQ(fromFile, events(text));
   EXPECT_NE(fromFile, "error");
   EXPECT_THROW(XmlReader::openFile(dir / "none.xml"), EXMLError);
-  EXPECT_THROW(XmlReader::openFile(dir.str()), EXMLError);  // not a regular file
+  EXPECT_THROW(XmlReader::openFile(dir.path()), EXMLError);  // not a regular file
 }
 
 }  // namespace

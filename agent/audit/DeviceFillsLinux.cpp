@@ -1,58 +1,24 @@
-// Fill functions of the extended inventory classes; see InstanceProviderDevices.h.
-#include "InstanceProviderDevices.h"
-
-#include <sqlite3.h>
-#include <sys/stat.h>
-
+// Fill functions of the extended inventory's hardware classes: PCI and USB devices, monitors (EDID),
+// network adapters, disk partitions (udev's database, never the disk itself) and the computer system
+// (directory membership, virtualization). Device names come from the ids files through the
+// provider's shared index (Machine::idNames); parsing is in DeviceSources.cpp.
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <set>
 
+#include "InstanceProviderLinux.h"
 #include "LinuxSources.h"
-#include "knLOG2.h"
 
-namespace kn::devices {
+namespace kn::linuxfill {
 namespace {
 
 using namespace devsrc;
-
-// Property values of a row: an empty optional leaves the property null.
-class RowBuilder {
- public:
-  RowBuilder& set(const char* name, std::optional<std::string> v) {
-    if (v) row_.emplace_back(name, std::move(*v));
-    return *this;
-  }
-  RowBuilder& set(const char* name, const char* v) { return set(name, std::optional<std::string>(v)); }
-  RowBuilder& set(const char* name, std::string v) {
-    return set(name, std::optional<std::string>(std::move(v)));
-  }
-  RowBuilder& set(const char* name, std::optional<std::int64_t> v) {
-    if (v) row_.emplace_back(name, *v);
-    return *this;
-  }
-  RowBuilder& set(const char* name, std::int64_t v) { return set(name, std::optional<std::int64_t>(v)); }
-  RowBuilder& set(const char* name, int v) { return set(name, std::optional<std::int64_t>(v)); }
-  RowBuilder& set(const char* name, bool v) {
-    row_.emplace_back(name, v);
-    return *this;
-  }
-  Row take() { return std::move(row_); }
-
- private:
-  Row row_;
-};
-
-std::string baseName(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 std::string hex4(unsigned v, bool capitals) {
   char text[8];
@@ -70,7 +36,7 @@ std::optional<std::int64_t> integerOf(const std::optional<std::string>& text) {
 
 // The names of the wanted ids from the first ids file found; none when no file is installed.
 std::map<std::pair<unsigned, unsigned>, IdNames> idNames(
-    const MachineFiles& m, std::initializer_list<const char*> files,
+    const Machine& m, std::initializer_list<const char*> files,
     const std::set<std::pair<unsigned, unsigned>>& wanted) {
   if (wanted.empty()) return {};
   for (const char* file : files)
@@ -97,7 +63,7 @@ struct PciDevice {
   }
 };
 
-std::vector<PciDevice> pciDevices(const MachineFiles& m) {
+std::vector<PciDevice> pciDevices(const Machine& m) {
   std::vector<PciDevice> out;
   for (const std::string& slot : m.list("/sys/bus/pci/devices")) {
     const std::string dir = "/sys/bus/pci/devices/" + slot + "/";
@@ -137,9 +103,10 @@ std::string pciSlotOf(std::string_view path) {
 }
 
 // One device of Win32_PnPEntity; `driver` is the bound driver's name, nullopt when none is bound.
-Row pnpEntity(const std::string& id, const std::string& name, const std::string& manufacturer,
-              std::optional<std::string> pnpClass, const std::optional<std::string>& driver) {
-  return RowBuilder()
+void addPnpEntity(Instances& out, const std::string& id, const std::string& name,
+                  const std::string& manufacturer, std::optional<std::string> pnpClass,
+                  const std::optional<std::string>& driver) {
+  out.add()
       .set("DeviceID", id)
       .set("PNPDeviceID", id)
       .set("Name", name)
@@ -149,14 +116,12 @@ Row pnpEntity(const std::string& id, const std::string& name, const std::string&
       .set("PNPClass", std::move(pnpClass))
       .set("Service", driver)
       .set("Present", true)
-      .set("Status", driver ? "OK" : "Unknown")
-      .take();
+      .set("Status", driver ? "OK" : "Unknown");
 }
 
 }  // namespace
 
-std::vector<Row> pnpEntities(const MachineFiles& m) {
-  std::vector<Row> rows;
+void fillPnPEntity(const Machine& m, Instances& out) {
   const auto pci = pciDevices(m);
   std::set<std::pair<unsigned, unsigned>> wanted;
   for (const PciDevice& d : pci) wanted.insert({d.vendor, d.device});
@@ -167,8 +132,8 @@ std::vector<Row> pnpEntities(const MachineFiles& m) {
     const std::string name =
         known.device.value_or("PCI device " + hex4(d.vendor, false) + ":" + hex4(d.device, false));
     const std::string id = d.pnpId();
-    rows.push_back(pnpEntity(id, name, known.vendor.value_or(hex4(d.vendor, false)), pciPnpClass(d.classCode),
-                             d.driver));
+    addPnpEntity(out, id, name, known.vendor.value_or(hex4(d.vendor, false)), pciPnpClass(d.classCode),
+                 d.driver);
   }
 
   // USB devices are the entries without ":" (those with one are their interfaces).
@@ -208,18 +173,16 @@ std::vector<Row> pnpEntities(const MachineFiles& m) {
     const std::string instance = m.line(dir + "serial").value_or(d.entry);
     const std::string id =
         "USB\\VID_" + hex4(d.vendor, true) + "&PID_" + hex4(d.product, true) + "\\" + instance;
-    rows.push_back(pnpEntity(id, name, manufacturer, usbPnpClass(d.usbClass),
-                             driver ? std::optional<std::string>(baseName(*driver)) : std::nullopt));
+    addPnpEntity(out, id, name, manufacturer, usbPnpClass(d.usbClass),
+                 driver ? std::optional<std::string>(baseName(*driver)) : std::nullopt);
   }
-  return rows;
 }
 
 // ---- Monitors ------------------------------------------------------------------------------------
 
-std::vector<Row> desktopMonitors(const MachineFiles& m) {
+void fillDesktopMonitor(const Machine& m, Instances& out) {
   // An EDID is a 128-byte base block and at most 255 extension blocks.
   constexpr size_t kMaxEdid = 256 * 128;
-  std::vector<Row> rows;
   int n = 0;
   for (const std::string& connector : m.list("/sys/class/drm")) {
     if (connector.find('-') == std::string::npos) continue;  // "card0-HDMI-A-1", not "card0"
@@ -233,7 +196,7 @@ std::vector<Row> desktopMonitors(const MachineFiles& m) {
       if (std::sscanf(mode->c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) width = w, height = h;
     }
     const std::string name = edid->name.empty() ? "Generic PnP Monitor" : edid->name;
-    RowBuilder row;
+    auto& row = out.add();
     row.set("DeviceID", "DesktopMonitor" + std::to_string(++n))
         .set("Name", name)
         .set("Caption", name)
@@ -248,14 +211,12 @@ std::vector<Row> desktopMonitors(const MachineFiles& m) {
     if (edid->weekOfManufacture > 0 && edid->weekOfManufacture <= 54)
       row.set("WeekOfManufacture", edid->weekOfManufacture);
     if (width > 0 && height > 0) row.set("ScreenWidth", width).set("ScreenHeight", height);
-    rows.push_back(row.take());
   }
-  return rows;
 }
 
 // ---- Network adapters ----------------------------------------------------------------------------
 
-std::vector<Row> networkAdapters(const MachineFiles& m) {
+void fillNetworkAdapter(const Machine& m, Instances& out) {
   struct Adapter {
     std::string name, slot;
     std::optional<PciDevice> pci;
@@ -275,7 +236,6 @@ std::vector<Row> networkAdapters(const MachineFiles& m) {
   }
   const auto names = idNames(m, kPciIds, wanted);
 
-  std::vector<Row> rows;
   for (const Adapter& a : adapters) {
     const std::string dir = "/sys/class/net/" + a.name + "/";
     const auto index = integerOf(m.line(dir + "ifindex"));
@@ -312,7 +272,7 @@ std::vector<Row> networkAdapters(const MachineFiles& m) {
     char caption[32];
     std::snprintf(caption, sizeof caption, "[%08lld] ", static_cast<long long>(index.value_or(0)));
     const auto driver = m.link(dir + "device/driver");
-    RowBuilder row;
+    auto& row = out.add();
     row.set("DeviceID", index ? std::optional<std::string>(std::to_string(*index)) : std::nullopt)
         .set("Index", index)
         .set("InterfaceIndex", index)
@@ -331,15 +291,12 @@ std::vector<Row> networkAdapters(const MachineFiles& m) {
         .set("ServiceName", driver ? std::optional<std::string>(baseName(*driver)) : std::nullopt)
         .set("PNPDeviceID", a.pci ? std::optional<std::string>(a.pci->pnpId()) : std::nullopt);
     if (mbps && *mbps > 0) row.set("Speed", std::optional<std::string>(std::to_string(*mbps * 1000000)));
-    rows.push_back(row.take());
   }
-  return rows;
 }
 
 // ---- Disk partitions -----------------------------------------------------------------------------
 
-std::vector<Row> diskPartitions(const MachineFiles& m) {
-  std::vector<Row> rows;
+void fillDiskPartition(const Machine& m, Instances& out) {
   int diskIndex = 0;
   for (const std::string& disk : m.list("/sys/block")) {
     const std::string dir = "/sys/block/" + disk + "/";
@@ -370,7 +327,7 @@ std::vector<Row> diskPartitions(const MachineFiles& m) {
       const auto start = integerOf(m.line(pdir + "start"));
       const std::string name =
           "Disk #" + std::to_string(index) + ", Partition #" + std::to_string(*number - 1);
-      RowBuilder row;
+      auto& row = out.add();
       row.set("DeviceID", "/dev/" + part)
           .set("Name", name)
           .set("Caption", name)
@@ -392,15 +349,15 @@ std::vector<Row> diskPartitions(const MachineFiles& m) {
             .set("BootPartition", bootable)
             .set("PrimaryPartition", scheme == "gpt" || *number <= 4);
       }
-      rows.push_back(row.take());
     }
   }
-  return rows;
 }
 
 // ---- Computer system -----------------------------------------------------------------------------
 
-std::string cpuidHypervisorVendor() {
+}  // namespace kn::linuxfill
+
+std::string kn::devices::cpuidHypervisorVendor() {
 #if defined(__x86_64__) || defined(__i386__)
   unsigned a = 0, b = 0, c = 0, d = 0;
   __cpuid(1, a, b, c, d);
@@ -416,11 +373,14 @@ std::string cpuidHypervisorVendor() {
 #endif
 }
 
+namespace kn::linuxfill {
 namespace {
+
+using namespace devsrc;
 
 // The system type Windows names after the processor architecture of the installed system: the
 // machine of /bin/sh's ELF header.
-std::optional<std::string> systemType(const MachineFiles& m) {
+std::optional<std::string> systemType(const Machine& m) {
   const auto elf = m.head("/bin/sh", 20);
   if (!elf || elf->size() < 20 || elf->compare(0, 4, "\177ELF") != 0) return std::nullopt;
   const auto byte = [&](size_t i) { return static_cast<unsigned>(static_cast<unsigned char>((*elf)[i])); };
@@ -439,11 +399,11 @@ std::optional<std::string> systemType(const MachineFiles& m) {
   }
 }
 
-VirtFacts virtFacts(const MachineFiles& m) {
+VirtFacts virtFacts(const Machine& m) {
   VirtFacts f;
   for (const char* file : {"sys_vendor", "board_vendor", "product_name", "bios_vendor", "product_version"})
     if (const auto text = m.line(std::string("/sys/class/dmi/id/") + file)) f.dmi.push_back(*text);
-  if (m.live()) f.cpuidVendor = cpuidHypervisorVendor();
+  if (m.live()) f.cpuidVendor = devices::cpuidHypervisorVendor();
   if (const auto cpuinfo = m.read("/proc/cpuinfo")) {
     const size_t flags = cpuinfo->find("\nflags");
     const size_t end = cpuinfo->find('\n', flags + 1);
@@ -475,7 +435,7 @@ VirtFacts virtFacts(const MachineFiles& m) {
 
 }  // namespace
 
-std::vector<Row> computerSystem(const MachineFiles& m) {
+void fillComputerSystem(const Machine& m, Instances& out) {
   using namespace linuxsrc;
   const std::string dmi = "/sys/class/dmi/id/";
   const Fields mem = parseColonFields(m.read("/proc/meminfo").value_or(""));
@@ -509,33 +469,20 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
       }
     }
   }
-  // The DNS domain: the rest of a full host name, else resolv.conf's "domain" or first "search".
+  // The DNS domain: the rest of a full host name, else the resolver's local domain.
   std::optional<std::string> dnsDomain;
   const std::string fullName =
       m.line("/proc/sys/kernel/hostname").value_or(m.line("/etc/hostname").value_or(""));
   if (const size_t dot = fullName.find('.'); dot != std::string::npos)
     dnsDomain = linuxsrc::nonEmpty(fullName.substr(dot + 1));
-  if (!dnsDomain) {
-    const std::string resolv = m.read("/etc/resolv.conf").value_or("");
-    size_t pos = 0;
-    while (!dnsDomain && pos < resolv.size()) {
-      size_t end = resolv.find('\n', pos);
-      if (end == std::string::npos) end = resolv.size();
-      const std::string line = trim(std::string_view(resolv).substr(pos, end - pos));
-      pos = end + 1;
-      if (line.starts_with("domain") || line.starts_with("search")) {
-        const std::string rest = trim(std::string_view(line).substr(6));
-        dnsDomain = linuxsrc::nonEmpty(rest.substr(0, rest.find_first_of(" \t")));
-      }
-    }
-  }
+  if (!dnsDomain) dnsDomain = resolvConfDomain(m.read("/etc/resolv.conf").value_or(""));
   const VirtFacts facts = virtFacts(m);
   const Virtualization virt = detectVirtualization(facts);
   const bool hypervisor = !virt.vm.empty();
   const auto memTotal = kilobytes(mem, "MemTotal");
   const std::string host = linuxsrc::upper(m.hostName());
 
-  RowBuilder row;
+  auto& row = out.add();
   row.set("Name", linuxsrc::nonEmpty(host))
       .set("Caption", linuxsrc::nonEmpty(host))
       .set("DNSHostName", linuxsrc::nonEmpty(m.hostName()))
@@ -556,129 +503,6 @@ std::vector<Row> computerSystem(const MachineFiles& m) {
   if (memTotal) row.set("TotalPhysicalMemory", std::optional<std::string>(std::to_string(*memTotal * 1024)));
   if (logical)
     row.set("NumberOfProcessors", std::int64_t(packages.size())).set("NumberOfLogicalProcessors", logical);
-  return {row.take()};
 }
 
-// ---- Software outside dpkg -----------------------------------------------------------------------
-
-namespace {
-
-// Escapes a path for an SQLite "file:" URI.
-std::string uriPath(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '%' || c == '?' || c == '#') {
-      char esc[4];
-      std::snprintf(esc, sizeof esc, "%%%02X", static_cast<unsigned char>(c));
-      out += esc;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// The packages of an rpm database in SQLite form, read-only. A database that is locked or damaged
-// gives what could be read and a log line.
-std::vector<Package> rpmPackages(const MachineFiles& m) {
-  constexpr std::int64_t kMaxPackages = 200000;
-  constexpr int kMaxHeader = 64 << 20;
-  std::vector<Package> out;
-  for (const char* file : {"/usr/lib/sysimage/rpm/rpmdb.sqlite", "/var/lib/rpm/rpmdb.sqlite"}) {
-    const std::string path = m.path(file);
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    // Read-only; a database in WAL mode whose shared-memory file cannot be made is read as it is
-    // on disk ("immutable"), which is what a read-only look needs.
-    for (const std::string& uri :
-         {"file:" + uriPath(path) + "?mode=ro", "file:" + uriPath(path) + "?immutable=1"}) {
-      sqlite3* db = nullptr;
-      int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                               nullptr);
-      sqlite3_stmt* query = nullptr;
-      if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 2000);
-        rc = sqlite3_prepare_v2(db, "SELECT blob FROM Packages", -1, &query, nullptr);
-      }
-      std::int64_t rows = 0;
-      while (rc == SQLITE_OK && rows++ < kMaxPackages) {
-        const int step = sqlite3_step(query);
-        if (step == SQLITE_DONE) break;
-        if (step != SQLITE_ROW) {
-          rc = step;
-          break;
-        }
-        const int size = sqlite3_column_bytes(query, 0);
-        const void* blob = sqlite3_column_blob(query, 0);
-        if (!blob || size <= 0 || size > kMaxHeader) continue;
-        if (auto p = parseRpmHeader(std::string_view(static_cast<const char*>(blob), size)))
-          out.push_back(*p);
-      }
-      const bool failedEarly = rc != SQLITE_OK && out.empty();
-      const std::string error = rc == SQLITE_OK ? "" : db ? sqlite3_errmsg(db) : "cannot open";
-      sqlite3_finalize(query);
-      sqlite3_close(db);
-      if (!error.empty() && (!failedEarly || uri.find("immutable") != std::string::npos))
-        logMsg("rpm database " + logSafe(path) + ": " + logSafe(error));
-      if (!failedEarly) return out;
-    }
-    return out;
-  }
-  return out;
-}
-
-std::vector<Package> snapPackages(const MachineFiles& m) {
-  std::vector<Package> out;
-  for (const std::string& name : m.list("/snap")) {
-    if (name == "bin" || name == "README") continue;
-    const auto yaml = m.head("/snap/" + name + "/current/meta/snap.yaml", 1 << 20);
-    if (auto p = yaml ? parseSnapYaml(*yaml) : std::nullopt) out.push_back(std::move(*p));
-  }
-  return out;
-}
-
-std::vector<Package> flatpakPackages(const MachineFiles& m) {
-  std::vector<Package> out;
-  for (const std::string& id : m.list("/var/lib/flatpak/app")) {
-    // "current" points at "<arch>/<branch>" of the deploy in use.
-    const std::string current = m.link("/var/lib/flatpak/app/" + id + "/current").value_or("");
-    const size_t slash = current.find('/');
-    if (slash == std::string::npos || current.find('/', slash + 1) != std::string::npos) continue;
-    const std::string files = "/var/lib/flatpak/app/" + id + "/current/active/files/share/";
-    auto appstream = m.head(files + "metainfo/" + id + ".metainfo.xml", 4 << 20);
-    if (!appstream) appstream = m.head(files + "appdata/" + id + ".appdata.xml", 4 << 20);
-    out.push_back(
-        flatpakPackage(id, current.substr(0, slash), current.substr(slash + 1), appstream.value_or("")));
-  }
-  return out;
-}
-
-}  // namespace
-
-std::vector<Package> otherSoftware(const MachineFiles& m) {
-  std::vector<Package> out = rpmPackages(m);
-  for (auto* source : {snapPackages, flatpakPackages})
-    for (Package& p : source(m)) out.push_back(std::move(p));
-  return out;
-}
-
-std::vector<Row> otherProducts(const MachineFiles& m) {
-  std::vector<Row> rows;
-  for (const Package& p : otherSoftware(m)) {
-    rows.push_back(RowBuilder()
-                       .set("Name", p.name)
-                       .set("Caption", p.name)
-                       .set("IdentifyingNumber", p.name)
-                       .set("Version", linuxsrc::nonEmpty(p.version))
-                       .set("Vendor", linuxsrc::nonEmpty(p.publisher))
-                       .set("Description", linuxsrc::nonEmpty(p.summary))
-                       .set("URLInfoAbout", linuxsrc::nonEmpty(p.url))
-                       .set("InstallState", 5)
-                       .set("InstallDate", linuxsrc::nonEmpty(p.installDate()))
-                       .set("InstallSource", p.source)
-                       .take());
-  }
-  return rows;
-}
-
-}  // namespace kn::devices
+}  // namespace kn::linuxfill

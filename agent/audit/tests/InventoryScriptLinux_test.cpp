@@ -14,14 +14,17 @@
 #include <memory>
 
 #include "AuditScript.h"
+#include "InstanceProviderLinux.h"
 #include "KNBase64.h"
+#include "KNLib.h"
+#include "LinuxSources.h"
 #include "ScriptHost.h"
 #include "TempRoot.h"
 
 namespace kn {
 namespace {
 
-using test::readFile;
+using test::readBytes;
 using test::TempRoot;
 
 const std::string kScriptPath = std::string(KN_AUDIT_RESOURCES) + "/inventory.lua";
@@ -30,7 +33,7 @@ const char* const kSections[] = {"sys", "windows", "users", "software", "softwar
 
 // The prepared script, as the agent runs it, auditing `root` ("" for the machine itself).
 std::string preparedInventory(const std::string& root, const std::string& resultFile) {
-  std::string script = readFile(kScriptPath);
+  std::string script = readBytes(kScriptPath);
   const size_t at = script.find("\nrootfolder = ");
   EXPECT_NE(at, std::string::npos) << "the script's root folder setting";
   if (at != std::string::npos)
@@ -52,7 +55,7 @@ std::string wtmpRecord(short type, const char* user) {
 
 // The fixture root with the binary files a text fixture cannot hold.
 void makeFixtureRoot(const TempRoot& root) {
-  std::filesystem::copy(kFixtures + "/root", root.str(), std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kFixtures + "/root", root.path(), std::filesystem::copy_options::recursive);
   root.write("var/log/wtmp", wtmpRecord(7, "alice") + wtmpRecord(7, "Bob") + wtmpRecord(2, "reboot") +
                                  wtmpRecord(8, "") + std::string(100, '\0'));
   root.write("etc/localtime", std::string("TZif2\0\0\n\1\2", 10) + "\nCET-1CEST,M3.5.0,M10.5.0/3\n");
@@ -72,7 +75,7 @@ std::string field(const tinyxml2::XMLElement* section, const char* name) {
 
 // The expected result: the fixture file with CR LF line ends, byte-order mark, no final line end.
 std::string expectedResult() {
-  std::string text = readFile(kFixtures + "/expected.xml");
+  std::string text = readBytes(kFixtures + "/expected.xml");
   std::string out = "\xEF\xBB\xBF";
   for (char c : text) {
     if (c == '\n') out += '\r';
@@ -94,9 +97,9 @@ TEST(InventoryScript, FixtureRootGivesTheExpectedResultFile) {
   TempRoot root, out;
   makeFixtureRoot(root);
   const std::string result = out / "latest_audit.json.xml";
-  runInventory(root.str(), result);
+  runInventory(root.path(), result);
 
-  const std::string written = readFile(result);
+  const std::string written = readBytes(result);
   EXPECT_EQ(withoutTimestamp(written), expectedResult());
   EXPECT_FALSE(std::filesystem::exists(result + ".tmp"));
 
@@ -122,7 +125,7 @@ TEST(InventoryScript, WithoutShadowAccessTheFactsOnlyItHoldsAreEmpty) {
   std::filesystem::remove_all(root / "sys");
   std::filesystem::remove(root / "var/log/wtmp");
   const std::string result = out / "r.xml";
-  runInventory(root.str(), result);
+  runInventory(root.path(), result);
 
   tinyxml2::XMLDocument doc;
   ASSERT_EQ(doc.LoadFile(result.c_str()), tinyxml2::XML_SUCCESS);
@@ -159,7 +162,7 @@ TEST(InventoryScript, WithoutShadowAccessTheFactsOnlyItHoldsAreEmpty) {
 TEST(InventoryScript, SkipSoftwareLeavesTheSectionOut) {
   TempRoot root, out;
   makeFixtureRoot(root);
-  std::string code = preparedInventory(root.str(), out / "r.xml");
+  std::string code = preparedInventory(root.path(), out / "r.xml");
   code.replace(code.find("skip_software = \"n\""), 19, "skip_software = \"y\"");
   executeScript(code, out / "r.xml", [](const std::string&) {});
   tinyxml2::XMLDocument doc;
@@ -212,7 +215,7 @@ TEST(InventoryScript, EveryInstalledPackageOfTheDatabase) {
   std::filesystem::copy_file("/var/lib/dpkg/status", root / "var/lib/dpkg/status");
   const int expected = dpkgInstalledCount(root / "var/lib/dpkg");
   if (expected < 0) GTEST_SKIP() << "dpkg-query cannot be asked";
-  runInventory(root.str(), out / "r.xml");
+  runInventory(root.path(), out / "r.xml");
   tinyxml2::XMLDocument doc;
   ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
   int packages = 0;
@@ -230,7 +233,7 @@ TEST(InventoryScript, FifosInPlaceOfFilesReadAsMissing) {
     std::filesystem::remove(root / file);
     ASSERT_EQ(::mkfifo((root / file).c_str(), 0600), 0) << file;
   }
-  runInventory(root.str(), out / "r.xml");
+  runInventory(root.path(), out / "r.xml");
   tinyxml2::XMLDocument doc;
   ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
   EXPECT_EQ(field(doc.RootElement()->FirstChildElement("windows"), "windows_user_name"), "");
@@ -245,12 +248,12 @@ TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
   TempRoot root, out;
   makeFixtureRoot(root);
   const std::string huge(3 * 1024 * 1024, 'x');
-  root.write("var/log/dpkg.log", huge + "\n" + readFile(root / "var/log/dpkg.log") +
+  root.write("var/log/dpkg.log", huge + "\n" + readBytes(root / "var/log/dpkg.log") +
                                      "ab\n2024-12-31 1:2:3 upgrade notes:amd64 0.9-1 1.0-1\n");
   root.write("var/lib/dpkg/status",
              "Package: bulky\nStatus: install ok installed\nVersion: 1\nDescription: big\n " + huge + "\n\n" +
-                 readFile(root / "var/lib/dpkg/status"));
-  runInventory(root.str(), out / "r.xml");
+                 readBytes(root / "var/lib/dpkg/status"));
+  runInventory(root.path(), out / "r.xml");
   tinyxml2::XMLDocument doc;
   ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
   std::map<std::string, std::string> dates;
@@ -259,7 +262,7 @@ TEST(InventoryScript, OversizedRecordsAreCutAndTheRestIsRead) {
     dates[field(p, "software_name")] = field(p, "software_install_date");
   EXPECT_TRUE(dates.count("bulky"));
   EXPECT_EQ(dates["base-files"], "20230610");  // the log's first line after the long one
-  EXPECT_EQ(dates["notes"], "20241231");  // a time written short, on the line after a short one
+  EXPECT_EQ(dates["notes"], "20241231");       // a time written short, on the line after a short one
   const std::string expected = expectedResult();
   size_t fixturePackages = 0;
   for (size_t at = 0; (at = expected.find("<package>", at)) != std::string::npos; ++at) ++fixturePackages;
@@ -277,7 +280,7 @@ TEST(InventoryScript, SecondSourcesLockedAccountsAndDomainMembership) {
   root.write("etc/samba/smb.conf",
              "[global]\n  workgroup = CORP\n  security = ADS\n[share]\nsecurity = user\n");
   root.write("etc/X11/default-display-manager", "/usr/sbin/gdm3\n");
-  runInventory(root.str(), out / "r.xml");
+  runInventory(root.path(), out / "r.xml");
   tinyxml2::XMLDocument doc;
   ASSERT_EQ(doc.LoadFile((out / "r.xml").c_str()), tinyxml2::XML_SUCCESS);
   const auto* windows = doc.RootElement()->FirstChildElement("windows");
@@ -296,7 +299,7 @@ TEST(InventoryScript, AResultFileThatCannotBeWrittenFailsTheScriptWithTheReason)
   makeFixtureRoot(root);
   std::filesystem::create_symlink("/dev/full", out / "r.xml.tmp");
   try {
-    runInventory(root.str(), out / "r.xml");
+    runInventory(root.path(), out / "r.xml");
     FAIL() << "the script succeeded";
   } catch (const Exception& e) {
     EXPECT_NE(std::string(e.what()).find("Cannot write the script result file " + (out / "r.xml")),
@@ -305,6 +308,50 @@ TEST(InventoryScript, AResultFileThatCannotBeWrittenFailsTheScriptWithTheReason)
     EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
   }
   EXPECT_FALSE(std::filesystem::exists(out / "r.xml"));
+}
+
+// The script, the adapters' configuration and the computer system read the resolver's local domain
+// of resolv.conf by one rule (linuxsrc::resolvConfDomain), the script lower-casing it.
+TEST(InventoryScript, ReadsTheResolversDomainAsTheClassesDo) {
+  const char* const texts[] = {
+      "domain corp.example\n",
+      "search a.example b.example\n",
+      "domain corp.example\nsearch a.example\n",
+      "search a.example\ndomain Corp.Example\n",
+      "domain corp.example\nsearch .\n",
+      "domain\tx.example\r\ndomain\r\n",
+      "  domain not.example\n#domain no.example\nnameserver 192.0.2.53\n",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    const std::optional<std::string> domain = linuxsrc::resolvConfDomain(text);
+    TempRoot root, out;
+    root.write("proc/sys/kernel/hostname", "box\n");
+    root.write("etc/resolv.conf", text);
+    root.write("sys/class/net/eth0/type", "1\n");
+    root.write("sys/class/net/eth0/ifindex", "2\n");
+    const std::string result = out / "r.xml";
+    runInventory(root.path(), result);
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(doc.LoadFile(result.c_str()), tinyxml2::XML_SUCCESS);
+    EXPECT_EQ(field(doc.RootElement()->FirstChildElement("sys"), "domain"), lowerAscii(domain.value_or("")));
+
+    const auto provider = createLinuxInstanceProvider(
+        {.root = root.path(), .addresses = [] {
+           return std::vector<InterfaceAddress>{{"eth0", "192.0.2.10", "255.255.255.0", false}};
+         }});
+    const auto value = [](const WmiObject& object, const std::string& name) -> WmiValue {
+      for (const WmiProperty& p : object)
+        if (p.name == name) return p.value;
+      return {};
+    };
+    const auto adapters = provider->instancesOf("Win32_NetworkAdapterConfiguration");
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(value(adapters[0], "DNSDomain"), domain ? WmiValue(*domain) : WmiValue());
+    const auto computer = provider->instancesOf("Win32_ComputerSystem");
+    ASSERT_EQ(computer.size(), 1u);
+    EXPECT_EQ(value(computer[0], "Domain"), WmiValue(domain.value_or("WORKGROUP")));
+  }
 }
 
 }  // namespace

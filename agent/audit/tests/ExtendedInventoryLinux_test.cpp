@@ -11,7 +11,7 @@
 #include <map>
 
 #include "InstanceProvider.h"
-#include "InstanceProviderDevices.h"
+#include "InstanceProviderLinux.h"
 #include "InventoryPolicy.h"
 #include "KNBase64.h"
 #include "KNRegistryFake.h"
@@ -98,7 +98,8 @@ class DeviceMachine {
   }
 
   std::vector<WmiObject> instancesOf(const std::string& cls, bool extended = true) const {
-    return createInstanceProvider({.root = root.str(), .addresses = nullptr, .extendedInventory = extended})
+    return createLinuxInstanceProvider(
+               {.root = root.path(), .addresses = nullptr, .extendedInventory = extended})
         ->instancesOf(cls);
   }
   // The instances as name -> value maps of their non-null properties.
@@ -345,7 +346,7 @@ TEST(ExtendedClassesTest, NothingOddInPlaceOfAFileIsRead) {
   ASSERT_EQ(::mkfifo((m.root / "sys/class/drm/card0-DP-1/edid").c_str(), 0600), 0);
   m.root.write("var/lib/rpm/rpmdb.sqlite", "not a database");
   EXPECT_EQ(m.rows("Win32_DesktopMonitor").size(), 1u);
-  const auto software = devices::installedOtherSoftware({.root = m.root.str(), .addresses = nullptr});
+  const auto software = devices::installedOtherSoftware({.root = m.root.path(), .addresses = nullptr});
   EXPECT_EQ(software.size(), 2u);  // the snap and the flatpak
 }
 
@@ -382,7 +383,7 @@ TEST(RpmDatabaseTest, ReadsTheDatabaseRpmWritesHere) {
             0);
   const std::string listed = commandOutput(
       "rpm --dbpath '" + dbpath + "' -qa --qf '%{NAME} %{EPOCH}:%{VERSION}-%{RELEASE}\\n' 2>/dev/null");
-  const auto packages = devices::installedOtherSoftware({.root = root.str(), .addresses = nullptr});
+  const auto packages = devices::installedOtherSoftware({.root = root.path(), .addresses = nullptr});
   std::string ours;
   for (const devsrc::Package& p : packages)
     if (p.source == "rpm") ours += p.name + " " + p.version + "\n";
@@ -397,22 +398,23 @@ json auditWith(const DeviceMachine& m, bool extended) {
   const std::string classList = "Win32_Product\r\nWin32_PnPEntity\r\nWin32_DiskPartition";
   const std::string script =
       "local f = assert(io.open(outfilename, 'wb'))\n"
-      "f:write('<system><sys><hostname>box</hostname></sys><software><package><software_name>bash</software_name></package></software></"
+      "f:write('<system><sys><hostname>box</hostname></sys><software><package><software_name>bash</"
+      "software_name></package></software></"
       "system>')\n"
       "f:close()\n";
   const std::map<std::string, std::string> resources = {{"WMIOBJ_META", classList},
                                                         {"ITAUDITDIC_META", base64Encode(script)}};
   WMIAuditorOptions options;
   options.connect = [&] {
-    return createInstanceProvider(
-        {.root = m.root.str(), .addresses = nullptr, .extendedInventory = extended});
+    return createLinuxInstanceProvider(
+        {.root = m.root.path(), .addresses = nullptr, .extendedInventory = extended});
   };
   options.findResource = [&](std::string_view name) -> std::string_view {
     return resources.at(std::string(name));
   };
   options.extendedInventory = extended;
   options.otherSoftware = [&] {
-    return devices::installedOtherSoftware({.root = m.root.str(), .addresses = nullptr});
+    return devices::installedOtherSoftware({.root = m.root.path(), .addresses = nullptr});
   };
   TWMIAuditor engine(dir / "audit.json", std::move(options));
   engine.execute();
