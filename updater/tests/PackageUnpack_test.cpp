@@ -27,6 +27,7 @@ class RenameWatch final : public Os {
  public:
   explicit RenameWatch(std::function<void(int)> hook) : hook_(std::move(hook)) {}
   std::string readFile(const std::string& p, std::size_t max) override { return os().readFile(p, max); }
+  std::unique_ptr<InputFile> openFile(const std::string& p) override { return os().openFile(p); }
   std::vector<FolderEntry> listFolder(const std::string& p) override { return os().listFolder(p); }
   void writeFile(const std::string& p, std::span<const std::string_view> pieces, const WriteOptions& o) override {
     os().writeFile(p, pieces, o);
