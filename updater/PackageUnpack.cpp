@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string_view>
@@ -105,21 +104,22 @@ std::uint64_t le64(const unsigned char* p) {
 // The number of entries the archive's end record declares, read before libzip loads the whole
 // directory into memory (some 300 bytes an entry); 0 when no end record is found, which leaves
 // the decision to libzip.
-std::uint64_t declaredEntries(const std::string& zipPath) {
-  std::ifstream in(zipPath, std::ios::binary);
+std::uint64_t declaredEntries(Os& sys, const std::string& zipPath) try {
+  std::unique_ptr<InputFile> in = sys.openFile(zipPath);
   // `n` bytes at `at`; false when the file has not that many there.
   auto readAt = [&in](std::uint64_t at, unsigned char* out, std::size_t n) {
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(at));
-    return in && in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n)) &&
-           static_cast<std::size_t>(in.gcount()) == n;
+    for (std::size_t got = 0; got < n;) {
+      std::size_t r = in->readAt(at + got, reinterpret_cast<char*>(out) + got, n - got);
+      if (r == 0) return false;
+      got += r;
+    }
+    return true;
   };
-  if (!in || !in.seekg(0, std::ios::end)) return 0;
-  const std::streamoff size = in.tellg();
+  const std::uint64_t size = in->size();
   if (size < 22) return 0;
   // The end record (22 bytes and a comment of at most 65,535) and the 20-byte zip64 locator.
-  std::vector<unsigned char> tail(static_cast<size_t>(std::min<std::streamoff>(size, 22 + 65535 + 20)));
-  if (!readAt(static_cast<std::uint64_t>(size) - tail.size(), tail.data(), tail.size())) return 0;
+  std::vector<unsigned char> tail(static_cast<size_t>(std::min<std::uint64_t>(size, 22 + 65535 + 20)));
+  if (!readAt(size - tail.size(), tail.data(), tail.size())) return 0;
   for (size_t i = tail.size() - 22 + 1; i-- > 0;) {
     if (std::memcmp(&tail[i], "PK\5\6", 4) != 0) continue;
     std::uint64_t count = le16(&tail[i + 10]);
@@ -130,6 +130,8 @@ std::uint64_t declaredEntries(const std::string& zipPath) {
     return count;
   }
   return 0;
+} catch (const EOSError&) {
+  return 0;  // libzip then says what is wrong with the file
 }
 
 [[noreturn]] void throwTooManyEntries(std::uint64_t maxEntries) {
@@ -335,7 +337,7 @@ void PreparedPackage::prepare(const std::string& zipPath, const std::string& pas
                               const UnpackOptions& options) {
   s_->folder = folder;
   s_->stop = options.stop;
-  if (declaredEntries(zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
+  if (declaredEntries(s_->sys, zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
   ZipHandle zip = openZip(zipPath, password);
   s_->entries = planUnpack(zip.get(), folder, options);
   s_->staged.reserve(s_->entries.size());
