@@ -23,33 +23,13 @@ using test::writeFile;
 
 // The real system, with a look at every rename before it runs (its number, from 1): the hook may
 // request a stop, throw or end the process there.
-class RenameWatch final : public Os {
- public:
-  explicit RenameWatch(std::function<void(int)> hook) : hook_(std::move(hook)) {}
-  std::string readFile(const std::string& p, std::size_t max) override { return os().readFile(p, max); }
-  std::unique_ptr<InputFile> openFile(const std::string& p) override { return os().openFile(p); }
-  std::vector<FolderEntry> listFolder(const std::string& p) override { return os().listFolder(p); }
-  void writeFile(const std::string& p, std::span<const std::string_view> pieces, const WriteOptions& o) override {
-    os().writeFile(p, pieces, o);
+struct RenameWatch : FaultyOs {
+  explicit RenameWatch(std::function<void(int)> hook) {
+    before = [this, hook = std::move(hook)](Op op, const std::string&) {
+      if (op == Op::Rename) hook(++renames);
+    };
   }
-  std::unique_ptr<OutputFile> createFile(const std::string& p, unsigned mode) override {
-    return os().createFile(p, mode);
-  }
-  void renamePath(const std::string& from, const std::string& to) override {
-    hook_(++renames_);
-    os().renamePath(from, to);
-  }
-  bool removePath(const std::string& p) override { return os().removePath(p); }
-  void makeFolder(const std::string& p, unsigned mode) override { os().makeFolder(p, mode); }
-  FileLock lockFile(const std::string& p, LockWait w) override { return os().lockFile(p, w); }
-  ProgramResult runProgram(const ProgramRun& run) override { return os().runProgram(run); }
-  std::string executablePath() override { return os().executablePath(); }
-  void randomBytes(std::span<std::uint8_t> out) override { os().randomBytes(out); }
-  std::string errorText(int code) override { return os().errorText(code); }
-
- private:
-  std::function<void(int)> hook_;
-  int renames_ = 0;
+  int renames = 0;
 };
 
 class UnpackFaultTest : public ::testing::Test {
