@@ -4,6 +4,7 @@
 #   ./setup.sh asan       configure build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)
 #   ./setup.sh bench      configure build-bench/ (Release, benchmarks)
 #   ./setup.sh fuzz       configure build-fuzz/ (clang, libFuzzer targets of fuzz/, ASan + UBSan)
+#   ./setup.sh porter     install the Windows cross compiler for tools/porter-check/porter-check.sh
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,6 +21,8 @@ packages=(
 
 # The fuzz targets need clang and its libFuzzer runtime.
 [ "$preset" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
+# The porter's check compiles the portable sources with mingw-w64 (POSIX threads flavour).
+[ "$preset" = porter ] && packages+=(g++-mingw-w64-x86-64-posix)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -53,5 +56,9 @@ if ((${#missing[@]})); then
   apt_run "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+if [ "$preset" = porter ]; then
+  echo "setup: the porter's compiler is installed (tools/porter-check/porter-check.sh)"
+  exit 0
+fi
 cmake --preset "$preset" >/dev/null
 echo "setup: configured preset '$preset'"

@@ -2,7 +2,6 @@
 
 #include "AuditSupervisor.h"
 
-#include <malloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -10,13 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "ITAuditWorker.h"
-#include "KNAtomicFile.h"
 #include "KNClock.h"
 #include "KNConfig.h"
 #include "KNDateMath.h"
 #include "KNEnv.h"
 #include "KNException.h"
 #include "KNJsonParse.h"
+#include "KNMemory.h"
 #include "KNSysInfo.h"
 #include "ext.ITAgent.h"
 #include "knAppData.h"
@@ -268,7 +267,7 @@ void TITAuditMain::sendAuditJson() {
   }
   // The document and the request made of it are freed by now; their pages go back to the system
   // instead of staying in the allocator's arenas until the next audit, twelve hours away.
-  ::malloc_trim(0);
+  releaseFreeMemory();
 }
 
 // The platform will never take what it refused for its content or size: the document goes and the
@@ -340,8 +339,7 @@ void TITAuditMain::writeFailureRecord(const std::string& message) {
     record["dt_execute"] = dateTimeToText(appClock().now());
     record["success"] = false;
     record["error"] = message;
-    writeFileAtomic(FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n",
-                    0600);
+    writeFileWhole(os(), FtempFN, record.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n");
   } catch (const std::exception& e) {
     log(std::string("Error; could not write the audit failure record: ") + logSafeMessage(e));
   }

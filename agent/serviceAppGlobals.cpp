@@ -1,28 +1,21 @@
 #include "serviceAppGlobals.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <fstream>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
-#include <random>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "APIKeyCipher.h"
-#include "KNAtomicFile.h"
 #include "KNBase64.h"
+#include "KNClock.h"
 #include "KNConfig.h"
 #include "KNEnv.h"
 #include "KNException.h"
 #include "KNLib.h"
 #include "KNNameValueList.h"
+#include "KNOs.h"
 #include "KNSysInfo.h"
 #include "KNVersion.h"
 #include "ext.channel.h"
@@ -52,8 +45,8 @@ struct AppEntry {
 constexpr AppEntry kApplications[] = {{"zarodirazev", "ZARODIRazev"}, {"rivavudozu", "RIVAVUDozu"}};
 
 bool fileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
 }
 
 // A name=value file as a list; a missing file gives an empty list.
@@ -69,13 +62,15 @@ TNameValueList loadList(const std::string& path) {
 TNameValueList loadEndpointIni(bool* exists = nullptr) {
   const std::string path = exeFolder() + "endpoint.ini";
   TNameValueList list;
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT) throwOSError("Cannot read file \"" + path + "\"", errno);
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) {
     if (exists) *exists = false;
     return list;
   }
-  if (!S_ISREG(st.st_mode)) throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
+  if (ec) throwOSError("Cannot read file \"" + path + "\"", ec.value());
+  if (status.type() != std::filesystem::file_type::regular)
+    throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
   list.loadFromFile(path);
   if (exists) *exists = true;
   return list;
@@ -140,9 +135,7 @@ void loadAppGlobalDefaults() {
 }
 
 std::string appVersionText(const std::string& exeName, const std::string& version) {
-  std::string name = exeName;
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-  return replaceAll(name, ".exe", "") + "/" + version;
+  return replaceAll(lowerAscii(exeName), ".exe", "") + "/" + version;
 }
 
 void initAppGlobals(const std::string& appid) {
@@ -185,9 +178,8 @@ void initAppGlobals(const std::string& appid) {
 }
 
 std::string generateNewID() {
-  unsigned char bytes[16];
-  std::ifstream random("/dev/urandom", std::ios::binary);
-  if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes)) throw Exception("generateNewID failed");
+  std::uint8_t bytes[16];
+  os().randomBytes(bytes);
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   static const char* const hex = "0123456789ABCDEF";
@@ -197,10 +189,8 @@ std::string generateNewID() {
     id += hex[bytes[i] >> 4];
     id += hex[bytes[i] & 15];
   }
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  auto ticks =
-      static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+  // The low 32 bits of the millisecond count, as a tick counter gives them.
+  auto ticks = static_cast<std::uint32_t>(appClock().steady().count());
   return id + "-" + std::to_string(ticks).substr(0, 4);
 }
 
@@ -237,8 +227,8 @@ std::string MyID() {
     if (result.empty()) {
       result = generateNewID();
       lines.setValue(name, result);
-      writeFileAtomic(primary, lines.text(), 0600);
-      writeFileAtomic(fallback, lines.text(), 0600);
+      writeFileWhole(os(), primary, lines.text());
+      writeFileWhole(os(), fallback, lines.text());
       logMsg("New PCID set [" + result + "]");
     }
   } catch (const std::exception& e) {

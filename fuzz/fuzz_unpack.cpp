@@ -2,9 +2,6 @@
 // temporary tree that also holds an old file inside the folder and a file beside the folder.
 // Aborts when anything is written outside the folder, when a failed unpack changed the folder, or
 // when a temporary file is left behind.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "KNException.h"
 #include "PackageUnpack.h"
 
@@ -50,11 +48,7 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const fs::path tree = [] {
-    std::string tmpl = (fs::temp_directory_path() / "kn-fuzz-unpack-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    return fs::path(tmpl);
-  }();
+  static const fs::path tree = kn::fuzz::scratchFolder();
   const fs::path folder = tree / "app";
   const fs::path zip = tree / "p.zip";
   fs::remove_all(folder);

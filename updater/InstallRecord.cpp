@@ -1,14 +1,10 @@
 #include "InstallRecord.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
-#include <cerrno>
-#include <cstring>
-
-#include "KNAtomicFile.h"
 #include "KNLib.h"
+#include "KNOs.h"
 #include "KNServiceControl.h"
 #include "knLOG2.h"
 
@@ -66,14 +62,22 @@ std::vector<std::string_view> fields(std::string_view line) {
   }
 }
 
+// Removes a file that is no longer needed; one that cannot be removed is left for the next start.
+void removeQuietly(const std::string& path) {
+  try {
+    os().removePath(path);
+  } catch (const EOSError& e) {
+    logMsg(std::string("Cannot remove a leftover file: ") + logSafe(e.what()));
+  }
+}
+
 }  // namespace
 
 std::string updaterPrivateFolder(const std::string& folder) {
   std::string path = folder + ".kn-updater/";
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    throw EOSError("Cannot create " + path + ": " + std::strerror(errno));
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+  os().makeFolder(path, 0700);
+  std::error_code ec;
+  if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::directory)
     throw EOSError("Cannot use " + path + ": it is not a folder");
   return path;
 }
@@ -108,7 +112,7 @@ InstallRecord parseInstallRecord(std::string_view text) {
 }
 
 void writeInstallRecord(const std::string& path, const InstallRecord& record) {
-  writeFileAtomic(path, formatInstallRecord(record));
+  writeFileWhole(os(), path, formatInstallRecord(record));
 }
 
 int recoverInterruptedInstalls(const std::string& folder) {
@@ -120,15 +124,13 @@ int recoverInterruptedInstalls(const std::string& folder) {
     return 0;
   }
   std::vector<std::string> records, stale;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      (name.ends_with(kRecordSuffix) ? records : stale).push_back(dir + name);
-    }
-    ::closedir(d);
+  try {
+    for (const FolderEntry& e : os().listFolder(dir))
+      (e.name.ends_with(kRecordSuffix) ? records : stale).push_back(dir + e.name);
+  } catch (const EOSError& e) {
+    logMsg(std::string("Interrupted updates cannot be looked for: ") + logSafe(e.what()));
   }
-  for (const auto& path : stale) ::unlink(path.c_str());  // downloads of a process that ended
+  for (const auto& path : stale) removeQuietly(path);  // downloads of a process that ended
   for (const auto& path : records) {
     InstallRecord record;
     try {
@@ -152,7 +154,7 @@ int recoverInterruptedInstalls(const std::string& folder) {
       bool ok = serviceControl().requestStart(service);
       both("Starting " + logSafe(service) + " again after the interrupted update: " + (ok ? "1" : "0"));
     }
-    ::unlink(path.c_str());
+    removeQuietly(path);
   }
   return static_cast<int>(records.size());
 }

@@ -1,7 +1,7 @@
 // The record of an install in progress, so that one cut short by a crash or a kill is finished or
 // rolled back at the next start and the services it stopped run again.
 //
-// An update writes its record whole (KNAtomicFile) into the updater's private folder before it
+// An update writes its record whole (Os::writeFile) into the updater's private folder before it
 // stops any service: which application it updates and which services it stops. Just before the
 // first file is put in place it writes the record again with the list of staged files. The record
 // is removed once the services have been started again. At start-up, before any update thread

@@ -1,30 +1,44 @@
 #include "PackageUnpack.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "PackageUnpackSystem.h"
 #include "UpdateStop.h"
 
 namespace kn {
 namespace {
 
-RenameFunction renameFn = nullptr;
+namespace fs = std::filesystem;
 
-int putInPlace(const char* from, const char* to) {
-  return renameFn ? renameFn(from, to) : ::rename(from, to);
+// Unix file types in an archive's external attributes (the mode's upper bits), whatever the
+// system unpacking it.
+constexpr std::uint32_t kUnixTypeMask = 0170000;
+constexpr std::uint32_t kUnixRegular = 0100000;
+constexpr std::uint32_t kUnixLink = 0120000;
+
+// What is at `path`, a symbolic link not followed: not_found when nothing, none when the system
+// cannot tell.
+fs::file_type typeAt(const std::string& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type();
+}
+
+// Removes a file of ours that is no longer needed; one that cannot be removed stays, as a
+// leftover that the next start removes.
+void removeQuietly(Os& sys, const std::string& path) {
+  try {
+    sys.removePath(path);
+  } catch (const EOSError&) {
+  }
 }
 
 struct ZipCloser {
@@ -38,10 +52,6 @@ using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
 // The one place where libzip's errors become our exceptions.
 [[noreturn]] void throwZipError(const std::string& what, zip_error_t* err) {
   throw EZipError(what + ": " + zip_error_strerror(err));
-}
-
-[[noreturn]] void throwOsError(const std::string& what, int err) {
-  throw EZipError(what + ": " + std::strerror(err));
 }
 
 ZipHandle openZip(const std::string& zipPath, const std::string& password) {
@@ -94,30 +104,34 @@ std::uint64_t le64(const unsigned char* p) {
 // The number of entries the archive's end record declares, read before libzip loads the whole
 // directory into memory (some 300 bytes an entry); 0 when no end record is found, which leaves
 // the decision to libzip.
-std::uint64_t declaredEntries(const std::string& zipPath) {
-  int fd = ::open(zipPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::uint64_t count = 0;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size >= 22) {
-    // The end record (22 bytes and a comment of at most 65,535) and the 20-byte zip64 locator.
-    std::vector<unsigned char> tail(static_cast<size_t>(std::min<off_t>(st.st_size, 22 + 65535 + 20)));
-    off_t at = st.st_size - static_cast<off_t>(tail.size());
-    if (::pread(fd, tail.data(), tail.size(), at) == static_cast<ssize_t>(tail.size())) {
-      for (size_t i = tail.size() - 22 + 1; i-- > 0;) {
-        if (std::memcmp(&tail[i], "PK\5\6", 4) != 0) continue;
-        count = le16(&tail[i + 10]);
-        unsigned char z64[56];
-        if (count == 0xffff && i >= 20 && std::memcmp(&tail[i - 20], "PK\6\7", 4) == 0 &&
-            ::pread(fd, z64, sizeof z64, static_cast<off_t>(le64(&tail[i - 20 + 8]))) == sizeof z64 &&
-            std::memcmp(z64, "PK\6\6", 4) == 0)
-          count = le64(z64 + 32);
-        break;
-      }
+std::uint64_t declaredEntries(Os& sys, const std::string& zipPath) try {
+  std::unique_ptr<InputFile> in = sys.openFile(zipPath);
+  // `n` bytes at `at`; false when the file has not that many there.
+  auto readAt = [&in](std::uint64_t at, unsigned char* out, std::size_t n) {
+    for (std::size_t got = 0; got < n;) {
+      std::size_t r = in->readAt(at + got, reinterpret_cast<char*>(out) + got, n - got);
+      if (r == 0) return false;
+      got += r;
     }
+    return true;
+  };
+  const std::uint64_t size = in->size();
+  if (size < 22) return 0;
+  // The end record (22 bytes and a comment of at most 65,535) and the 20-byte zip64 locator.
+  std::vector<unsigned char> tail(static_cast<size_t>(std::min<std::uint64_t>(size, 22 + 65535 + 20)));
+  if (!readAt(size - tail.size(), tail.data(), tail.size())) return 0;
+  for (size_t i = tail.size() - 22 + 1; i-- > 0;) {
+    if (std::memcmp(&tail[i], "PK\5\6", 4) != 0) continue;
+    std::uint64_t count = le16(&tail[i + 10]);
+    unsigned char z64[56];
+    if (count == 0xffff && i >= 20 && std::memcmp(&tail[i - 20], "PK\6\7", 4) == 0 &&
+        readAt(le64(&tail[i - 20 + 8]), z64, sizeof z64) && std::memcmp(z64, "PK\6\6", 4) == 0)
+      count = le64(z64 + 32);
+    return count;
   }
-  ::close(fd);
-  return count;
+  return 0;
+} catch (const EOSError&) {
+  return 0;  // libzip then says what is wrong with the file
 }
 
 [[noreturn]] void throwTooManyEntries(std::uint64_t maxEntries) {
@@ -145,10 +159,10 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
     zip_uint32_t attributes;
     if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 &&
         opsys == ZIP_OPSYS_UNIX) {
-      mode_t type = (attributes >> 16) & S_IFMT;
-      if (type != 0 && type != S_IFREG) {
+      std::uint32_t type = (attributes >> 16) & kUnixTypeMask;
+      if (type != 0 && type != kUnixRegular) {
         if (o.log)
-          o.log(std::string(type == S_IFLNK ? "Skipped symbolic link " : "Skipped non-regular entry ") +
+          o.log(std::string(type == kUnixLink ? "Skipped symbolic link " : "Skipped non-regular entry ") +
                 st.name);
         continue;
       }
@@ -157,7 +171,7 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
       if (o.log) o.log(std::string("Skipped entry with a reserved name ") + st.name);
       continue;
     }
-    if (bare.size() > NAME_MAX || folder.size() + bare.size() >= PATH_MAX)
+    if (bare.size() > unpack::maxNameBytes() || folder.size() + bare.size() >= unpack::maxPathBytes())
       throw EZipError("Entry " + shown(st.name) + " has a name longer than the file system allows");
     if (!(st.valid & ZIP_STAT_SIZE)) throw EZipError("Entry " + shown(st.name) + " declares no size");
     // A method the library cannot read is refused here, before any service is touched (opening such
@@ -181,9 +195,9 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
   }
   if (entries.empty()) throw EZipError("The package holds no file to install");
   for (const Entry& e : entries) {
-    struct stat st;
-    std::string target = folder + e.bare;
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    // A target the system cannot look at is left to the write to refuse.
+    fs::file_type type = typeAt(folder + e.bare);
+    if (type != fs::file_type::not_found && type != fs::file_type::none && type != fs::file_type::regular)
       throw EZipError("Cannot install " + shown(e.bare) + ": something other than a file is in the way");
   }
   return entries;
@@ -192,63 +206,50 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
 // A temporary file in the folder, removed again unless it was put in place.
 class TempFile {
  public:
-  explicit TempFile(const std::string& folder) {
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+  TempFile(Os& sys, const std::string& folder) : sys_(sys) {
+    for (int attempt = 0; attempt < 100 && !out_; ++attempt) {
       path_ = tempName(folder);
-      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-      if (fd_ < 0 && errno != EEXIST) throwOsError("Cannot create a temporary file in " + folder, errno);
+      try {
+        out_ = sys.createFile(path_, 0600);
+      } catch (const EOSError&) {
+        if (typeAt(path_) == fs::file_type::not_found) throw;  // not a name taken: a real failure
+      }
     }
-    if (fd_ < 0) throwOsError("Cannot create a temporary file in " + folder, EEXIST);
+    if (!out_) throw EZipError("Cannot create a temporary file in " + folder + ": every name tried is taken");
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!placed_) ::unlink(path_.c_str());
+    out_.reset();
+    if (!placed_) removeQuietly(sys_, path_);
   }
 
-  void write(const char* data, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd_, data, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) throwOsError("Cannot write " + path_, w < 0 ? errno : ENOSPC);
-      data += w;
-      n -= static_cast<size_t>(w);
-    }
-  }
+  void write(const char* data, size_t n) { out_->append(std::string_view(data, n)); }
 
-  // Gives the file the target's owner, group and mode when the target exists, else `newMode`,
-  // and closes it. The caller flushes the folder's file system once for all files.
-  void finish(const std::string& target, mode_t newMode) {
-    struct stat st;
-    if (::lstat(target.c_str(), &st) == 0) {
-      // The owner first: changing it clears set-id bits, which the old file may rightly carry.
-      if (::fchown(fd_, st.st_uid, st.st_gid) != 0)
-        throwOsError("Cannot give " + target + " its owner", errno);
-      newMode = st.st_mode & 07777;
-    }
-    if (::fchmod(fd_, newMode) != 0) throwOsError("Cannot write " + path_, errno);
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throwOsError("Cannot write " + path_, errno);
+  // Closes the file and gives it the target's owner, group and mode when the target exists, else
+  // `newMode`. The caller flushes the folder's file system once for all files.
+  void finish(const std::string& target, unsigned newMode) {
+    out_->close();
+    unpack::takeOverAttributes(path_, target, newMode);
   }
 
   const std::string& path() const { return path_; }
   void placed() { placed_ = true; }
 
  private:
+  Os& sys_;
   std::string path_;
-  int fd_ = -1;
+  std::unique_ptr<OutputFile> out_;
   bool placed_ = false;
 };
 
 // The mode a new file gets: the archive's permission bits without set-id, sticky and group or
 // other write (the updater runs as root and the files it unpacks are programs), else 0644.
-mode_t newFileMode(zip_t* zip, zip_uint64_t index) {
+unsigned newFileMode(zip_t* zip, zip_uint64_t index) {
   zip_uint8_t opsys;
   zip_uint32_t attributes;
   if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
-    mode_t mode = (attributes >> 16) & 0755;
+    unsigned mode = (attributes >> 16) & 0755;
     if (mode != 0) return mode;
   }
   return 0644;
@@ -278,22 +279,12 @@ void extractEntry(zip_t* zip, const Entry& e, TempFile& out, char* buf, size_t b
 // A second name for the existing `target`, so that it survives being replaced until we know the
 // whole package is in place. "" when there is no target.
 std::string keepOld(const std::string& folder, const std::string& target) {
-  struct stat st;
-  if (::lstat(target.c_str(), &st) != 0) return "";
+  if (typeAt(target) == fs::file_type::not_found) return "";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string backup = tempName(folder);
-    if (::link(target.c_str(), backup.c_str()) == 0) return backup;
-    if (errno != EEXIST) throwOsError("Cannot keep a copy of " + target, errno);
+    if (unpack::addSecondName(target, backup)) return backup;
   }
-  throwOsError("Cannot keep a copy of " + target, EEXIST);
-}
-
-// Flushes the folder's file system: one call for every file written into it, and the names.
-void syncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::syncfs(fd);
-  ::close(fd);
+  throw EZipError("Cannot keep a copy of " + target + ": every name tried is taken");
 }
 
 }  // namespace
@@ -305,24 +296,27 @@ bool isUnpackTempName(const std::string& name) {
   return true;
 }
 
-int removeUnpackLeftovers(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return 0;
-  int removed = 0;
-  while (dirent* d = ::readdir(dir)) {
-    std::string name = d->d_name;
-    if (!isUnpackTempName(name)) continue;
-    struct stat st;
-    std::string path = folder + name;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0) ++removed;
+int removeUnpackLeftovers(const std::string& folder, Os& sys) {
+  std::vector<FolderEntry> entries;
+  try {
+    entries = sys.listFolder(folder);
+  } catch (const EOSError&) {
+    return 0;
   }
-  ::closedir(dir);
+  int removed = 0;
+  for (const FolderEntry& e : entries) {
+    if (e.kind != EntryKind::File || !isUnpackTempName(e.name)) continue;
+    try {
+      if (sys.removePath(folder + e.name)) ++removed;
+    } catch (const EOSError&) {
+    }
+  }
   return removed;
 }
 
-void setUnpackRenameForTesting(RenameFunction fn) { renameFn = fn; }
-
 struct PreparedPackage::State {
+  explicit State(Os& sys) : sys(sys) {}
+  Os& sys;
   std::string folder;
   std::stop_token stop;
   std::vector<Entry> entries;
@@ -330,23 +324,32 @@ struct PreparedPackage::State {
 };
 
 PreparedPackage::PreparedPackage(const std::string& zipPath, const std::string& folder,
-                                 const std::string& password, const UnpackOptions& options)
-    : s_(std::make_unique<State>()) {
+                                 const std::string& password, const UnpackOptions& options, Os& sys)
+    : s_(std::make_unique<State>(sys)) {
+  try {
+    prepare(zipPath, password, folder, options);
+  } catch (const EOSError& e) {
+    throw EZipError(e.what());  // a file that cannot be written makes a package that cannot be installed
+  }
+}
+
+void PreparedPackage::prepare(const std::string& zipPath, const std::string& password, const std::string& folder,
+                              const UnpackOptions& options) {
   s_->folder = folder;
   s_->stop = options.stop;
-  if (declaredEntries(zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
+  if (declaredEntries(s_->sys, zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
   ZipHandle zip = openZip(zipPath, password);
   s_->entries = planUnpack(zip.get(), folder, options);
   s_->staged.reserve(s_->entries.size());
   constexpr size_t kBlock = 64 * 1024;
   auto buf = std::make_unique<char[]>(kBlock);
   for (const Entry& e : s_->entries) {
-    auto temp = std::make_unique<TempFile>(folder);
+    auto temp = std::make_unique<TempFile>(s_->sys, folder);
     extractEntry(zip.get(), e, *temp, buf.get(), kBlock, options.stop);
     temp->finish(folder + e.bare, newFileMode(zip.get(), e.index));
     s_->staged.push_back(std::move(temp));
   }
-  syncFolder(folder);
+  unpack::flushFolder(folder);
 }
 
 PreparedPackage::~PreparedPackage() = default;
@@ -359,20 +362,30 @@ std::vector<std::string> PreparedPackage::targets() const {
 }
 
 void PreparedPackage::install(const std::function<void(const std::vector<StagedFile>&)>& commit) {
+  try {
+    putInPlace(commit);
+  } catch (const EOSError& e) {
+    throw EZipError(e.what());
+  }
+}
+
+void PreparedPackage::putInPlace(const std::function<void(const std::vector<StagedFile>&)>& commit) {
   const std::string& folder = s_->folder;
+  Os& sys = s_->sys;
   auto bare = [&](const std::string& path) { return path.empty() ? path : path.substr(folder.size()); };
   std::vector<StagedFile> files;
   files.reserve(s_->entries.size());
   // The replaced files live on under a second name until the end; they go whatever happens.
   struct Backups {
+    Os& sys;
     const std::string& folder;
     const std::vector<StagedFile>& files;
     ~Backups() {
       for (const StagedFile& f : files)
-        if (!f.backup.empty()) ::unlink((folder + f.backup).c_str());
-      syncFolder(folder);
+        if (!f.backup.empty()) removeQuietly(sys, folder + f.backup);
+      unpack::flushFolder(folder);
     }
-  } backups{folder, files};
+  } backups{sys, folder, files};
   for (size_t i = 0; i < s_->entries.size(); ++i) {
     std::string target = folder + s_->entries[i].bare;
     files.push_back({s_->entries[i].bare, bare(s_->staged[i]->path()), bare(keepOld(folder, target))});
@@ -385,8 +398,11 @@ void PreparedPackage::install(const std::function<void(const std::vector<StagedF
     for (; placed < files.size(); ++placed) {
       throwIfStopped(s_->stop);
       std::string target = folder + files[placed].target;
-      if (putInPlace(s_->staged[placed]->path().c_str(), target.c_str()) != 0)
-        throwOsError("Cannot replace " + shown(files[placed].target), errno);
+      try {
+        sys.renamePath(s_->staged[placed]->path(), target);
+      } catch (const EOSError& e) {
+        throw EZipError("Cannot replace " + shown(files[placed].target) + ": " + e.what());
+      }
       s_->staged[placed]->placed();
     }
   } catch (const Exception& e) {
@@ -394,9 +410,14 @@ void PreparedPackage::install(const std::function<void(const std::vector<StagedF
     for (size_t i = placed; i-- > 0;) {
       const StagedFile& f = files[i];
       std::string target = folder + f.target;
-      int rc =
-          f.backup.empty() ? ::unlink(target.c_str()) : ::rename((folder + f.backup).c_str(), target.c_str());
-      if (rc == 0) continue;
+      try {
+        if (f.backup.empty())
+          sys.removePath(target);
+        else
+          sys.renamePath(folder + f.backup, target);
+        continue;
+      } catch (const EOSError&) {
+      }
       ++lost;
       files[i].backup.clear();  // the old file's only copy: keep it
     }
@@ -412,25 +433,27 @@ void PreparedPackage::install(const std::function<void(const std::vector<StagedF
 }
 
 void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
-                   const UnpackOptions& options) {
-  PreparedPackage(zipPath, folder, password, options).install();
+                   const UnpackOptions& options, Os& sys) {
+  PreparedPackage(zipPath, folder, password, options, sys).install();
 }
 
-int finishStagedInstall(const std::string& folder, const std::vector<StagedFile>& files) {
+int finishStagedInstall(const std::string& folder, const std::vector<StagedFile>& files, Os& sys) {
   auto ours = [](const std::string& name) { return name.empty() || isUnpackTempName(name); };
   int placed = 0;
   for (const StagedFile& f : files) {
     std::string bare = bareName(f.target.c_str());
     if (bare != f.target || bare.empty() || !isUnpackTempName(f.temp) || !ours(f.backup)) continue;
-    struct stat st;
     std::string temp = folder + f.temp;
-    if (::lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::rename(temp.c_str(), (folder + bare).c_str()) == 0)
+    if (typeAt(temp) != fs::file_type::regular) continue;
+    try {
+      sys.renamePath(temp, folder + bare);
       ++placed;
+    } catch (const EOSError&) {
+    }
   }
   for (const StagedFile& f : files)
-    if (!f.backup.empty() && isUnpackTempName(f.backup)) ::unlink((folder + f.backup).c_str());
-  syncFolder(folder);
+    if (!f.backup.empty() && isUnpackTempName(f.backup)) removeQuietly(sys, folder + f.backup);
+  unpack::flushFolder(folder);
   return placed;
 }
 

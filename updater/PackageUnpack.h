@@ -1,8 +1,9 @@
 // Unpacking an update package (a ZIP archive from outside, maybe hostile) into the updater's
 // folder, all or nothing. Every entry is bounded by the size its header declares, the whole
 // package by a limit on its unpacked size and on its number of entries, and nothing is ever
-// written outside the folder. Stateless; two threads may unpack into different folders at the
-// same time.
+// written outside the folder. Every file is written, renamed and removed through `sys` (the real
+// system unless a test passes a failing one). Stateless; two threads may unpack into different
+// folders at the same time.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "KNException.h"
+#include "KNOs.h"
 
 namespace kn {
 
@@ -70,7 +72,7 @@ class PreparedPackage {
   // skipped silently; symbolic links, other non-regular entries and names of our temporary
   // files are skipped and reported to `log`. A later entry of the same bare name wins.
   PreparedPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
-                  const UnpackOptions& options = {});
+                  const UnpackOptions& options = {}, Os& sys = os());
   PreparedPackage(const PreparedPackage&) = delete;
   PreparedPackage& operator=(const PreparedPackage&) = delete;
   ~PreparedPackage();
@@ -88,28 +90,26 @@ class PreparedPackage {
 
  private:
   struct State;
+  void prepare(const std::string& zipPath, const std::string& password, const std::string& folder,
+               const UnpackOptions& options);
+  void putInPlace(const std::function<void(const std::vector<StagedFile>&)>& commit);
   std::unique_ptr<State> s_;
 };
 
 // PreparedPackage and install in one: unpacks every file entry of `zipPath` into `folder`.
 void unpackPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
-                   const UnpackOptions& options = {});
+                   const UnpackOptions& options = {}, Os& sys = os());
 
 // Finishes an install that was cut short after its list of files was taken (a kill during the
 // renames): every temporary file of `files` still present is put over its target, then the kept
 // files are removed. Returns how many files were put in place.
-int finishStagedInstall(const std::string& folder, const std::vector<StagedFile>& files);
+int finishStagedInstall(const std::string& folder, const std::vector<StagedFile>& files, Os& sys = os());
 
 // True for a name of the unpacker's temporary files: ".kn-" and six letters or digits.
 bool isUnpackTempName(const std::string& name);
 
 // Removes the temporary files an interrupted unpack left in `folder` (regular files with a
 // temporary name only). Returns how many were removed.
-int removeUnpackLeftovers(const std::string& folder);
-
-// Fault injection for tests: replaces rename(2) where unpacked files are put in place; nullptr
-// restores it. Not for use while an unpack runs.
-using RenameFunction = int (*)(const char* from, const char* to);
-void setUnpackRenameForTesting(RenameFunction fn);
+int removeUnpackLeftovers(const std::string& folder, Os& sys = os());
 
 }  // namespace kn

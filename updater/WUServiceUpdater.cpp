@@ -1,12 +1,12 @@
 #include "WUServiceUpdater.h"
 
 #include <openssl/evp.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "KNLib.h"
 #include "KNServiceControl.h"
@@ -45,11 +45,21 @@ std::string uniqueFile(const std::string& dir, const std::string& appid, const s
   std::string stem = appid.substr(0, 64);
   for (char& c : stem)
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-  std::string path = dir + stem + "-XXXXXX" + suffix;
-  int fd = ::mkstemps(path.data(), static_cast<int>(suffix.size()));
-  if (fd < 0) throw EOSError("Cannot create a file in " + dir);
-  ::close(fd);
-  return path;
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937 rng{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string path = dir + stem + "-";
+    for (int i = 0; i < 6; ++i) path += kLetters[rng() % (sizeof kLetters - 1)];
+    path += suffix;
+    try {
+      os().createFile(path, 0600)->close();
+      return path;
+    } catch (const EOSError&) {
+      std::error_code ec;
+      if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) throw;  // not a name taken
+    }
+  }
+  throw EOSError("Cannot create a file in " + dir);
 }
 
 }  // namespace
@@ -117,7 +127,7 @@ void TWUServiceUpdater::checkDownload() {
   UnpackOptions options;
   options.log = [this](const std::string& line) { updLog(logSafe(line)); };
   options.stop = stop_;
-  prepared_ = std::make_unique<PreparedPackage>(download_, folder_, kPackagePassword, options);
+  prepared_ = std::make_unique<PreparedPackage>(download_, folder_, kPackagePassword, options, *sys_);
 
   // Our service, then those of the entries that share the appid or whose program is replaced.
   std::vector<std::string> targets = prepared_->targets();

@@ -40,6 +40,8 @@ class TWUServiceUpdater {
   void setOwners(std::vector<AppOwner> owners) { owners_ = std::move(owners); }
   // Every step looks at `stop`; a stop throws EUpdateStopped.
   void setStop(std::stop_token stop) { stop_ = std::move(stop); }
+  // The system the package is unpacked and put in place through (tests pass a failing one).
+  void setOs(Os& sys) { sys_ = &sys; }
 
   // Download, check, stop, install, start; true when the package was installed. A package whose
   // SHA-256 is `skipHash` is not installed (false, nothing stopped). Throws the download's, the
@@ -72,6 +74,7 @@ class TWUServiceUpdater {
   std::string publicKey_;
   std::vector<AppOwner> owners_;
   std::stop_token stop_;
+  Os* sys_ = &os();
   std::string download_;  // the package file, "" when there is none
   std::string hash_;
   std::unique_ptr<PreparedPackage> prepared_;

@@ -11,6 +11,7 @@
 #include "KNEnv.h"
 #include "KNException.h"
 #include "KNJsonParse.h"
+#include "KNLib.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
 
@@ -18,15 +19,6 @@ namespace kn {
 namespace {
 
 using nlohmann::json;
-
-bool sameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = a[i], y = b[i];
-    if (x != y && std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
-}
 
 std::string readWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -87,8 +79,7 @@ std::string quotedItem(const std::string& item) {
 
 // An http or https URL without spaces or control characters.
 bool isServerUrl(const std::string& url) {
-  std::string lower;
-  for (unsigned char c : url.substr(0, 8)) lower += static_cast<char>(std::tolower(c));
+  const std::string lower = lowerAscii(url.substr(0, 8));
   if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return false;
   if (url.size() > 2000) return false;
   for (unsigned char c : url)
@@ -173,7 +164,7 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
 
 int TUpdaterConfig::indexOf(const std::string& exe) const {
   for (size_t i = 0; i < apps_.size(); ++i)
-    if (sameText(apps_[i].first, exe)) return static_cast<int>(i);
+    if (sameTextIgnoringCase(apps_[i].first, exe)) return static_cast<int>(i);
   return -1;
 }
 

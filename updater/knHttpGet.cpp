@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "KNCurlError.h"
 #include "KNEnv.h"
 #include "UpdateStop.h"
 
@@ -27,11 +28,9 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// The one place where libcurl's codes become our exceptions.
+// libcurl's codes become EHttpError here; their text comes from KNCurlError.h.
 [[noreturn]] void throwCurlError(CURLcode code, const char* detail, const std::string& url) {
-  std::string msg = "HTTP GET " + url + " failed: ";
-  msg += (detail && *detail) ? detail : curl_easy_strerror(code);
-  throw EHttpError(msg);
+  throwCurlFailure<EHttpError>("HTTP GET " + url + " failed: ", code, detail, curl_easy_strerror);
 }
 
 // libcurl calls it at least once a second, also while nothing moves; non-zero abandons the exchange.

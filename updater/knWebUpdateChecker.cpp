@@ -1,13 +1,9 @@
 #include "knWebUpdateChecker.h"
 
-#include <sys/utsname.h>
-#include <time.h>
-
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
+#include "KNClock.h"
 #include "KNEnv.h"
 #include "KNNameValueList.h"
 #include "KNSysInfo.h"
@@ -20,42 +16,6 @@ namespace kn {
 namespace {
 
 constexpr const char* kBuiltInServerBase = "http://updates.kestrane.example/";
-
-uint32_t tickCount() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 +
-                               static_cast<uint64_t>(ts.tv_nsec) / 1000000);
-}
-
-// PRETTY_NAME of os-release, unquoted; "Linux" when there is none.
-std::string osName() {
-  for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
-    std::ifstream in(underSysRoot(file));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
-      std::string v = line.substr(12);
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-        v = v.substr(1, v.size() - 2);
-      if (!v.empty()) return v;
-    }
-  }
-  return "Linux";
-}
-
-// The distribution's name with the kernel's version as major.minor and its patch level as build.
-std::string systemDescription() {
-  utsname u{};
-  int major = 0, minor = 0, build = 0;
-  bool is64 = sizeof(void*) == 8;
-  if (uname(&u) == 0) {
-    std::sscanf(u.release, "%d.%d.%d", &major, &minor, &build);
-    std::string machine = u.machine;
-    is64 = machine.find("64") != std::string::npos || machine == "s390x";
-  }
-  return formatSystemDescription(osName(), major, minor, build, 0, is64);
-}
 
 }  // namespace
 
@@ -161,7 +121,8 @@ void TKNWebUpdateChecker::Execute(const std::stop_token& stop) {
     addParam("exe", exename_);
     addParam("id", appid_);
     addParam("appver", appversion_);
-    query = "ck=" + std::to_string(tickCount());
+    // A tick count (milliseconds, 32 bits) that makes every check's address a new one.
+    query = "ck=" + std::to_string(static_cast<std::uint32_t>(appClock().steady().count()));
     for (const auto& [key, value] : params_) query += "&" + key + "=" + value;
   } catch (const std::exception&) {
     resvalue_ = "EXCEPTION";

@@ -31,6 +31,10 @@ std::string updateCheckURL();
 std::string formatSystemDescription(const std::string& name, int major, int minor, int build, int servicePack,
                                     bool is64);
 
+// This system's description as the check reports it (the platform half, knWebUpdateCheckerLinux.cpp):
+// on Linux the distribution's name, the kernel's version as major.minor and its patch level as build.
+std::string systemDescription();
+
 // `value` as it goes into the query: spaces become "-", brackets and commas are dropped, and then
 // every byte outside RFC 3986's unreserved set (letters, digits, "-", ".", "_", "~") is
 // percent-encoded, so no value can end the query, add a parameter or start a fragment.

@@ -1,8 +1,5 @@
 #include "ext.channel.h"
 
-#include <malloc.h>
-#include "ext.curl.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -15,10 +12,14 @@
 #include <random>
 
 #include "KNConfig.h"
+#include "KNCurlError.h"
 #include "KNEnv.h"
+#include "KNLib.h"
+#include "KNMemory.h"
 #include "KNTextCodec.h"
 #include "KNVersion.h"
 #include "ext.asciijson.h"
+#include "ext.curl.h"
 #include "ext.jsontext.h"
 #include "ext.replytext.h"
 #include "knLOG2.h"
@@ -58,14 +59,8 @@ GlobalState& globals() {
   return g;
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && sameTextIgnoringCase(s.substr(0, prefix.size()), prefix);
 }
 
 SystemTrust systemTrust(CURL* easy = nullptr) {
@@ -140,13 +135,13 @@ struct Transfer {
   Transfer() = default;
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
-  // After an exchange with a large reply, gives the freed memory back to the system: glibc keeps
-  // freed heap below its trim threshold (which grows with every large block freed), so the process
+  // After an exchange with a large reply, gives the freed memory back to the system: the allocator
+  // (glibc's) keeps freed heap below its trim threshold (which grows with every large block freed), so the process
   // would otherwise stay as large as its largest reply. By now the reply has been read and released.
   ~Transfer() {
     bool large = lastBytes > static_cast<curl_off_t>(kTrimAfterBytes) || body.capacity() > kTrimAfterBytes;
     std::string().swap(body);
-    if (large) malloc_trim(0);
+    if (large) releaseFreeMemory();
   }
 };
 
@@ -171,8 +166,7 @@ struct TExtChannel::Impl {
     // Blocks of 128 KB and more (reply bodies, parser buffers) are mapped and unmapped one by one.
     // glibc would otherwise raise that threshold after the first large block is freed and serve the
     // next ones from its heap, which keeps every freed generation of a growing buffer resident.
-    static const int mapped = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    (void)mapped;
+    mapLargeBlocksSeparately();
     if (initialised != CURLE_OK) throw Exception("libcurl could not be initialised");
     easy = curl::easy_init();
     if (!easy) throw Exception("libcurl could not create a handle");
@@ -192,7 +186,7 @@ struct TExtChannel::Impl {
     curl::share_cleanup(cookies);
   }
 
-  // libcurl's errors become the channel's, here and nowhere else.
+  // libcurl's errors become the channel's here; their text comes from KNCurlError.h.
   [[noreturn]] void throwTransportError(CURLcode rc, const Transfer& t) const {
     if (t.stopped) throw EExtCommunicationError("Communication error: the exchange was stopped");
     if (t.tooLarge)
@@ -206,8 +200,7 @@ struct TExtChannel::Impl {
                                    " bytes per second moved over " + std::to_string(t.rateWindow.count()) +
                                    " ms, transfer abandoned");
     if (rc == CURLE_WRITE_ERROR && t.sinkFailed) throw Exception("Download could not be written");
-    std::string msg = errbuf[0] ? errbuf : curl::easy_strerror(rc);
-    throw EExtCommunicationError("Communication error: " + logSafe(msg));
+    throw EExtCommunicationError("Communication error: " + logSafe(curlFailureText(rc, errbuf, curl::easy_strerror)));
   }
 
   static size_t onWrite(char* data, size_t size, size_t count, void* user) {
@@ -380,8 +373,7 @@ struct TExtChannel::Impl {
       std::string_view domain = fields[0];
       if (domain.starts_with("#HttpOnly_")) domain.remove_prefix(10);
       if (domain.starts_with('.')) domain.remove_prefix(1);
-      std::string host(domain);
-      std::transform(host.begin(), host.end(), host.begin(), [](unsigned char x) { return std::tolower(x); });
+      std::string host = lowerAscii(domain);
       std::string key = host + "\t" + std::string(fields[2]) + "\t" + std::string(fields[5]);
       f(CookieLine{std::string(line), std::move(host), std::move(key), fields[5].size() + fields[6].size()});
     }
@@ -694,7 +686,7 @@ void TExtChannel::setHeader(const std::string& hdrname, const std::string& value
       value.find_first_of("\r\n") != std::string::npos)
     throw Exception("Invalid header [" + hdrname + "]");
   auto it = std::find_if(hdr_.begin(), hdr_.end(),
-                         [&](const std::string& e) { return equalsNoCase(headerName(e), hdrname); });
+                         [&](const std::string& e) { return sameTextIgnoringCase(headerName(e), hdrname); });
   if (value.empty()) {
     if (it != hdr_.end()) hdr_.erase(it);
   } else if (it != hdr_.end()) {
@@ -743,7 +735,7 @@ std::string TExtChannel::getCookie(const std::string& s) const {
     std::string_view domain = f[0];
     if (domain.starts_with("#HttpOnly_")) domain.remove_prefix(10);
     if (domain.starts_with('.')) domain.remove_prefix(1);
-    if (equalsNoCase(domain, http_->host)) value = f[6];
+    if (sameTextIgnoringCase(domain, http_->host)) value = f[6];
   }
   curl::slist_free_all(cookies);
   return value;
@@ -883,10 +875,9 @@ std::string TExtChannel::newDeviceId() {
   static std::mt19937_64 rng(
       std::random_device{}() ^
       static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::string id = std::to_string(static_cast<long long>(now) + local.tm_gmtoff) + ".win32";
+  // The local wall-clock time in seconds since 1970-01-01 00:00 (of the local clock).
+  const auto localSeconds = std::llround((toDateTime(std::time(nullptr)) - kUnixEpochDateTime) * 86400.0);
+  std::string id = std::to_string(static_cast<long long>(localSeconds)) + ".win32";
   std::lock_guard guard(lock);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   for (int i = 0; i < 6; ++i) id += std::to_string(1000 + std::lround(unit(rng) * 8999));
@@ -895,7 +886,7 @@ std::string TExtChannel::newDeviceId() {
 
 std::string TExtChannel::loadDeviceId() {
   TKNConfig store("_devid");
-  store.RootKey = HKEY_CURRENT_USER;
+  store.RootKey = RegRoot::CurrentUser;
   store.LoadData();
   std::string id = store.Get(kDeviceIdName);
   if (!id.empty()) {

@@ -1,4 +1,5 @@
-// libcurl, opened when the first channel is made instead of linked into the program.
+// libcurl, opened when the first channel is made instead of linked into the program (on Linux;
+// a Windows build links it statically and hands out its functions the same way).
 //
 // The agent starts itself again, with an internal switch, for every full audit, and that child never
 // speaks HTTP. Linked, libcurl and the two dozen libraries it pulls in (TLS, Kerberos, LDAP, SSH,
@@ -7,7 +8,7 @@
 //
 // The functions keep libcurl's names and signatures under the namespace `kn::curl`
 // (`curl::easy_setopt` for `curl_easy_setopt`); the header's types and constants are libcurl's own.
-// The first call loads "libcurl.so.4"; when it cannot be loaded or lacks a function, every call
+// On Linux the first call loads "libcurl.so.4"; when it cannot be loaded or lacks a function, every call
 // throws kn::Exception "libcurl could not be loaded: <reason>", so making a channel fails the way
 // a libcurl that cannot be initialised makes it fail. Loading is thread-safe and happens once per
 // process.
@@ -15,6 +16,7 @@
 
 #include <curl/curl.h>
 
+#include <string>
 #include <type_traits>
 
 namespace kn::curl {
@@ -49,18 +51,27 @@ struct Library {
 // The loaded library; throws kn::Exception when it cannot be loaded.
 const Library& library();
 
+// The platform half: fills `functions` once per process, or says in `error` why it cannot
+// ("<library>: <reason>"). Called by library() only.
+void loadLibrary(Library& functions, std::string& error);
+
 inline CURLcode global_init(long flags) { return library().global_init(flags); }
 inline void free(void* p) { library().free(p); }
 inline CURL* easy_init() { return library().easy_init(); }
-// A number option takes a long (or a curl_off_t, the same on this platform): an int or an enumerator
-// such as CURL_HTTP_VERSION_1_1 is widened here, never passed through "..." at its own size.
+// A number goes through "..." at the size libcurl reads for the option: a curl_off_t (64 bits) for
+// the *_LARGE options, a long otherwise, whatever the type at the call (an int, an enumerator such
+// as CURL_HTTP_VERSION_1_1). long is 64 bits on Linux and 32 on Windows, so neither may stand for
+// the other.
 template <class T>
 CURLcode easy_setopt(CURL* easy, CURLoption option, T value) {
-  static_assert(sizeof(curl_off_t) == sizeof(long));
-  if constexpr (std::is_integral_v<T> || std::is_enum_v<T>)
+  static_assert(sizeof(curl_off_t) == 8);
+  if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
+    if (option >= CURLOPTTYPE_OFF_T && option < CURLOPTTYPE_BLOB)
+      return library().easy_setopt(easy, option, static_cast<curl_off_t>(value));
     return library().easy_setopt(easy, option, static_cast<long>(value));
-  else
+  } else {
     return library().easy_setopt(easy, option, value);
+  }
 }
 template <class T>
 CURLcode easy_getinfo(CURL* easy, CURLINFO info, T* value) {

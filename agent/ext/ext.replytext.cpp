@@ -1,11 +1,8 @@
 #include "ext.replytext.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 
+#include "KNLib.h"
 #include "KNTextCodec.h"
 #include "ext.asciijson.h"
 #include "knLOG2.h"
@@ -14,12 +11,6 @@ namespace kn {
 namespace {
 
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -67,49 +58,16 @@ std::string repairUtf8(std::string text) {
   return out;
 }
 
-bool isUtf8Name(std::string_view cs) { return equalsNoCase(cs, "utf-8") || equalsNoCase(cs, "utf8"); }
+bool isUtf8Name(std::string_view cs) { return sameTextIgnoringCase(cs, "utf-8") || sameTextIgnoringCase(cs, "utf8"); }
 
 // The size of one code unit of a charset, so that a unit iconv cannot read is skipped whole.
 std::size_t unitOf(std::string_view cs) {
-  std::string upper(cs);
-  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-  if (upper.find("32") != std::string::npos && upper.find("UTF") != std::string::npos) return 4;
-  if ((upper.find("16") != std::string::npos && upper.find("UTF") != std::string::npos) ||
-      upper.starts_with("UCS-2") || upper == "UCS2")
+  const std::string lower = lowerAscii(cs);
+  if (lower.find("32") != std::string::npos && lower.find("utf") != std::string::npos) return 4;
+  if ((lower.find("16") != std::string::npos && lower.find("utf") != std::string::npos) ||
+      lower.starts_with("ucs-2") || lower == "ucs2")
     return 2;
   return 1;
-}
-
-// `bytes` converted from `charset` to UTF-8 by iconv; false when iconv does not know the charset.
-bool convert(std::string_view bytes, const std::string& charset, std::string& out) {
-  iconv_t cd = iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::size_t unit = unitOf(charset);
-  out.clear();
-  out.resize(bytes.size() + bytes.size() / 2 + 16);
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t inLeft = bytes.size(), done = 0;
-  while (inLeft > 0) {
-    char* dst = out.data() + done;
-    std::size_t outLeft = out.size() - done;
-    std::size_t rc = iconv(cd, &in, &inLeft, &dst, &outLeft);
-    done = out.size() - outLeft;
-    if (rc != static_cast<std::size_t>(-1)) break;
-    if (errno == E2BIG) {
-      out.resize(out.size() + inLeft * 2 + 64);
-      continue;
-    }
-    // EILSEQ (a unit that is no character) or EINVAL (cut short at the end): U+FFFD, skip one unit.
-    if (out.size() - done < kReplacementUtf8.size()) out.resize(out.size() + 64);
-    std::copy(kReplacementUtf8.begin(), kReplacementUtf8.end(), out.begin() + static_cast<long>(done));
-    done += kReplacementUtf8.size();
-    std::size_t skip = std::min(unit, inLeft);
-    in += skip;
-    inLeft -= skip;
-  }
-  iconv_close(cd);
-  out.resize(done);
-  return true;
 }
 
 }  // namespace
@@ -127,7 +85,7 @@ std::string charsetOf(std::string_view contentType) {
     }
     std::string_view param = rest.substr(0, end);
     std::size_t eq = param.find('=');
-    if (eq != std::string_view::npos && equalsNoCase(trim(param.substr(0, eq)), "charset")) {
+    if (eq != std::string_view::npos && sameTextIgnoringCase(trim(param.substr(0, eq)), "charset")) {
       std::string_view value = trim(param.substr(eq + 1));
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
         value = trim(value.substr(1, value.size() - 2));
@@ -141,11 +99,11 @@ std::string charsetOf(std::string_view contentType) {
 std::string decodeReplyText(std::string body, std::string_view contentType) {
   std::string cs = charsetOf(contentType);
   if (!cs.empty() && !isUtf8Name(cs)) {
-    if (equalsNoCase(cs, "utf-16") && body.size() >= 2 && !body.starts_with("\xFF\xFE") &&
+    if (sameTextIgnoringCase(cs, "utf-16") && body.size() >= 2 && !body.starts_with("\xFF\xFE") &&
         !body.starts_with("\xFE\xFF"))
       cs = body[0] != 0 && body[1] == 0 ? "UTF-16LE" : "UTF-16BE";
     std::string out;
-    if (convert(body, cs, out)) return out;
+    if (convertToUtf8(body, cs, unitOf(cs), out)) return out;
   }
   // UTF-8, unknown charsets and replies that declare none.
   if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) return repairUtf8(decodeText(body));

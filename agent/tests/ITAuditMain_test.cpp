@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "KNAtomicFile.h"
 #include "KNClockFake.h"
 #include "KNConfig.h"
 #include "KNDateMath.h"
@@ -78,7 +77,7 @@ class ITAuditMainTest : public ::testing::Test {
       [] { return true; },
       [this](const std::string& fn, TExt_ITAgent&) {
         audits.push_back(seconds());
-        writeFileAtomic(fn, kDocument);
+        writeFileWhole(os(), fn, kDocument);
       },
   };
 };
@@ -122,7 +121,7 @@ TEST_F(ITAuditMainTest, SimulatedDayKeepsTheTimetable) {
 TEST_F(ITAuditMainTest, WithoutKeyOnlyTheMissingKeyNoticeEvery90Minutes) {
   options.hasAPIKey = [] { return false; };
   std::filesystem::create_directories(std::filesystem::path(machine.pendingFile()).parent_path());
-  writeFileAtomic(machine.pendingFile(), kDocument);
+  writeFileWhole(os(), machine.pendingFile(), kDocument);
   runFor(4h);
 
   auto calls = platform->calls();
@@ -146,7 +145,7 @@ TEST_P(ITAuditMainFailureTest, RetriesOnItsTimetableAndLosesNothing) {
   options.runAudit = [](const std::string&, TExt_ITAgent&) {
     throw Exception("Fail@doMethod2: inventory script failed");
   };
-  writeFileAtomic(machine.pendingFile(), kDocument);
+  writeFileWhole(os(), machine.pendingFile(), kDocument);
   int port = 0;
   if (GetParam() == Failure::Unreachable) {
     platform.reset();
@@ -204,7 +203,7 @@ class ITAuditMainRefusalTest : public ITAuditMainTest, public ::testing::WithPar
 TEST_P(ITAuditMainRefusalTest, OnlyARetryableFailureIsSentAgain) {
   const Refusal r = GetParam();
   const std::string status = std::to_string(r.status);
-  writeFileAtomic(machine.pendingFile(), kDocument);
+  writeFileWhole(os(), machine.pendingFile(), kDocument);
   platform->setHostile([&](const httplib::Request& req, httplib::Response& res) {
     auto env = nlohmann::json::parse(req.body);
     if (env["method"] == "putAudit" && (r.recordRefusedToo || env["data"][1] == kDocumentAsSent)) {
@@ -346,9 +345,15 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
 // The next-audit time cannot be stored: the failure is logged, the document still goes out, the
 // time is kept in memory (no audit at every audit check) and nothing else is held back.
 TEST_F(ITAuditMainTest, AnUnstorableNextAuditTimeIsLoggedAndTheLoopGoesOn) {
-  auto registry = std::make_shared<TRegistryFake>();
-  TScopedRegistry use(registry);
-  registry->failValueName = "nextv6";
+  // A registry that refuses to store that one value.
+  struct Refusing : TRegistryFake {
+    void writeString(RegRoot root, const std::string& path, const std::string& name,
+                     const std::string& value) override {
+      if (name == "nextv6") throw ERegistryAccessError("refused");
+      TRegistryFake::writeString(root, path, name, value);
+    }
+  };
+  TScopedRegistry use(std::make_shared<Refusing>());
   runFor(35min);
 
   EXPECT_EQ(audits, std::vector<double>{480.5});
@@ -362,10 +367,10 @@ TEST_F(ITAuditMainTest, AnUnstorableNextAuditTimeIsLoggedAndTheLoopGoesOn) {
 // An audit that falls due while the previous document still waits for the platform replaces it:
 // only the newer document is ever accepted.
 TEST_F(ITAuditMainTest, ANewAuditReplacesTheDocumentStillPending) {
-  writeFileAtomic(machine.pendingFile(), "{\"audit\": \"old\"}\n");
+  writeFileWhole(os(), machine.pendingFile(), "{\"audit\": \"old\"}\n");
   options.runAudit = [this](const std::string& fn, TExt_ITAgent&) {
     audits.push_back(seconds());
-    writeFileAtomic(fn, "{\"audit\": \"new\"}\n");
+    writeFileWhole(os(), fn, "{\"audit\": \"new\"}\n");
   };
   platform->setMode(FakePlatform::Mode::Exception);
   runFor(10min, [&](std::chrono::milliseconds e) {

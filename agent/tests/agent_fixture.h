@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -25,16 +22,16 @@
 namespace kn::test {
 
 // A free TCP port on 127.0.0.1 with nothing listening on it (an unreachable platform).
+// The system hands out a port to a listener, which is then stopped (only a listener that ran
+// closes its socket).
 inline int unusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  httplib::Server probe;
+  int port = probe.bind_to_any_port("127.0.0.1");
+  std::thread listener([&] { probe.listen_after_bind(); });
+  while (!probe.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  probe.stop();
+  listener.join();
+  return port;
 }
 
 // The platform's RPC endpoint on loopback. Every call is recorded with the time `stamp` gives

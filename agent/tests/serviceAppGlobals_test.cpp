@@ -1,7 +1,6 @@
 #include "serviceAppGlobals.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <regex>
@@ -71,14 +70,10 @@ TEST_F(IdentityTest, FirstStartCreatesBothCopiesOwnerOnly) {
   std::string expected = "x" + computerName() + "=" + id + "\r\n";
   EXPECT_EQ(TempSysRoot::read(identityFile()), expected);
   EXPECT_EQ(TempSysRoot::read(fallbackFile()), expected);
-  for (const std::string& f : {identityFile(), fallbackFile()}) {
-    struct stat st;
-    ASSERT_EQ(::stat(f.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
-  }
-  struct stat dir;
-  ASSERT_EQ(::stat(fs::path(identityFile()).parent_path().c_str(), &dir), 0);
-  EXPECT_EQ(dir.st_mode & 0777, 0700u);
+  auto bits = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+  for (const std::string& f : {identityFile(), fallbackFile()})
+    EXPECT_EQ(bits(f), fs::perms::owner_read | fs::perms::owner_write) << f;
+  EXPECT_EQ(bits(fs::path(identityFile()).parent_path()), fs::perms::owner_all);
   EXPECT_NE(mainLog().find("New PCID set [" + id + "]"), std::string::npos);
 
   // A second start finds it and writes nothing.

@@ -7,9 +7,12 @@
 //
 // A call fails when a rule's operation matches and its text occurs in the path (every path for
 // an empty text), once `after` matching calls have gone through. Everything else goes to os().
+// A test that must act at a chosen call (request a stop, end the process) sets `before`, which
+// sees every call first and may throw.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,9 +22,13 @@
 
 namespace kn::test {
 
-class FaultyOs final : public Os {
+class FaultyOs : public Os {
  public:
-  enum class Op { ReadFile, ListFolder, WriteFile, CreateFile, Append, Sync, Rename, Remove, MakeFolder, LockFile };
+  // (Create, not CreateFile: windows.h makes that name a macro.)
+  enum class Op { ReadFile, ListFolder, WriteFile, Create, Append, Sync, Rename, Remove, MakeFolder, LockFile };
+
+  // Called with each operation and its path before anything else happens to it.
+  std::function<void(Op, const std::string&)> before;
 
   void fail(Op op, std::string pathPart, int error, int after = 0) {
     std::lock_guard lock(mu_);
@@ -52,7 +59,7 @@ class FaultyOs final : public Os {
     os().writeFile(path, pieces, options);
   }
   std::unique_ptr<OutputFile> createFile(const std::string& path, unsigned mode) override {
-    check(Op::CreateFile, path, "Cannot create file");
+    check(Op::Create, path, "Cannot create file");
     return std::make_unique<File>(*this, path, os().createFile(path, mode));
   }
   void renamePath(const std::string& from, const std::string& to) override {
@@ -105,6 +112,7 @@ class FaultyOs final : public Os {
   };
 
   void check(Op op, const std::string& path, const std::string& what, bool quotePath = true) {
+    if (before) before(op, path);
     int error = 0;
     {
       std::lock_guard lock(mu_);

@@ -1,8 +1,6 @@
 #include "KeyTool.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <filesystem>
 #include <istream>
 #include <optional>
 #include <sstream>
@@ -63,10 +61,12 @@ std::optional<std::string> firstLine(std::istream& in) {
 
 // The first line of the regular file `path`. Throws EOSError when it cannot be read.
 std::string firstLineOfFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) throwOSError("Cannot read file \"" + path + "\"", errno);
-  if (!S_ISREG(st.st_mode)) throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
-  std::istringstream text(readFileBytes(path, kMaxKeyInput));
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec) throwOSError("Cannot read file \"" + path + "\"", ec.value());
+  if (status.type() != std::filesystem::file_type::regular)
+    throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");
+  std::istringstream text(os().readFile(path, kMaxKeyInput));
   return firstLine(text).value_or("");
 }
 

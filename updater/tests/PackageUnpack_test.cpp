@@ -1,228 +1,143 @@
-// Packages made by Info-ZIP and crafted ones, unpacked into a real folder.
+// The unpack when the system fails it: a full disk, a refused file, a refused rename, a stop and a
+// kill between the renames. Packages built with libzip, unpacked into a real folder through the
+// real system, with chosen calls failing.
 #include "PackageUnpack.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+#include <set>
+
 #include "InstallRecord.h"
+#include "KNOsFaulty.h"
 #include "UpdateStop.h"
 #include "UpdaterTestSupport.h"
 
 namespace kn {
 namespace {
 
-using test::modeOf;
+using test::FaultyOs;
 using test::readFile;
-using test::run;
 using test::writeFile;
-using test::fs::exists;
 
-struct Owner {
-  uid_t uid;
-  gid_t gid;
-  bool operator==(const Owner&) const = default;
+// The real system, with a look at every rename before it runs (its number, from 1): the hook may
+// request a stop, throw or end the process there.
+struct RenameWatch : FaultyOs {
+  explicit RenameWatch(std::function<void(int)> hook) {
+    before = [this, hook = std::move(hook)](Op op, const std::string&) {
+      if (op == Op::Rename) hook(++renames);
+    };
+  }
+  int renames = 0;
 };
-Owner ownerOf(const std::string& path) {
-  struct stat st {};
-  ::lstat(path.c_str(), &st);
-  return {st.st_uid, st.st_gid};
-}
 
-class InfoZipTest : public ::testing::Test {
+class UnpackFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    writeFile(dir / "app", "old app", 0750);
-    writeFile(dir / "app.conf", "old conf", 0600);
-    ASSERT_EQ(0, ::chown((dir / "app.conf").c_str(), 65534, 65534));
-    writeFile(dir / "real.txt", "real");
-    src = dir / "src/";
-    test::fs::create_directories(src + "bin");
-    test::fs::create_directories(src + "etc");
+    writeFile(dir / "app", "old app");
+    writeFile(dir / "app.conf", "old conf");
   }
-  // Makes `name` in the source folder with Info-ZIP's `zip` and the given options over `files`.
-  std::string zip(const std::string& options, const std::string& files) {
-    std::string out = dir / "p.zip";
-    test::fs::remove(out);
-    run("cd " + src + " && zip -q " + options + " " + out + " " + files);
-    return out;
+  // A package of `names`, each file holding "new <name>".
+  std::string package(const std::vector<std::string>& names) {
+    std::vector<test::ZipEntry> entries;
+    for (const auto& n : names) entries.push_back({n, "new " + n});
+    test::makeZip(dir / "p.zip", entries, kPackagePassword);
+    return dir / "p.zip";
   }
-  std::string unpack(const std::string& zipPath, std::uint64_t limit = kMaxUnpackedBytes) {
-    std::string lines;
-    UnpackOptions options;
-    options.log = [&](const std::string& l) { lines += l + "\n"; };
-    options.maxUnpacked = limit;
-    unpackPackage(zipPath, dir.path(), kPackagePassword, options);
-    return lines;
-  }
+  // The folder as it was: the old files whole, nothing new, no temporary file.
   void expectOldFilesWhole() {
     EXPECT_EQ("old app", readFile(dir / "app"));
     EXPECT_EQ("old conf", readFile(dir / "app.conf"));
-    EXPECT_EQ("real", readFile(dir / "real.txt"));
-    for (const auto& e : test::fs::directory_iterator(dir.path()))  // nothing new, no temporary file
-      EXPECT_TRUE(std::set<std::string>({"app", "app.conf", "real.txt", "src", "logs", "p.zip", "data"})
+    for (const auto& e : test::fs::directory_iterator(dir.path()))
+      EXPECT_TRUE(std::set<std::string>({"app", "app.conf", "p.zip", "logs", "record"})
                       .count(e.path().filename().string()))
           << e.path();
   }
+  std::string unpackThrough(Os& sys, const std::vector<std::string>& names) {
+    try {
+      unpackPackage(package(names), dir.path(), kPackagePassword, {}, sys);
+    } catch (const EZipError& e) {
+      return e.what();
+    }
+    ADD_FAILURE() << "installed";
+    return "";
+  }
   test::TempFolder dir;
-  std::string src;
 };
 
-TEST_F(InfoZipTest, PackagesInstallFlatKeepingOwnersAndSkippingLinks) {
-  writeFile(src + "bin/app", "new app", 0755);
-  writeFile(src + "etc/app.conf", "new conf", 0644);
-  writeFile(src + "etc/new.txt", "new file", 0640);
-  const std::string longName(250, 'n');  // with any suffix it would pass NAME_MAX
-  writeFile(src + longName, "long");
-  ASSERT_EQ(::symlink("/etc/shadow", (src + "etc/real.txt").c_str()), 0);
-  for (const char* options : {"-r -y -P 4721", "-r -y"}) {
-    SCOPED_TRACE(options);
-    std::string lines = unpack(zip(options, "bin etc " + longName));
-    EXPECT_EQ("new app", readFile(dir / "app"));
-    EXPECT_EQ(0750u, modeOf(dir / "app"));
-    EXPECT_EQ("new conf", readFile(dir / "app.conf"));
-    EXPECT_EQ(0600u, modeOf(dir / "app.conf"));
-    EXPECT_EQ((Owner{65534, 65534}), ownerOf(dir / "app.conf"));
-    EXPECT_EQ("new file", readFile(dir / "new.txt"));
-    EXPECT_EQ(0640u, modeOf(dir / "new.txt"));
-    EXPECT_EQ("long", readFile(dir / longName));
-    EXPECT_EQ("real", readFile(dir / "real.txt"));  // the link entry replaced nothing
-    EXPECT_EQ("Skipped symbolic link etc/real.txt\n", lines);
-    EXPECT_FALSE(exists(dir / "bin"));
-    for (const auto& e : test::fs::directory_iterator(dir.path()))
-      EXPECT_FALSE(isUnpackTempName(e.path().filename().string())) << e.path();
-  }
-}
-
-// Sets the uncompressed size of the archive's only entry, in its local and central headers.
-std::string understate(std::string zipData, uint32_t size) {
-  auto put = [&](size_t at) {
-    for (int i = 0; i < 4; ++i) zipData[at + i] = static_cast<char>((size >> (8 * i)) & 0xff);
-  };
-  size_t local = zipData.find("PK\x03\x04");
-  size_t central = zipData.find("PK\x01\x02");
-  EXPECT_EQ(0u, local);
-  EXPECT_NE(std::string::npos, central);
-  put(local + 22);
-  put(central + 24);
-  return zipData;
-}
-
-// The archive with the compression method of its first central-directory entry replaced.
-std::string withCentralMethod(std::string zipData, std::uint16_t method) {
-  size_t at = zipData.find(std::string("PK\x01\x02", 4));
-  if (at == std::string::npos) return zipData;
-  zipData[at + 10] = static_cast<char>(method & 0xff);
-  zipData[at + 11] = static_cast<char>(method >> 8);
-  return zipData;
-}
-
-TEST_F(InfoZipTest, HostilePackagesAreRefusedLeavingTheFolderAsItWas) {
-  writeFile(src + "bin/app", "new app", 0755);
-  writeFile(src + "big", std::string(2 << 20, '\0'));
-  writeFile(src + "data", "a file named like a folder of ours");
-  test::fs::create_directory(dir / "data");
-  ASSERT_EQ(::symlink("app", (src + "bin/link").c_str()), 0);
-  std::string big = readFile(zip("-P 4721", "big"));
+// Whatever fails, while the files are written or while they are put in place, the folder holds
+// what it held before.
+TEST_F(UnpackFaultTest, AFailingSystemLeavesTheOldFilesWhole) {
   struct Case {
     const char* what;
-    std::string bytes;
-    std::uint64_t limit;
+    FaultyOs::Op op;
+    int error;
+    int after;
+    std::vector<std::string> names;
     const char* message;
   } cases[] = {
-      {"understated size", understate(big, 1000), kMaxUnpackedBytes, "more data than its header declares"},
-      {"a folder in the way", readFile(zip("-r", "bin/app data")), kMaxUnpackedBytes, "in the way"},
-      {"over the size limit", readFile(zip("-r", "bin/app")), 6, "unpacks to more than 6 bytes"},
-      {"only a link", readFile(zip("-y", "bin/link")), kMaxUnpackedBytes, "holds no file"},
-      {"an unknown compression method", withCentralMethod(readFile(zip("-P 4721", "bin/app")), 0xffff),
-       kMaxUnpackedBytes, "compression method that cannot be read"},
+      {"the disk fills up on the second file", FaultyOs::Op::Append, kOSErrors.diskFull, 1,
+       {"app", "app.conf"}, "Cannot write file"},
+      {"the first write is refused", FaultyOs::Op::Append, kOSErrors.accessDenied, 0,
+       {"app"}, "Cannot write file"},
+      // The new file is in place when the replacement of "app" is refused: it is removed again.
+      {"the second rename is refused", FaultyOs::Op::Rename, kOSErrors.accessDenied, 1,
+       {"new.txt", "app"}, "nothing was replaced, the 1 file(s) already replaced were put back"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    writeFile(dir / "p.zip", c.bytes);
-    try {
-      unpack(dir / "p.zip", c.limit);
-      ADD_FAILURE() << "installed";
-    } catch (const EZipError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
+    FaultyOs sys;
+    sys.fail(c.op, dir.path(), c.error, c.after);
+    std::string message = unpackThrough(sys, c.names);
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    EXPECT_NE(message.find(os().errorText(c.error)), std::string::npos) << message;
+    EXPECT_EQ(1, sys.failures());
+    test::fs::remove(dir / "p.zip");
     expectOldFilesWhole();
   }
-  // Preparing, which runs before any service is touched, refuses the same packages.
-  writeFile(dir / "p.zip", cases[1].bytes);
-  EXPECT_THROW(PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword), EZipError);
-  writeFile(dir / "p.zip", cases[2].bytes);
-  EXPECT_THROW(PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword, {.maxUnpacked = 6}), EZipError);
+}
+
+// A replaced file kept under its second name is put back when a later rename fails.
+TEST_F(UnpackFaultTest, AFailedRenamePutsBackWhatWasReplaced) {
+  RenameWatch sys([](int n) {
+    if (n == 2) throwOSError("Cannot rename", kOSErrors.accessDenied);
+  });
+  std::string message = unpackThrough(sys, {"app", "new.txt", "app.conf"});
+  EXPECT_NE(message.find("nothing was replaced, the 1 file(s) already replaced were put back"), std::string::npos)
+      << message;
+  test::fs::remove(dir / "p.zip");
   expectOldFilesWhole();
-}
-
-TEST_F(InfoZipTest, EntryCountsAreBoundedBeforeTheDirectoryIsLoaded) {
-  for (const char* name : {"a", "b", "c", "d"}) writeFile(src + name, name);
-  struct Case {
-    const char* what;
-    std::string bytes;
-    std::uint64_t limit;
-    const char* message;
-  } cases[] = {
-      {"four entries, three allowed", readFile(zip("", "a b c d")), 3, "holds more than 3 entries"},
-      {"a million claimed", test::zipClaimingEntries(1000000), kMaxEntries, "holds more than 200000 entries"},
-      {"zip64 end record with no entry", test::zipClaimingEntries(0), kMaxEntries, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    writeFile(dir / "p.zip", c.bytes);
-    try {
-      PreparedPackage(dir / "p.zip", dir.path(), kPackagePassword, {.maxEntries = c.limit});
-      ADD_FAILURE() << "accepted";
-    } catch (const EZipError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
-    expectOldFilesWhole();
-  }
 }
 
 // A stop is seen while the files are written, and between the renames, which are then undone.
-TEST_F(InfoZipTest, AStopLeavesTheFolderAsItWas) {
-  writeFile(src + "app", "new app");
-  writeFile(src + "app.conf", "new conf");
-  std::string package = zip("-P 4721", "app app.conf");
+TEST_F(UnpackFaultTest, AStopLeavesTheFolderAsItWas) {
+  std::string zip = package({"app", "app.conf"});
   std::stop_source early;
   early.request_stop();
-  EXPECT_THROW(PreparedPackage(package, dir.path(), kPackagePassword, {.stop = early.get_token()}),
-               EUpdateStopped);
+  EXPECT_THROW(PreparedPackage(zip, dir.path(), kPackagePassword, {.stop = early.get_token()}), EUpdateStopped);
   expectOldFilesWhole();
 
-  static std::stop_source late;
-  late = std::stop_source();
-  setUnpackRenameForTesting([](const char* from, const char* to) {
-    late.request_stop();
-    return ::rename(from, to);
-  });
+  std::stop_source late;
+  RenameWatch sys([&](int) { late.request_stop(); });
   {
-    PreparedPackage prepared(package, dir.path(), kPackagePassword, {.stop = late.get_token()});
+    PreparedPackage prepared(zip, dir.path(), kPackagePassword, {.stop = late.get_token()}, sys);
     EXPECT_THROW(prepared.install(), EUpdateStopped);
   }
-  setUnpackRenameForTesting(nullptr);
   expectOldFilesWhole();
 }
 
 // A kill between two renames: the list of files taken just before lets the next start finish
 // the install, every file whole.
-TEST_F(InfoZipTest, AnInstallKilledBetweenRenamesIsFinishedFromItsList) {
-  writeFile(src + "app", "new app");
-  writeFile(src + "app.conf", "new conf");
-  writeFile(src + "new.txt", "new file");
-  std::string package = zip("-P 4721", "app app.conf new.txt");
+TEST_F(UnpackFaultTest, AnInstallKilledBetweenRenamesIsFinishedFromItsList) {
+  std::string zip = package({"app", "app.conf", "new.txt"});
   std::string record = dir / "record";
   EXPECT_EXIT(
       {
-        setUnpackRenameForTesting([](const char* from, const char* to) {
-          static int n = 0;
-          if (++n == 2) ::_exit(3);
-          return ::rename(from, to);
+        RenameWatch sys([](int n) {
+          if (n == 2) std::_Exit(3);
         });
-        PreparedPackage(package, dir.path(), kPackagePassword)
+        PreparedPackage(zip, dir.path(), kPackagePassword, {}, sys)
             .install([&](const std::vector<StagedFile>& files) {
               writeInstallRecord(record, {"app", {"svc"}, files});
             });
@@ -235,10 +150,8 @@ TEST_F(InfoZipTest, AnInstallKilledBetweenRenamesIsFinishedFromItsList) {
   EXPECT_EQ((std::vector<std::string>{"svc"}), r.services);
   EXPECT_EQ(2, finishStagedInstall(dir.path(), r.files));
   EXPECT_EQ("new app", readFile(dir / "app"));
-  EXPECT_EQ("new conf", readFile(dir / "app.conf"));
-  EXPECT_EQ(0600u, modeOf(dir / "app.conf"));
-  EXPECT_EQ("new file", readFile(dir / "new.txt"));
-  test::fs::remove(record);
+  EXPECT_EQ("new app.conf", readFile(dir / "app.conf"));
+  EXPECT_EQ("new new.txt", readFile(dir / "new.txt"));
   for (const auto& e : test::fs::directory_iterator(dir.path()))
     EXPECT_FALSE(isUnpackTempName(e.path().filename().string())) << e.path();
 }
@@ -256,53 +169,6 @@ TEST(InstallRecordTest, NamesOfAnyBytesReadBack) {
   std::string cut = formatInstallRecord(r);
   cut.pop_back();  // a last line not written whole is not read
   EXPECT_EQ(1u, parseInstallRecord(cut).files.size());
-}
-
-int renames = 0;
-int failSecondRename(const char* from, const char* to) {
-  if (++renames == 2) {
-    errno = EACCES;
-    return -1;
-  }
-  return ::rename(from, to);
-}
-
-TEST_F(InfoZipTest, AFailedRenamePutsBackWhatWasReplaced) {
-  writeFile(src + "app", "new app", 0755);
-  writeFile(src + "new.txt", "new file");
-  writeFile(src + "real.txt", "new real");
-  std::string package = zip("-P 4721", "app new.txt real.txt");
-  renames = 0;
-  setUnpackRenameForTesting(failSecondRename);
-  try {
-    unpack(package);
-    ADD_FAILURE() << "installed";
-  } catch (const EZipError& e) {
-    EXPECT_NE(
-        std::string(e.what()).find("nothing was replaced, the 1 file(s) already replaced were put back"),
-        std::string::npos)
-        << e.what();
-  }
-  setUnpackRenameForTesting(nullptr);
-  test::fs::remove(package);
-  expectOldFilesWhole();
-  EXPECT_EQ(0750u, modeOf(dir / "app"));
-}
-
-TEST_F(InfoZipTest, TemporaryNamesAreReservedAndLeftoversRemoved) {
-  writeFile(dir / ".kn-Ab12Cd", "left by a kill");
-  writeFile(dir / ".kn-Ab12C", "not ours: too short");
-  writeFile(dir / "x.kn-Ab12Cd", "not ours");
-  test::fs::create_directory(dir / ".kn-Folder");
-  EXPECT_EQ(1, removeUnpackLeftovers(dir.path()));
-  EXPECT_FALSE(exists(dir / ".kn-Ab12Cd"));
-  EXPECT_TRUE(exists(dir / ".kn-Ab12C") && exists(dir / "x.kn-Ab12Cd") && exists(dir / ".kn-Folder"));
-
-  writeFile(src + ".kn-ZZZZZZ", "would be removed at the next start");
-  writeFile(src + "app", "new app");
-  EXPECT_EQ("Skipped entry with a reserved name .kn-ZZZZZZ\n", unpack(zip("", ".kn-ZZZZZZ app")));
-  EXPECT_EQ("new app", readFile(dir / "app"));
-  EXPECT_FALSE(exists(dir / ".kn-ZZZZZZ"));
 }
 
 }  // namespace

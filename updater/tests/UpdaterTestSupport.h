@@ -3,7 +3,6 @@
 #pragma once
 
 #include <httplib.h>
-#include <sys/stat.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNTestTempDir.h"
 #include "KNTinyElf.h"
 #include "globals.h"
 #include "knLOG2.h"
@@ -55,44 +55,37 @@ inline std::string readFile(const std::string& path) {
   return s.str();
 }
 
-inline void writeFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
+inline void writeFile(const std::string& path, const std::string& data, unsigned mode = 0644) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-  ::chmod(path.c_str(), mode);
+  std::error_code ec;
+  fs::permissions(path, static_cast<fs::perms>(mode), ec);
 }
 
-inline mode_t modeOf(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mode & 07777;
+// The permission bits, set-id and sticky included.
+inline unsigned modeOf(const std::string& path) {
+  std::error_code ec;
+  return static_cast<unsigned>(fs::status(path, ec).permissions() & fs::perms::mask);
 }
 
 // A fresh folder standing for the updater's own, ending in "/", with the log pointed into it.
 // Removed at the end.
 class TempFolder {
  public:
-  TempFolder() {
-    std::string tmpl = (fs::temp_directory_path() / "knupd-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-    path_ += "/";
-    initLogAt(path_, "svcupdater", LogStyle::Updater);
-  }
-  ~TempFolder() {
-    resetLog();
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  TempFolder() { initLogAt(path_, "svcupdater", LogStyle::Updater); }
+  ~TempFolder() { resetLog(); }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + name; }
   std::string appLog(const std::string& exe) const { return readFile(namedLogFile(exe)); }
 
  private:
-  std::string path_;
+  TempDir dir_;
+  std::string path_ = dir_.path() + "/";
 };
 
 struct ZipEntry {
   std::string name;
   std::string data;
-  mode_t mode = 0;  // 0: no Unix mode stored (as a Windows tool writes it)
+  unsigned mode = 0;  // 0: no Unix mode stored (as a Windows tool writes it)
 };
 
 // Builds a ZIP archive in memory-backed file `path`; a non-empty `password` encrypts every entry
@@ -122,11 +115,9 @@ inline void makeZip(const std::string& path, const std::vector<ZipEntry>& entrie
 }
 
 inline std::string zipBytes(const std::vector<ZipEntry>& entries, const std::string& password) {
-  std::string path = (fs::temp_directory_path() / ("knzip-" + std::to_string(::getpid()) + ".zip")).string();
-  makeZip(path, entries, password);
-  std::string bytes = readFile(path);
-  fs::remove(path);
-  return bytes;
+  TempDir scratch;
+  makeZip(scratch / "p.zip", entries, password);
+  return readFile(scratch / "p.zip");
 }
 
 // Damages the stored data of the entry named `name` (flips bytes in its middle), so that
@@ -285,24 +276,13 @@ class EnvScope {
     for (const auto& [k, v] : values) set(k, v);
     for (const char* k : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) set(k, "");
   }
-  ~EnvScope() {
-    for (const auto& [k, v] : saved_)
-      if (v)
-        ::setenv(k.c_str(), v->c_str(), 1);
-      else
-        ::unsetenv(k.c_str());
-  }
 
  private:
+  // An empty value unsets the variable.
   void set(const std::string& k, const std::string& v) {
-    const char* old = std::getenv(k.c_str());
-    saved_.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
-    if (v.empty())
-      ::unsetenv(k.c_str());
-    else
-      ::setenv(k.c_str(), v.c_str(), 1);
+    saved_.push_back(std::make_unique<ScopedEnv>(k, v.empty() ? std::nullopt : std::optional<std::string>(v)));
   }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::vector<std::unique_ptr<ScopedEnv>> saved_;
 };
 
 // Shortens the updater's fixed ticks for one scope.

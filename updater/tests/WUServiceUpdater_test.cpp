@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "KNOsFaulty.h"
 #include "KNServiceControlFake.h"
 #include "PackageSignature.h"
 #include "UpdaterTestSupport.h"
@@ -132,16 +133,15 @@ TEST_F(ServiceUpdateTest, AFailedDownloadTouchesNoServiceAndTheNextOneStartsAfre
   EXPECT_EQ("new app", readFile(dir / "app"));
 }
 
-int failingRename(const char*, const char*) {
-  errno = EACCES;
-  return -1;
-}
-
 TEST_F(ServiceUpdateTest, AFailedInstallStartsTheServiceAgainAndLeavesNothingBehind) {
   services.addService("appsvc", {.state = kServiceRunning});
-  setUnpackRenameForTesting(failingRename);  // fails only once the service was stopped
-  EXPECT_THROW(TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path()).Execute(), EZipError);
-  setUnpackRenameForTesting(nullptr);
+  test::FaultyOs refusing;  // the renames of the install, which run once the service was stopped
+  refusing.fail(test::FaultyOs::Op::Rename, "", kOSErrors.accessDenied);
+  {
+    TWUServiceUpdater updater(std::string("app"), "app1", "appsvc", dir.path());
+    updater.setOs(refusing);
+    EXPECT_THROW(updater.Execute(), EZipError);
+  }
   EXPECT_EQ("old app", readFile(dir / "app"));
   EXPECT_EQ(kServiceRunning, services.state("appsvc"));
   EXPECT_EQ("stop appsvc", services.calls().front());

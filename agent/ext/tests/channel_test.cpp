@@ -157,7 +157,7 @@ TEST_F(Channel, TransportFailuresAreCommunicationErrors) {
 // A server that accepts the connection and then says nothing: the stall limit ends the call.
 TEST_F(Channel, SilentServerIsAbandoned) {
   test::RawServer silent;
-  setenv("KN_TIME_SCALE", "120", 1);  // 120 s without a byte becomes 1 s
+  test::ScopedEnv scale("KN_TIME_SCALE", "120");  // 120 s without a byte becomes 1 s
   TExtChannel ch(silent.url());
   auto start = std::chrono::steady_clock::now();
   try {

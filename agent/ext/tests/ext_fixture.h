@@ -17,11 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "KNTestTempDir.h"
+#include "RawServer.h"
 #include "knLOG2.h"
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kn::test {
 
@@ -98,76 +96,6 @@ class TestServer {
   std::thread thread_;
 };
 
-// A bare TCP listener on 127.0.0.1. With a `response`, it serves `count` requests, one connection
-// each: reads the head and the Content-Length body into raw(), writes `response` and closes. Without one, it
-// accepts the connection and says nothing until destroyed.
-class RawServer {
- public:
-  explicit RawServer(std::string response = "", int count = 1) : response_(std::move(response)) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd_, 4) != 0)
-      throw std::runtime_error("bind");
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    if (!response_.empty())
-      thread_ = std::thread([this, count] {
-        for (int i = 0; i < count; ++i) serveOne();
-      });
-  }
-  ~RawServer() {
-    shutdown(fd_, SHUT_RDWR);
-    close(fd_);
-    if (thread_.joinable()) thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // The requests as they arrived; complete once the client has its reply.
-  std::string raw() const {
-    std::lock_guard g(lock_);
-    return raw_;
-  }
-
- private:
-  void serveOne() {
-    int c = accept(fd_, nullptr, nullptr);
-    if (c < 0) return;
-    char buf[65536];
-    std::string req;
-    size_t want = std::string::npos;
-    while (want == std::string::npos || req.size() < want) {
-      ssize_t n = read(c, buf, sizeof buf);
-      if (n <= 0) break;
-      req.append(buf, static_cast<size_t>(n));
-      auto end = req.find("\r\n\r\n");
-      if (want == std::string::npos && end != std::string::npos) {
-        auto cl = req.find("Content-Length: ");
-        want = end + 4 + (cl < end ? std::stoul(req.substr(cl + 16)) : 0);
-      }
-    }
-    {
-      std::lock_guard g(lock_);
-      raw_ += req;
-    }
-    (void)!write(c, response_.data(), response_.size());
-    close(c);
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::string response_;
-  mutable std::mutex lock_;
-  std::string raw_;
-  std::thread thread_;
-};
-
-// A complete HTTP/1.1 response carrying the JSON `body`.
-inline std::string rawJsonResponse(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-}
-
 // A JSON reply with `body` and status `status`.
 inline TestServer::Handler reply(std::string body, int status = 200, std::string type = "application/json") {
   return [=](const httplib::Request&, httplib::Response& res) {
@@ -180,23 +108,20 @@ inline TestServer::Handler reply(std::string body, int status = 200, std::string
 class TempRoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kn_ext_XXXXXX";
-    root_ = mkdtemp(tmpl);
-    setenv("KN_SYSROOT", root_.c_str(), 1);
-    setenv("HOME", root_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-    unsetenv("KN_TIME_SCALE");
-    initLogAt(root_.string() + "/", "auditagent");
+    initLogAt(dir_.path() + "/", "auditagent");
   }
-  void TearDown() override {
-    resetLog();
-    unsetenv("KN_TIME_SCALE");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  void TearDown() override { resetLog(); }
   std::string path(const std::string& name) const { return (root_ / name).string(); }
-  fs::path root_;
+
+  TempDir dir_;
+  const fs::path root_{dir_.path()};
+
+ private:
+  ScopedEnv sysroot_{"KN_SYSROOT", dir_.path()};
+  ScopedEnv home_{"HOME", dir_.path()};
+  ScopedEnv config_{"XDG_CONFIG_HOME", dir_ / "config"};
+  ScopedEnv data_{"XDG_DATA_HOME", dir_ / "data"};
+  ScopedEnv timeScale_{"KN_TIME_SCALE", std::nullopt};
 };
 
 // Writes a self-signed certificate for 127.0.0.1 / localhost and its key into `folder`
@@ -225,10 +150,10 @@ inline void makeSelfSignedCert(const fs::path& folder) {
   X509_add_ext(cert, bc, -1);
   X509_EXTENSION_free(bc);
   ASSERT_GT(X509_sign(cert, key, EVP_sha256()), 0);
-  FILE* f = std::fopen((folder / "cert.pem").c_str(), "w");
+  FILE* f = std::fopen((folder / "cert.pem").string().c_str(), "w");
   PEM_write_X509(f, cert);
   std::fclose(f);
-  f = std::fopen((folder / "key.pem").c_str(), "w");
+  f = std::fopen((folder / "key.pem").string().c_str(), "w");
   PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
   std::fclose(f);
   X509_free(cert);

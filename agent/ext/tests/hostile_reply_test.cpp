@@ -171,7 +171,7 @@ TEST_F(HostileReply, TricklingServerIsAbandoned) {
       return !done && sink.write(" ", 1);
     });
   });
-  setenv("KN_TIME_SCALE", "400", 1);  // 120 s become 300 ms: 30 bytes needed, about 15 arrive
+  test::ScopedEnv scale("KN_TIME_SCALE", "400");  // 120 s become 300 ms: 30 bytes needed, about 15 arrive
   TExtChannel ch(srv.url());
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(errorOf(ch),

@@ -14,6 +14,7 @@
 #include "ITAuditMain.h"
 #include "KNClockFake.h"
 #include "KNDateMath.h"
+#include "KNLib.h"
 #include "KNTestTempDir.h"
 #include "agent_fixture.h"
 #include "agent_machine.h"
@@ -119,8 +120,7 @@ TEST(SupervisedAudit, TheAgentsRootDoesNotMoveTheAuditedMachine) {
     utsname name{};
     ::uname(&name);
     std::string host = name.nodename;
-    host = host.substr(0, host.find('.'));
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    host = lowerAscii(host.substr(0, host.find('.')));
     const auto audit = readJson(outfn)["rurirudoDUROVorov"];
     EXPECT_EQ(audit["MachineResume"][0]["hostname"], host);
     EXPECT_NE(audit["MachineResume"][0]["os_name"], "");

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "KNOs.h"
 #include "KNTestHttp.h"
 #include "agent_fixture.h"
 
@@ -507,13 +508,10 @@ TEST(AuditAgentEndToEnd, HelpOrAMistypedSwitchEndsTheProgramBeforeItWritesAnythi
 
 // systemd's own judgement of a unit file: its complaints, "" when it has none.
 std::string systemdComplaints(const std::string& unit) {
-  std::string out;
-  FILE* p = ::popen(("systemd-analyze verify '" + unit + "' 2>&1").c_str(), "r");
-  if (!p) return "cannot run systemd-analyze";
-  char buf[512];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int rc = ::pclose(p);
-  return rc == 0 ? out : out + " (exit status " + std::to_string(rc) + ")";
+  // Its complaints go to standard error, which the shell joins to the output the seam keeps.
+  ProgramResult r = os().runProgram({.argv = {"/bin/sh", "-c", "systemd-analyze verify '" + unit + "' 2>&1"}});
+  if (r.end == ProgramResult::End::NotStarted) return "cannot run systemd-analyze";
+  return r.exitedWith(0) ? r.output : r.output + " (exit status " + std::to_string(r.exitCode) + ")";
 }
 
 // Neither switch needs the identity: a broken "endpoint.ini" stops neither.

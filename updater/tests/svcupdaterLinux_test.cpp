@@ -50,9 +50,6 @@ esac
 class Installation {
  public:
   explicit Installation(const std::string& config = "") {
-    std::string tmpl = (test::fs::temp_directory_path() / "knsvc-XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
-    dir_ += "/";
     test::fs::copy_file(KN_SVCUPDATER_PATH, dir_ + "svcupdater");
     test::fs::permissions(dir_ + "svcupdater", test::fs::perms(0755));
     test::fs::create_directory(dir_ + "systemd");
@@ -64,8 +61,6 @@ class Installation {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    std::error_code ec;
-    test::fs::remove_all(dir_, ec);
   }
 
   std::string operator/(const std::string& name) const { return dir_ + name; }
@@ -154,7 +149,8 @@ class Installation {
   }
 
  private:
-  std::string dir_;
+  test::TempDir root_;
+  std::string dir_ = root_.path() + "/";
   pid_t pid_ = -1;
 };
 
