@@ -5,6 +5,9 @@
 #   ./setup.sh bench      configure build-bench/ (Release, benchmarks)
 #   ./setup.sh fuzz       configure build-fuzz/ (clang, libFuzzer targets of fuzz/, ASan + UBSan)
 #   ./setup.sh porter     install the Windows cross compiler for tools/porter-check/porter-check.sh
+#   ./setup.sh windows    the cross compiler and Wine, the static Windows libraries built from Debian's
+#                         sources into ~/.cache/kestrane/win-deps (cmake/windows/build-deps.sh; a
+#                         second run rebuilds nothing), then configure build-win/
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -23,6 +26,8 @@ packages=(
 [ "$preset" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 # The porter's check compiles the portable sources with mingw-w64 (POSIX threads flavour).
 [ "$preset" = porter ] && packages+=(g++-mingw-w64-x86-64-posix)
+# The Windows build: the cross compiler, Debian's Windows zlib, Wine for the tests.
+[ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -54,6 +59,23 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt_run "${sudo[@]}" apt-get update -qq
   apt_run "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "$preset" = windows ]; then
+  # apt-get source needs the deb-src twin of every Debian suite apt already uses.
+  if ! apt-cache showsrc openssl 2>/dev/null | grep -q '^Version:'; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    for f in /etc/apt/sources.list.d/*.sources; do
+      grep -q '^Types: deb$' "$f" 2>/dev/null || continue
+      sed 's/^Types: deb$/Types: deb-src/' "$f" | "${sudo[@]}" tee "/etc/apt/sources.list.d/kestrane-src-$(basename "$f")" >/dev/null
+    done
+    if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo[@]}" tee /etc/apt/sources.list.d/kestrane-src.list >/dev/null
+    fi
+    apt_run "${sudo[@]}" apt-get update -qq
+  fi
+  cmake/windows/build-deps.sh
 fi
 
 if [ "$preset" = porter ]; then
