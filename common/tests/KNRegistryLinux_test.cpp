@@ -72,6 +72,16 @@ TEST_F(HiveFilesOnAFailingDisk, AFullDiskNamesTheValueAndKeepsTheHiveAsItWas) {
             "\"a\"=\"1\"\n");
 }
 
+TEST_F(HiveFiles, ASettingIsStoredAsTheHiveTextItIs) {
+  TScopedRegistry use(reg);
+  TKNConfig cfg("_devid");
+  cfg.Put("\\devid", "abc-123");
+  cfg.SaveData();
+  EXPECT_EQ(TempSysRoot::read(root.path() + "/home/.config/kestrane/HKCU.reg"),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Kestrane\\_devid]\n"
+            "\"devid\"=\"abc-123\"\n");
+}
+
 TEST_F(HiveFiles, WritesAnAtomicPrivateHiveThatAnotherReaderSees) {
   EXPECT_EQ(hiveFilePath(HKEY_LOCAL_MACHINE), hklm);
   EXPECT_EQ(hiveFilePath(HKEY_CURRENT_USER), root.path() + "/home/.config/kestrane/HKCU.reg");

@@ -91,13 +91,13 @@ TEST_F(KnLog2Test, NamedFilesFollowTheLocalDateAndRecreateTheirFolder) {
   initLogAt(dir_.path(), "auditagent");
   std::string first, second;
   {
-    ScopedEnv tz("TZ", "EAST-14");  // UTC+14: always a later date than UTC-12
+    ScopedEnv tz("TZ", "EAS-14");  // UTC+14: always a later date than UTC-12
     logTo("TITAuditWorker", "late");
     first = namedLogFile("TITAuditWorker");
   }
   fs::remove_all(dir_.path() + "/logs");
   {
-    ScopedEnv tz("TZ", "WEST+12");
+    ScopedEnv tz("TZ", "WES+12");
     logTo("TITAuditWorker", "early");
     second = namedLogFile("TITAuditWorker");
   }
