@@ -14,8 +14,8 @@ trap 'rm -rf "$work"' EXIT
 
 python3 - "$work" "$@" <<'PY'
 import os, statistics, subprocess, sys, time
-work, runs, specs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
-programs = [spec.split("=", 1) for spec in specs]
+work, runs, named = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+programs = [arg.split("=", 1) for arg in named]
 results = {name: [] for name, _ in programs}
 outfn = os.path.join(work, "latest_audit.json")
 for _ in range(runs):

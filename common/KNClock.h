@@ -67,6 +67,12 @@ class Clock {
 
 // The process-wide clock.
 Clock& appClock();
+
+namespace detail {
+// The platform's half of the system clock: time since the system started, counting suspend, never
+// going back (KNClock<Platform>.cpp). Throws EOSError when the system cannot tell.
+std::chrono::milliseconds timeSinceBoot();
+}  // namespace detail
 // Replaces the process-wide clock with `clock` (not owned; it must outlive its use); nullptr
 // returns to the system clock.
 void setAppClock(Clock* clock);

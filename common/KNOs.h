@@ -133,7 +133,8 @@ class Os {
   // (a FIFO, a device, a folder) throws EOSError "Cannot read file "<path>". It is not a regular
   // file"; a file of more than `maxBytes` bytes throws "... It is larger than N bytes"; a missing
   // or unreadable one throws "Cannot open file "<path>". <reason>".
-  virtual std::string readFile(const std::string& path, std::size_t maxBytes) = 0;
+  // Every system reads it through openFile.
+  virtual std::string readFile(const std::string& path, std::size_t maxBytes);
 
   // A regular file, opened for reading as readFile opens it (without waiting, anything else
   // refused), for what is read in parts: the first bytes, block by block, at an offset.

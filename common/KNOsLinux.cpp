@@ -194,21 +194,6 @@ class SystemOs final : public Os {
     return std::make_unique<PosixInputFile>(path, std::move(f), static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)));
   }
 
-  std::string readFile(const std::string& path, std::size_t maxBytes) override {
-    std::unique_ptr<InputFile> file = openFile(path);
-    std::string data;
-    // Room for the whole file at once; files of /proc and /sys say 0 or 4096 and grow as read.
-    data.reserve(static_cast<size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
-    char buf[65536];
-    while (std::size_t n = file->read(buf, sizeof buf)) {
-      if (n > maxBytes - data.size())
-        throw EOSError("Cannot read file " + quoted(path) + ". It is larger than " + std::to_string(maxBytes) +
-                       " bytes");
-      data.append(buf, n);
-    }
-    return data;
-  }
-
   std::vector<FolderEntry> listFolder(const std::string& path) override {
     std::vector<FolderEntry> entries;
     DIR* d = ::opendir(path.c_str());

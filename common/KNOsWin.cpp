@@ -174,20 +174,6 @@ class SystemOs final : public Os {
     return std::make_unique<WinInputFile>(path, std::move(h), size);
   }
 
-  std::string readFile(const std::string& path, std::size_t maxBytes) override {
-    std::unique_ptr<InputFile> file = openFile(path);
-    std::string data;
-    data.reserve(static_cast<size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
-    char buf[65536];
-    while (std::size_t n = file->read(buf, sizeof buf)) {
-      if (n > maxBytes - data.size())
-        throw EOSError("Cannot read file " + quoted(path) + ". It is larger than " + std::to_string(maxBytes) +
-                       " bytes");
-      data.append(buf, n);
-    }
-    return data;
-  }
-
   std::vector<FolderEntry> listFolder(const std::string& path) override {
     std::vector<FolderEntry> entries;
     std::string pattern = path;
