@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -145,7 +146,9 @@ std::string shown(const std::string& name) { return name.size() > 100 ? name.sub
 std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const UnpackOptions& o) {
   std::vector<Entry> entries;
   std::uint64_t total = 0;
-  std::unordered_map<std::string, size_t> byName;
+  std::unordered_map<std::string, size_t> byName;  // by the system's idea of one name
+  std::vector<std::string> keepOut;
+  for (const std::string& name : o.keepOut) keepOut.push_back(unpack::nameKey(name));
   zip_int64_t count = zip_get_num_entries(zip, 0);
   if (count > 0 && static_cast<std::uint64_t>(count) > o.maxEntries) throwTooManyEntries(o.maxEntries);
   for (zip_int64_t i = 0; i < count; ++i) {
@@ -171,8 +174,12 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
       if (o.log) o.log(std::string("Skipped entry with a reserved name ") + st.name);
       continue;
     }
-    if (bare.size() > unpack::maxNameBytes() || folder.size() + bare.size() >= unpack::maxPathBytes())
-      throw EZipError("Entry " + shown(st.name) + " has a name longer than the file system allows");
+    if (std::string problem = unpack::nameProblem(folder, bare); !problem.empty())
+      throw EZipError("Entry " + shown(st.name) + " " + problem);
+    std::string key = unpack::nameKey(bare);
+    if (std::find(keepOut.begin(), keepOut.end(), key) != keepOut.end())
+      throw EZipError("Entry " + shown(st.name) + " would replace " + shown(bare) +
+                      ", which belongs to the updater itself");
     if (!(st.valid & ZIP_STAT_SIZE)) throw EZipError("Entry " + shown(st.name) + " declares no size");
     // A method the library cannot read is refused here, before any service is touched (opening such
     // an entry with a password set also leaks inside libzip 1.7).
@@ -185,7 +192,7 @@ std::vector<Entry> planUnpack(zip_t* zip, const std::string& folder, const Unpac
       throw EZipError("The package unpacks to more than " + std::to_string(o.maxUnpacked) + " bytes");
     total += st.size;
     Entry e{index, st.name, bare, st.size};
-    auto [at, fresh] = byName.emplace(bare, entries.size());
+    auto [at, fresh] = byName.emplace(std::move(key), entries.size());
     if (fresh) {
       entries.push_back(std::move(e));
     } else {
@@ -319,6 +326,7 @@ struct PreparedPackage::State {
   Os& sys;
   std::string folder;
   std::stop_token stop;
+  std::chrono::milliseconds inUseWait{0};
   std::vector<Entry> entries;
   std::vector<std::unique_ptr<TempFile>> staged;  // one per entry
 };
@@ -337,6 +345,7 @@ void PreparedPackage::prepare(const std::string& zipPath, const std::string& pas
                               const UnpackOptions& options) {
   s_->folder = folder;
   s_->stop = options.stop;
+  s_->inUseWait = options.inUseWait;
   if (declaredEntries(s_->sys, zipPath) > options.maxEntries) throwTooManyEntries(options.maxEntries);
   ZipHandle zip = openZip(zipPath, password);
   s_->entries = planUnpack(zip.get(), folder, options);
@@ -386,6 +395,16 @@ void PreparedPackage::putInPlace(const std::function<void(const std::vector<Stag
       unpack::flushFolder(folder);
     }
   } backups{sys, folder, files};
+  // A program that has just stopped may hold its files a moment longer (on Windows an open file
+  // cannot be replaced): wait for them, a bounded time, before anything changes.
+  const auto deadline = std::chrono::steady_clock::now() + s_->inUseWait;
+  for (const Entry& e : s_->entries) {
+    std::string target = folder + e.bare;
+    if (typeAt(target) == fs::file_type::regular && !unpack::awaitReplaceable(target, deadline, s_->stop)) {
+      throwIfStopped(s_->stop);
+      throw EZipError("Cannot replace " + shown(e.bare) + ": another program still holds it open");
+    }
+  }
   for (size_t i = 0; i < s_->entries.size(); ++i) {
     std::string target = folder + s_->entries[i].bare;
     files.push_back({s_->entries[i].bare, bare(s_->staged[i]->path()), bare(keepOld(folder, target))});

@@ -6,6 +6,7 @@
 // folders at the same time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,9 @@ inline constexpr std::uint64_t kMaxPackageBytes = kMaxUnpackedBytes + (std::uint
 // (bench/updater_bench.sh), so twice that stays within bounds.
 inline constexpr std::uint64_t kMaxEntries = 200000;
 
+// How long an install waits by default for the files of a service that has just stopped.
+inline constexpr std::chrono::milliseconds kInUseWait{15000};
+
 // Receives one line about an entry that is left out (a symbolic link, a device, a reserved name).
 // The text may hold the entry's name as the archive has it: make it log-safe before logging.
 using UnpackLog = std::function<void(const std::string&)>;
@@ -46,6 +50,12 @@ struct UnpackOptions {
   UnpackLog log{};
   // Looked at between entries and between blocks of one entry; a stop throws EUpdateStopped.
   std::stop_token stop{};
+  // Bare names no entry may have (the updater's own program, configuration and key): such a
+  // package is refused. Compared as the system compares names.
+  std::vector<std::string> keepOut{};
+  // How long the install waits, in all, for files that another program still holds open (on
+  // Windows such a file cannot be replaced) before it gives up with nothing changed.
+  std::chrono::milliseconds inUseWait{kInUseWait};
 };
 
 // One file of a package about to be put in place, as bare names in the folder: the target, the
@@ -64,13 +74,16 @@ class PreparedPackage {
  public:
   // Opens `zipPath` and refuses (EZipError) a package that cannot be installed into `folder`
   // (ending in "/"): a directory that cannot be read or lists more than `maxEntries` entries, no
-  // file, declared sizes adding up to more than `maxUnpacked`, a name longer than the file system
-  // allows, a target that is not a regular file, or an entry whose data cannot be read whole
-  // (wrong password, bad CRC, more or less than declared). Then every file entry is written to a
+  // file, declared sizes adding up to more than `maxUnpacked`, a name the file system cannot hold
+  // (too long; on Windows also a device name such as "CON" or "com1.txt", a trailing dot or blank,
+  // a ":" or another character Windows forbids), a name of `keepOut`, a target that is not a
+  // regular file, or an entry whose data cannot be read whole (wrong password, bad CRC, more or
+  // less than declared). Then every file entry is written to a
   // temporary file, never beyond its declared size, and the files are flushed to disk. Folders
   // stored in the archive are dropped; folder entries and entries named "", "." or ".." are
   // skipped silently; symbolic links, other non-regular entries and names of our temporary
-  // files are skipped and reported to `log`. A later entry of the same bare name wins.
+  // files are skipped and reported to `log`. A later entry of the same bare name (as the system compares names: on
+  // Windows letter case aside) wins.
   PreparedPackage(const std::string& zipPath, const std::string& folder, const std::string& password,
                   const UnpackOptions& options = {}, Os& sys = os());
   PreparedPackage(const PreparedPackage&) = delete;
@@ -80,7 +93,9 @@ class PreparedPackage {
   // The bare names the package replaces or adds, in the archive's order.
   std::vector<std::string> targets() const;
 
-  // Puts every file in place: the replaced files are first kept under a second name (hard links),
+  // Puts every file in place: first it waits, at most `inUseWait`, for replaced files that another
+  // program holds open, and gives up with EZipError when one stays held; then the replaced files
+  // are kept under a second name (hard links),
   // then `commit` (when given) receives the whole list, then the renames run. A replaced file
   // keeps its owner, group and mode; a new one takes the archive's permission bits (less set-id,
   // sticky and group or other write), or 0644. On a failure, or a stop seen between renames, the

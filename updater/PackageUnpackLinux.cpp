@@ -12,8 +12,17 @@
 
 namespace kn::unpack {
 
-std::size_t maxNameBytes() { return NAME_MAX; }
-std::size_t maxPathBytes() { return PATH_MAX; }
+std::string nameProblem(const std::string& folder, const std::string& name) {
+  if (name.size() > NAME_MAX || folder.size() + name.size() >= PATH_MAX)
+    return "has a name longer than the file system allows";
+  return "";
+}
+
+std::string nameKey(const std::string& name) { return name; }
+
+bool awaitReplaceable(const std::string&, std::chrono::steady_clock::time_point, const std::stop_token&) {
+  return true;  // a rename replaces a file whoever holds it open
+}
 
 void takeOverAttributes(const std::string& temp, const std::string& target, unsigned newMode) {
   Fd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

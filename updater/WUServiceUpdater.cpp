@@ -8,10 +8,12 @@
 #include <fstream>
 #include <random>
 
+#include "KNEnv.h"
 #include "KNLib.h"
 #include "KNServiceControl.h"
 #include "PackageSignature.h"
 #include "UpdateStop.h"
+#include "globals.h"
 #include "knHttpGet.h"
 #include "knLOG2.h"
 #include "knWebUpdateChecker.h"
@@ -62,7 +64,26 @@ std::string uniqueFile(const std::string& dir, const std::string& appid, const s
   throw EOSError("Cannot create a file in " + dir);
 }
 
+// The bare name of `path` when it lies in `folder`, else "".
+std::string nameIn(const std::string& folder, const std::string& path) {
+  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return "";
+  std::string rest = path.substr(folder.size());
+  return rest.find_first_of(kPathSeparators) == std::string::npos ? rest : "";
+}
+
 }  // namespace
+
+std::vector<std::string> TWUServiceUpdater::ownFiles() const {
+  std::vector<std::string> names;
+  std::vector<std::string> paths{configPath(), publicKey_};
+  try {
+    paths.push_back(os().executablePath());
+  } catch (const EOSError&) {
+  }
+  for (const std::string& path : paths)
+    if (std::string name = nameIn(folder_, path); !name.empty()) names.push_back(name);
+  return names;
+}
 
 TWUServiceUpdater::TWUServiceUpdater(std::string exename, std::string appid, std::string service,
                                      std::string folder, std::string publicKey)
@@ -127,6 +148,8 @@ void TWUServiceUpdater::checkDownload() {
   UnpackOptions options;
   options.log = [this](const std::string& line) { updLog(logSafe(line)); };
   options.stop = stop_;
+  options.keepOut = ownFiles();
+  options.inUseWait = scaled(kInUseWait);
   prepared_ = std::make_unique<PreparedPackage>(download_, folder_, kPackagePassword, options, *sys_);
 
   // Our service, then those of the entries that share the appid or whose program is replaced.

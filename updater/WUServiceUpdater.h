@@ -57,6 +57,9 @@ class TWUServiceUpdater {
   // Reads the whole package and writes its files beside their targets; refuses, before anything
   // is stopped, a package that could not be installed (EZipError).
   void checkDownload();
+  // The bare names of the updater's own program, configuration and key when they lie in the
+  // folder: no package may replace them.
+  std::vector<std::string> ownFiles() const;
   void stopService();
   void doInstall();
   void startService();

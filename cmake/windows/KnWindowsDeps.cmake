@@ -26,3 +26,7 @@ add_library(OpenSSL::SSL INTERFACE IMPORTED)  # no TLS from OpenSSL on Windows
 kn_static_library(KN::zlib /usr/x86_64-w64-mingw32/lib/libz.a)
 kn_static_library(PkgConfig::LIBZIP ${KN_WIN_DEPS}/lib/libzip.a KN::zlib bcrypt advapi32)
 kn_static_library(PkgConfig::TINYXML2 ${KN_WIN_DEPS}/lib/libtinyxml2.a)
+# cpp-httplib's whole header, for the tests' loopback HTTP servers.
+add_library(PkgConfig::HTTPLIB INTERFACE IMPORTED)
+target_include_directories(PkgConfig::HTTPLIB INTERFACE ${KN_WIN_DEPS}/include)
+target_link_libraries(PkgConfig::HTTPLIB INTERFACE ws2_32)

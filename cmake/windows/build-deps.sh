@@ -15,6 +15,8 @@
 #   libcurl   HTTP and HTTPS over Schannel, nothing else
 #   libzip    on Debian's ready Windows zlib (libz-mingw-w64-dev), Windows' own crypto for AES
 #   tinyxml2
+#   cpp-httplib  the whole header (Debian's own package splits it and compiles the half), for the
+#                tests' loopback servers
 set -euo pipefail
 
 cache=${KN_WIN_DEPS_CACHE:-$HOME/.cache/kestrane/win-deps}
@@ -89,7 +91,11 @@ build_tinyxml2() {
   cmake_build "$1" "$1/build-win" -Dtinyxml2_BUILD_TESTING=OFF
 }
 
-for package in openssl curl libzip tinyxml2; do
+build_cpp-httplib() {
+  install -D -m 644 "$1/httplib.h" "$prefix/include/httplib.h"
+}
+
+for package in openssl curl libzip tinyxml2 cpp-httplib; do
   built=
   for version in $(source_versions "$package"); do
     [ -f "$cache/stamps/$package-$version" ] && built=$version && break

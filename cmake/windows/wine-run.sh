@@ -4,7 +4,7 @@
 # The prefix is made on first use (wineboot, then waiting for its server, as an install right after
 # wineboot fails otherwise). Wine's chatter is off. CTest and the build use this as the emulator.
 set -euo pipefail
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
