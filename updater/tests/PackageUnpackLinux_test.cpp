@@ -68,6 +68,27 @@ class InfoZipTest : public ::testing::Test {
   std::string src;
 };
 
+TEST(UnpackModesTest, ReplacedFilesKeepTheirBitsAndNewOnesTakeTheArchivesWithoutSetIdOrOpenWrite) {
+  test::TempFolder dir;
+  writeFile(dir / "app", "old app", 0750);
+  writeFile(dir / "app.conf", "old conf", 0640);
+  test::makeZip(dir / "p.zip",
+                {{"bin/app", "new app", 0755},
+                 {"etc/app.conf", "new conf"},
+                 {"new.txt", "new file", 0600},
+                 {"deep/a/b/lib.so", "lib", 04755},
+                 {"nomode", "n"},
+                 {"open", "o", 0666}},
+                kPackagePassword);
+  unpackPackage(dir / "p.zip", dir.path(), kPackagePassword);
+  EXPECT_EQ(0750u, modeOf(dir / "app"));  // a replaced file keeps its bits
+  EXPECT_EQ(0640u, modeOf(dir / "app.conf"));
+  EXPECT_EQ(0600u, modeOf(dir / "new.txt"));  // a new file takes the archive's bits
+  EXPECT_EQ(0755u, modeOf(dir / "lib.so"));   // but never a set-id bit
+  EXPECT_EQ(0644u, modeOf(dir / "nomode"));
+  EXPECT_EQ(0644u, modeOf(dir / "open"));  // nor write access for others
+}
+
 TEST_F(InfoZipTest, PackagesInstallFlatKeepingOwnersAndSkippingLinks) {
   writeFile(src + "bin/app", "new app", 0755);
   writeFile(src + "etc/app.conf", "new conf", 0644);

@@ -132,14 +132,19 @@ TEST_F(UnpackFaultTest, AStopLeavesTheFolderAsItWas) {
 TEST_F(UnpackFaultTest, AnInstallKilledBetweenRenamesIsFinishedFromItsList) {
   std::string zip = package({"app", "app.conf", "new.txt"});
   std::string record = dir / "record";
+  // The dying child installs into this test's folder. On Windows it is this program run afresh,
+  // with a fixture of its own: it finds the folder in the environment it inherits.
+  const char* inherited = std::getenv("KN_TEST_KILLED_INSTALL");
+  test::ScopedEnv folderForChild("KN_TEST_KILLED_INSTALL", inherited ? inherited : dir.path());
   EXPECT_EXIT(
       {
+        const std::string folder = std::getenv("KN_TEST_KILLED_INSTALL");
         RenameWatch sys([](int n) {
           if (n == 2) std::_Exit(3);
         });
-        PreparedPackage(zip, dir.path(), kPackagePassword, {}, sys)
+        PreparedPackage(zip, folder, kPackagePassword, {}, sys)
             .install([&](const std::vector<StagedFile>& files) {
-              writeInstallRecord(record, {"app", {"svc"}, files});
+              writeInstallRecord(folder + "record", {"app", {"svc"}, files});
             });
       },
       ::testing::ExitedWithCode(3), "");

@@ -24,7 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "KNTestTempDir.h"
-#include "KNTinyElf.h"
+#include "KNVersionedProgram.h"
 #include "globals.h"
 #include "knLOG2.h"
 
@@ -263,10 +263,15 @@ class UpdateServer {
   std::map<std::string, int> checks_, downloads_;
 };
 
-// Runs a shell command line of the test's own making (zip, openssl); fails the test if it fails.
-inline void run(const std::string& command) {
-  ASSERT_EQ(0, std::system((command + " >/dev/null 2>&1").c_str())) << command;
-}
+// `path` as the host's shell sees it (under Wine the host's path of a Windows one).
+std::string hostPath(const std::string& path);
+// Runs a command line in the host's shell (under Wine the host's /bin/sh); its exit status, or -1
+// when it could not be run.
+int hostShell(const std::string& command);
+
+// Runs a shell command line of the test's own making (zip, openssl), its paths given through
+// hostPath; fails the test if it fails.
+inline void run(const std::string& command) { ASSERT_EQ(0, hostShell(command + " >/dev/null 2>&1")) << command; }
 
 // Points KN_UPDATE_URL (and KN_TIME_SCALE) at the test's values for one scope; loopback traffic
 // never goes through a proxy.

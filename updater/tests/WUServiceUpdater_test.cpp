@@ -37,29 +37,23 @@ class UnpackTest : public ::testing::Test {
   test::TempFolder dir;
 };
 
-TEST_F(UnpackTest, EncryptedAndPlainPackagesLandFlatKeepingPermissions) {
+TEST_F(UnpackTest, EncryptedAndPlainPackagesLandFlat) {
   for (std::string password : {std::string(kPackagePassword), std::string()}) {
     SCOPED_TRACE(password.empty() ? "plain" : "encrypted");
     std::vector<ZipEntry> entries = {{"bin/", ""},
                                      {"bin/app", "new app " + password, 0755},
                                      {"etc/app.conf", "new conf"},
                                      {"docs/new.txt", "new file", 0600},
-                                     {"deep/a/b/lib.so", "lib", 04755},
-                                     {"../../escape", "x"}};
+                                     {"../../escape", "x"},
+                                     {"..\\..\\back", "y"}};
     unpackPackage(zip(entries, password), dir.path(), kPackagePassword);
     EXPECT_EQ("new app " + password, readFile(dir / "app"));
-    EXPECT_EQ(0750u, modeOf(dir / "app"));  // a replaced file keeps its bits
     EXPECT_EQ("new conf", readFile(dir / "app.conf"));
-    EXPECT_EQ(0640u, modeOf(dir / "app.conf"));
     EXPECT_EQ("new file", readFile(dir / "new.txt"));
     EXPECT_EQ("x", readFile(dir / "escape"));  // inside the folder, not two levels up
+    EXPECT_EQ("y", readFile(dir / "back"));
     EXPECT_FALSE(test::fs::exists(dir / "bin"));
   }
-  EXPECT_EQ(0600u, modeOf(dir / "new.txt"));  // a new file takes the archive's bits
-  EXPECT_EQ(0755u, modeOf(dir / "lib.so"));   // but never a set-id bit
-  unpackPackage(zip({{"nomode", "n"}, {"open", "o", 0666}}), dir.path(), kPackagePassword);
-  EXPECT_EQ(0644u, modeOf(dir / "nomode"));
-  EXPECT_EQ(0644u, modeOf(dir / "open"));  // nor write access for others
 }
 
 TEST_F(UnpackTest, DotNamesAreSkipped) {
@@ -237,15 +231,17 @@ class SignedUpdateTest : public ServiceUpdateTest {
     ServiceUpdateTest::SetUp();
     services.addService("appsvc", {.state = kServiceRunning});
     test::fs::create_directory(keys);
-    test::run("openssl genpkey -algorithm ed25519 -out " + keys + "/key.pem");
-    test::run("openssl genpkey -algorithm ed25519 -out " + keys + "/other.pem");
-    test::run("openssl pkey -in " + keys + "/key.pem -pubout -out " + keys + "/pub.pem");
+    const std::string k = test::hostPath(keys);
+    test::run("openssl genpkey -algorithm ed25519 -out " + k + "/key.pem");
+    test::run("openssl genpkey -algorithm ed25519 -out " + k + "/other.pem");
+    test::run("openssl pkey -in " + k + "/key.pem -pubout -out " + k + "/pub.pem");
     writeFile(keys + "/app.pkg", test::zipBytes({{"app", "signed app"}}, kPackagePassword));
   }
   void TearDown() override { test::fs::remove_all(keys); }
   std::string sign(const std::string& key) {
-    test::run("openssl pkeyutl -sign -rawin -inkey " + keys + "/" + key + " -in " + keys + "/app.pkg -out " +
-              keys + "/app.pkg.sig");
+    const std::string k = test::hostPath(keys);
+    test::run("openssl pkeyutl -sign -rawin -inkey " + k + "/" + key + " -in " + k + "/app.pkg -out " + k +
+              "/app.pkg.sig");
     return readFile(keys + "/app.pkg.sig");
   }
   std::string keys =
