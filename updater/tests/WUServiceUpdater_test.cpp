@@ -293,5 +293,25 @@ TEST_F(SignedUpdateTest, OnlyAPackageSignedByThePublisherIsInstalled) {
       << log();
 }
 
+// A package, signed or not, never replaces the updater's own files: here the key it checks with.
+TEST_F(SignedUpdateTest, APackageThatWouldReplaceTheUpdatersKeyIsRefusedBeforeAnyServiceStops) {
+  test::fs::copy_file(keys + "/pub.pem", dir / "pub.pem");
+  writeFile(keys + "/app.pkg", test::zipBytes({{"app", "new app"}, {"keys/pub.pem", "a key of the attacker's"}},
+                                              kPackagePassword));
+  server.package("app1", readFile(keys + "/app.pkg"));
+  server.signature("app1", sign("key.pem"));
+  try {
+    TWUServiceUpdater(std::string("app"), "app1", "appsvc", dir.path(), dir / "pub.pem").Execute();
+    ADD_FAILURE() << "installed";
+  } catch (const EZipError& e) {
+    EXPECT_NE(std::string(e.what()).find("would replace pub.pem, which belongs to the updater itself"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(readFile(keys + "/pub.pem"), readFile(dir / "pub.pem"));
+  EXPECT_EQ("old app", readFile(dir / "app"));
+  EXPECT_TRUE(services.calls().empty());
+}
+
 }  // namespace
 }  // namespace kn
