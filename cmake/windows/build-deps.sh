@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+#   build-deps.sh [package...]     (default: all of those below)
+#
 # Builds the static Windows libraries both programs link, from Debian's own source packages, with
 # Debian's mingw-w64 cross compiler, into a cache outside the clone:
 #
@@ -62,14 +64,18 @@ cmake_build() {  # <source dir> <build dir> cmake-options...
     { tail -40 "$build.log" >&2; return 1; }
 }
 
-build_openssl() {
+build_openssl() {  # libcrypto and its headers only: the TLS library and the programs are not needed
   local src=$1
+  # One && chain: `set -e` does not reach into a subshell that has an || after it.
   (
-    cd "$src"
-    ./Configure mingw64 no-shared no-tests no-ssl3 no-engine no-dso \
-      --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib >"$src.log" 2>&1
-    make -j "$jobs" build_libs >>"$src.log" 2>&1
-    make install_dev >>"$src.log" 2>&1
+    cd "$src" &&
+      ./Configure mingw64 no-shared no-tests no-ssl3 no-engine no-dso \
+        --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib >"$src.log" 2>&1 &&
+      make -j "$jobs" build_generated >>"$src.log" 2>&1 &&
+      make -j "$jobs" libcrypto.a >>"$src.log" 2>&1 &&
+      install -d "$prefix/include/openssl" "$prefix/lib" &&
+      install -m 644 include/openssl/*.h "$prefix/include/openssl/" &&
+      install -m 644 libcrypto.a "$prefix/lib/"
   ) || { tail -40 "$src.log" >&2; return 1; }
 }
 
@@ -95,7 +101,9 @@ build_cpp-httplib() {
   install -D -m 644 "$1/httplib.h" "$prefix/include/httplib.h"
 }
 
-for package in openssl curl libzip tinyxml2 cpp-httplib; do
+packages=("$@")
+((${#packages[@]})) || packages=(openssl curl libzip tinyxml2 cpp-httplib)
+for package in "${packages[@]}"; do
   built=
   for version in $(source_versions "$package"); do
     [ -f "$cache/stamps/$package-$version" ] && built=$version && break

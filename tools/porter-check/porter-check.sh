@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # porter-check: every portable source file of both programs compiles for Windows.
 #
-#   tools/porter-check/porter-check.sh [file.cpp ...]
+#   tools/porter-check/porter-check.sh [--not-in <build folder>] [file.cpp ...]
 #
 # Checks every .cpp of common/, agent/ (ext/ and audit/ included), updater/ and tools/keytool/,
-# tests included, or only the files named. A file is a Linux half, and is not checked, when its
+# tests included, or only the files named. With --not-in, the files that the Windows build in that
+# folder compiles for real (its compile_commands.json) are left out: the build checks them better. A file is a Linux half, and is not checked, when its
 # name ends in "Linux.cpp" or "Linux_test.cpp"; there is no other exception. tools/platformserver
 # is a Linux program and is not checked.
 #
@@ -20,6 +21,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
+
+built=
+if [ "${1:-}" = --not-in ]; then
+  built=$(cd "${2:?--not-in needs a build folder}" && pwd)
+  shift 2
+  [ -f "$built/compile_commands.json" ] || { echo "porter-check: no $built/compile_commands.json" >&2; exit 2; }
+fi
 
 cxx=${KN_PORTER_CXX:-x86_64-w64-mingw32-g++-posix}
 if ! command -v "$cxx" >/dev/null; then
@@ -77,6 +85,12 @@ if (($#)); then
   files=("$@")
 else
   mapfile -t files < <(find "${areas[@]}" -name '*.cpp' ! -name '*Linux.cpp' ! -name '*Linux_test.cpp' | sort)
+fi
+if [ -n "$built" ]; then
+  # "file": "<absolute path>" lines of the compile database, as paths inside the tree.
+  mapfile -t compiled < <(grep -oE '"file": *"[^"]+"' "$built/compile_commands.json" |
+    sed -E 's/^"file": *"//; s/"$//' | sed "s|^$root/||" | sort -u)
+  mapfile -t files < <(printf '%s\n' "${files[@]}" | sort | comm -23 - <(printf '%s\n' "${compiled[@]}"))
 fi
 
 printf '%s\0' "${flags[@]}" >"$work/flags"
