@@ -6,6 +6,8 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "KNWinText.h"
@@ -380,29 +382,39 @@ class SystemOs final : public Os {
     if (job.valid()) ::AssignProcessToJobObject(job.get(), process.get());
     ::ResumeThread(thread.get());
 
-    // The output is read on a thread of its own, so that the wait below can keep the time-out.
+    // The output is read on a thread of its own, so that the wait below can keep the time-out. The
+    // thread shares the state it fills and owns the pipe's end, so that it may outlive this call.
     struct Reading {
+      explicit Reading(HANDLE pipe, size_t max) : pipe(pipe), max(max) {}
+      ~Reading() { ::CloseHandle(pipe); }
       HANDLE pipe;
       size_t max;
+      std::mutex lock;
       std::string output;
       bool cut = false;
-    } reading{readEnd.get(), run.maxOutput, {}, false};
+    };
+    std::shared_ptr<Reading> reading;
     Handle reader;
     if (readEnd.valid()) {
+      reading = std::make_shared<Reading>(readEnd.release(), run.maxOutput);
+      auto* share = new std::shared_ptr<Reading>(reading);
       reader.reset(::CreateThread(
           nullptr, 0,
           [](void* arg) -> DWORD {
-            auto& r = *static_cast<Reading*>(arg);
+            std::unique_ptr<std::shared_ptr<Reading>> share(static_cast<std::shared_ptr<Reading>*>(arg));
+            Reading& r = **share;
             char buf[4096];
             DWORD n = 0;
             while (::ReadFile(r.pipe, buf, sizeof buf, &n, nullptr) && n > 0) {
+              std::lock_guard<std::mutex> hold(r.lock);
               size_t keep = std::min<size_t>(n, r.max - r.output.size());
               if (keep < n) r.cut = true;
               r.output.append(buf, keep);
             }
             return 0;
           },
-          &reading, 0, nullptr));
+          share, 0, nullptr));
+      if (!reader.valid()) delete share;
     }
     const auto ms = run.timeout.count();
     DWORD waited = ::WaitForSingleObject(process.get(), ms < 0 ? 0 : ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms));
@@ -419,14 +431,19 @@ class SystemOs final : public Os {
       result.exitCode = static_cast<int>(code);
     }
     // What the program started may still hold the pipe: the job's end closes it, and a reader that
-    // still waits after that is cancelled.
+    // still waits after that is cancelled. A process outside the job (one that broke away, or under
+    // Wine a program of the host) can hold it for ever, and Wine cannot cancel the read: then the
+    // reader is left to end when the pipe does, and the output is what came until now.
     job.reset();
     if (reader.valid() && ::WaitForSingleObject(reader.get(), 2000) != WAIT_OBJECT_0) {
       ::CancelSynchronousIo(reader.get());
-      ::WaitForSingleObject(reader.get(), INFINITE);
+      ::WaitForSingleObject(reader.get(), 1000);
     }
-    result.output = std::move(reading.output);
-    result.outputCut = reading.cut;
+    if (reading) {
+      std::lock_guard<std::mutex> hold(reading->lock);
+      result.output = reading->output;
+      result.outputCut = reading->cut;
+    }
     return result;
   }
 

@@ -31,7 +31,9 @@ int hostShell(const std::string& command) {
   TempDir scratch;
   std::string script = scratch / "command.sh", status = scratch / "status";
   const std::string statusHere = hostPath(status);
-  writeFile(script, command + "\necho $? > '" + statusHere + ".part' && mv '" + statusHere + ".part' '" +
+  // The script lets go of the descriptors Wine hands it at once: a program it leaves running (a
+  // server) must not hold them.
+  writeFile(script, "exec </dev/null >/dev/null 2>&1\n" + command + "\necho $? > '" + statusHere + ".part' && mv '" + statusHere + ".part' '" +
                         statusHere + "'\n");
   ProgramResult r = os().runProgram({.argv = {"start.exe", "/unix", "/bin/sh", hostPath(script)}});
   if (!r.exitedWith(0)) return -1;
