@@ -126,5 +126,33 @@ TEST_F(KnLog2WinTest, AnExistingLogFolderIsTightenedOnlyOnRealWindows) {
                                     "an existing file");
 }
 
+// The main file moves aside past its limit each time, over the ".old" of the time before, also
+// beside a program in a folder whose name is outside ASCII.
+TEST_F(KnLog2WinTest, TheMainFileMovesAsideEachTimeInAFolderOutsideAscii) {
+  const std::string folder = dir_.path() + "/Programme f\xc3\xbcr alle";
+  ASSERT_TRUE(::CreateDirectoryW(win::widePath(folder).c_str(), nullptr));
+  initLogAt(folder, "auditagent");
+  auto sizeOf = [](const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(win::widePath(path).c_str(), GetFileExInfoStandard, &data)) return -1LL;
+    return static_cast<long long>(data.nFileSizeLow) | (static_cast<long long>(data.nFileSizeHigh) << 32);
+  };
+  auto fill = [](const std::string& path, char c) {
+    HANDLE h =
+        ::CreateFileW(win::widePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string big(5'000'001, c);
+    DWORD done = 0;
+    ::WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &done, nullptr);
+    ::CloseHandle(h);
+  };
+  for (char c : {'x', 'y'}) {
+    fill(mainLogFile(), c);
+    logMsg("fresh");
+    EXPECT_EQ(sizeOf(mainLogFile()), 7) << c;  // "fresh\r\n" alone
+    EXPECT_EQ(sizeOf(mainLogFile() + ".old"), 5'000'001) << c;
+  }
+}
+
 }  // namespace
 }  // namespace kn
