@@ -48,6 +48,7 @@ struct Recorded {
 class ServiceHostWin : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(::CreateDirectoryW(win::widePath(folder_).c_str(), nullptr));
     ASSERT_TRUE(::CopyFileW(win::widePath(KN_TEST_SERVICE_PATH).c_str(), win::widePath(exe_).c_str(), FALSE));
     configure("");
   }
@@ -66,7 +67,7 @@ class ServiceHostWin : public ::testing::Test {
 
   // kn_test_service.ini beside the program: its name and `more` lines.
   void configure(const std::string& more) {
-    test::writeBytes(dir_ / "kn_test_service.ini", "name=" + name_ + "\r\n" + more);
+    test::writeBytes(folder_ + "/kn_test_service.ini", "name=" + name_ + "\r\n" + more);
   }
 
   // The copy of kn_test_service with `options`, as an administrator runs it.
@@ -91,7 +92,7 @@ class ServiceHostWin : public ::testing::Test {
   // The lines of events.txt, each cut after its version ("start 1.0.0.1").
   std::vector<std::string> events() {
     std::vector<std::string> out;
-    std::string text = test::readBytes(dir_ / "events.txt");
+    std::string text = test::readBytes(folder_ + "/events.txt");
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
       std::string line = text.substr(at, end - at);
       if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -125,8 +126,11 @@ class ServiceHostWin : public ::testing::Test {
   }
 
   test::TempDir dir_{"kntestsvc"};
+  // A blank in the path, as in "C:\\Program Files": the service manager must not take the rest
+  // of the path for arguments.
+  const std::string folder_ = dir_ / "Kestrane Test";
   const std::string name_ = test::uniqueName("KnTestService_");
-  const std::string exe_ = test::backslashed(dir_ / "kn_test_service.exe");
+  const std::string exe_ = test::backslashed(folder_ + "/kn_test_service.exe");
   IServiceControl& control_ = serviceControl();
 };
 

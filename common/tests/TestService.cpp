@@ -104,6 +104,7 @@ class TestService final : public kn::ServiceModule {
 
 int main(int argc, char** argv) {
   if (auto exit = kn::commandLineExit("kn_test_service", argc, argv)) return *exit;
-  TestService service(fs::path(kn::exeFolder()));
+  const std::string folder = kn::exeFolder();  // UTF-8, which a path takes as char8_t
+  TestService service(fs::path(std::u8string(folder.begin(), folder.end())));
   return kn::runServiceApplication(service, argc, argv);
 }
