@@ -74,9 +74,12 @@ std::string textOf(const std::vector<unsigned char>& data) {
   return win::narrow(nul == std::wstring_view::npos ? w : w.substr(0, nul));
 }
 
-// Any other type as a hive file writes it: "hex(<type>):xx,xx,...".
+// Any other type as a hive file writes it: "hex(<type in hex>):xx,xx,...", so REG_QWORD (11) is
+// "hex(b):".
 std::string hexOf(DWORD type, const std::vector<unsigned char>& data) {
-  std::string out = type == REG_BINARY ? "hex:" : "hex(" + std::to_string(type) + "):";
+  char typeText[16];
+  std::snprintf(typeText, sizeof typeText, "hex(%lx):", static_cast<unsigned long>(type));
+  std::string out = type == REG_BINARY ? "hex:" : typeText;
   char byte[4];
   for (size_t i = 0; i < data.size(); ++i) {
     std::snprintf(byte, sizeof byte, i ? ",%02x" : "%02x", data[i]);

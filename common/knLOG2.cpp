@@ -5,13 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <vector>
 
 #include "KNEnv.h"
 #include "KNException.h"
 #include "KNLib.h"
+#include "KNOs.h"
 #include "knLOG2Files.h"
 
 namespace kn {
@@ -52,13 +52,16 @@ void createMainFile(LogState& s) {
   createEmpty(s, s.mainFile);
 }
 
-// Past the limit the main file moves aside to ".old" and a fresh one begins.
+// Past the limit the main file moves aside to ".old", replacing the one of the time before, and a
+// fresh one begins. Through the OS seam, which takes UTF-8 paths and replaces on every system.
 void capMainFile(LogState& s) {
-  std::error_code ec;
-  std::uintmax_t size = std::filesystem::file_size(s.mainFile, ec);
-  if (ec || size <= kMainLogLimit) return;
-  std::string old = s.mainFile + ".old";
-  if (std::rename(s.mainFile.c_str(), old.c_str()) == 0) createEmpty(s, s.mainFile);
+  try {
+    if (os().openFile(s.mainFile)->size() <= kMainLogLimit) return;
+    os().renamePath(s.mainFile, s.mainFile + ".old");
+  } catch (const EOSError&) {
+    return;  // not there, or in use: the next line tries again
+  }
+  createEmpty(s, s.mainFile);
 }
 
 // One reading of the local clock serves a whole line: its file's date and its time stamp.
