@@ -3,10 +3,10 @@
 // a wait for a service) looks at its token and gives up with EUpdateStopped.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stop_token>
+#include <thread>
 
 #include "KNException.h"
 
@@ -19,23 +19,20 @@ inline void throwIfStopped(const std::stop_token& stop) {
   if (stop.stop_requested()) throw EUpdateStopped("Abandoned: the service is stopping");
 }
 
-// Waits `d`, or less once a stop is requested; true when it was. The stop is handed over under the
-// waiter's own lock, so it cannot slip in between the waiter's look and its wait (the standard
-// library's stop-aware wait of condition_variable_any could miss it there, and under Wine such a
-// wait was seen to outlast its time-out by minutes).
+// Waits `d`, or less once a stop is requested (noticed within a quarter of a second); true when it
+// was. It looks at the token between short sleeps rather than registering a std::stop_callback: the
+// callback's removal waits on an atomic wait, which in the standard library of the Windows build
+// (GCC 12's, on a platform without a native wait) can miss its wake-up and hang the waiting thread
+// for good when the stop is requested at that very moment.
 inline bool waitUnlessStopped(const std::stop_token& stop, std::chrono::milliseconds d) {
-  struct Wake {
-    std::mutex m;
-    std::condition_variable cv;
-    bool stopped = false;
-  } wake;
-  std::stop_callback onStop(stop, [&wake] {
-    std::lock_guard hold(wake.m);
-    wake.stopped = true;
-    wake.cv.notify_all();
-  });
-  std::unique_lock lock(wake.m);
-  return wake.cv.wait_for(lock, d, [&] { return wake.stopped; });
+  constexpr std::chrono::milliseconds kSlice{250};
+  const auto until = std::chrono::steady_clock::now() + d;
+  for (;;) {
+    if (stop.stop_requested()) return true;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    std::this_thread::sleep_for(std::min(left, kSlice));
+  }
 }
 
 }  // namespace kn
