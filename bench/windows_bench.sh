@@ -113,10 +113,10 @@ for c in "${columns[@]}"; do
   : >"$work/starts-$c" && : >"$work/stops-$c"
   for _ in $(seq "$runs"); do
     wine_run start "$work/windows_probe.exe" start "${name[$c]}" || { cat "$out/start"; exit 1; }
-    cat "$out/start" >>"$work/starts-$c"
+    tr -d '\r' <"$out/start" >>"$work/starts-$c"  # a Windows program's lines end in CR LF
     sleep 1
     wine_run stop "$work/windows_probe.exe" stop "${name[$c]}" || { cat "$out/stop"; exit 1; }
-    cat "$out/stop" >>"$work/stops-$c"
+    tr -d '\r' <"$out/stop" >>"$work/stops-$c"
     sleep 1  # the process ends after it reported SERVICE_STOPPED
   done
   starts[$c]="$(median <"$work/starts-$c") ms ($(range <"$work/starts-$c"))"
@@ -144,7 +144,7 @@ sleep "$idle"
 declare -A memory
 for c in "${columns[@]}"; do
   wine_run memory "$work/windows_probe.exe" memory "${name[$c]}" || { cat "$out/memory"; exit 1; }
-  read -r pid ws peak private pagefile <"$out/memory"
+  read -r pid ws peak private pagefile < <(tr -d '\r' <"$out/memory")
   host=$(host_pid "C:\\kn-bench-$c\\${exe[$c]}")
   memory[$c]="$ws $peak $private $pagefile $(status_kib "$host" VmRSS) $(status_kib "$host" RssAnon)"
   echo "${name[$c]}: Windows process $pid, hosted by Linux process $host"
