@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +13,7 @@
 #include "KNException.h"
 #include "KNJsonParse.h"
 #include "KNLib.h"
+#include "KNOs.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
 
@@ -138,8 +140,10 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   if (!c.updateUrl_.empty() && !isServerUrl(c.updateUrl_))
     throw Exception("[updateurl] is not an http or https URL: " + logSafe(c.updateUrl_));
   c.publicKeyPath_ = configText(cf, "publickey");
-  if (!c.publicKeyPath_.empty() && c.publicKeyPath_.front() != '/') {
-    size_t slash = path.find_last_of('/');
+  // A path from a root ("/etc/k.pem", "C:\keys\k.pem", "\\server\k.pem") is kept; any other is
+  // taken beside the file, whichever separator the file's path uses (on Windows a backslash).
+  if (!c.publicKeyPath_.empty() && !std::filesystem::path(c.publicKeyPath_).has_root_directory()) {
+    size_t slash = path.find_last_of(kPathSeparators);
     c.publicKeyPath_ =
         (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + c.publicKeyPath_;
   }

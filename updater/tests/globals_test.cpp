@@ -61,6 +61,15 @@ TEST_F(ConfigTest, ServerBaseAndPublicKeyAreRead) {
   cf = load(head + R"("x": 1})");
   EXPECT_EQ("", cf.updateUrl());
   EXPECT_EQ("", cf.publicKeyPath());
+#ifdef _WIN32
+  // The program's own path, and so its configuration's, has backslashes on Windows.
+  std::string winDir = dir / "";
+  std::replace(winDir.begin(), winDir.end(), '/', '\\');
+  test::writeFile(winDir + "svcupdater.execonfig", head + R"("publickey": "pub.pem"})");
+  EXPECT_EQ(winDir + "pub.pem", TUpdaterConfig::load(winDir + "svcupdater.execonfig").publicKeyPath());
+  test::writeFile(winDir + "svcupdater.execonfig", head + R"("publickey": "C:\\keys\\pub.pem"})");
+  EXPECT_EQ("C:\\keys\\pub.pem", TUpdaterConfig::load(winDir + "svcupdater.execonfig").publicKeyPath());
+#endif
   for (const char* bad : {"file:///etc/", "ftp://h/", "http://h/a b", "updates.example/"}) {
     EXPECT_THROW(load(head + R"("updateurl": ")" + bad + "\"}"), Exception) << bad;
   }
