@@ -45,7 +45,11 @@ class SchannelTest : public ::testing::Test {
     url = "https://localhost:" + std::to_string(std::atoi(log.c_str() + at + prefix.size())) + "/app1.pkg";
   }
   void TearDown() override {
-    if (test::fs::exists(dir / "server.pid")) test::hostShell("kill $(cat " + test::hostPath(dir / "server.pid") + ")");
+    // The server is ended, and waited for, before its folder goes: a server still shutting down
+    // keeps writing its data files there while the folder is being removed.
+    if (test::fs::exists(dir / "server.pid"))
+      test::hostShell("pid=$(cat " + test::hostPath(dir / "server.pid") +
+                      "); kill $pid; for i in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done");
   }
   test::TempFolder dir;
   std::string url;
