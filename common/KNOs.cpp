@@ -2,6 +2,7 @@
 #include "KNOs.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kn {
 
@@ -17,6 +18,17 @@ std::string Os::readFile(const std::string& path, std::size_t maxBytes) {
     data.append(buf, n);
   }
   return data;
+}
+
+// A lock moves; release(), which ends it, is each platform's.
+FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
 }
 
 }  // namespace kn

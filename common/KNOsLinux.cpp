@@ -443,16 +443,6 @@ class SystemOs final : public Os {
   }
 };
 
-FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
-}
-
 void FileLock::release() noexcept {
   if (handle_ != kNone) ::close(static_cast<int>(std::exchange(handle_, kNone)));
 }

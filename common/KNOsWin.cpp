@@ -470,16 +470,6 @@ class SystemOs final : public Os {
   std::string errorText(int code) override { return win::errorText(static_cast<unsigned long>(code)); }
 };
 
-FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
-}
-
 void FileLock::release() noexcept {
   if (handle_ != kNone) ::CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, kNone)));  // ends the lock
 }

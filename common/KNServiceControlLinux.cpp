@@ -1,7 +1,6 @@
 // The system's service control on Linux: systemctl, run as an argument vector.
 #include "KNServiceControl.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -88,20 +87,10 @@ class SystemServiceControl : public IServiceControl {
   std::chrono::milliseconds timeout_;
 };
 
-std::atomic<IServiceControl*> replacement{nullptr};
-
 }  // namespace
 
 std::unique_ptr<IServiceControl> newSystemServiceControl(std::chrono::milliseconds timeout) {
   return std::make_unique<SystemServiceControl>(timeout);
 }
-
-IServiceControl& serviceControl() {
-  if (IServiceControl* r = replacement.load()) return *r;
-  static const std::unique_ptr<IServiceControl> system = newSystemServiceControl();
-  return *system;
-}
-
-void setServiceControl(IServiceControl* control) { replacement.store(control); }
 
 }  // namespace kn

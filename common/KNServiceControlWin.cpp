@@ -3,27 +3,14 @@
 
 #include <windows.h>
 
-#include <atomic>
 
+#include "KNServiceHandleWin.h"
 #include "KNWinText.h"
 
 namespace kn {
 namespace {
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
-  ~ServiceHandle() {
-    if (h_) ::CloseServiceHandle(h_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
-};
+using win::ServiceHandle;
 
 class SystemServiceControl : public IServiceControl {
  public:
@@ -79,20 +66,10 @@ class SystemServiceControl : public IServiceControl {
   }
 };
 
-std::atomic<IServiceControl*> replacement{nullptr};
-
 }  // namespace
 
 std::unique_ptr<IServiceControl> newSystemServiceControl(std::chrono::milliseconds) {
   return std::make_unique<SystemServiceControl>();
 }
-
-IServiceControl& serviceControl() {
-  if (IServiceControl* r = replacement.load()) return *r;
-  static const std::unique_ptr<IServiceControl> system = newSystemServiceControl();
-  return *system;
-}
-
-void setServiceControl(IServiceControl* control) { replacement.store(control); }
 
 }  // namespace kn

@@ -15,26 +15,14 @@
 #include "KNOs.h"
 #include "KNServiceHost.h"
 #include "KNServiceHostPlatform.h"
+#include "KNServiceHandleWin.h"
 #include "KNWinText.h"
 
 namespace kn {
 
 namespace {
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE h = nullptr) : h_(h) {}
-  ~ServiceHandle() {
-    if (h_) ::CloseServiceHandle(h_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
-};
+using win::ServiceHandle;
 
 std::string lastErrorText() { return os().errorText(static_cast<int>(::GetLastError())); }
 

@@ -17,6 +17,7 @@
 #include "KNServiceControl.h"
 #include "KNTestTempDir.h"
 #include "KNWinTestSupport.h"
+#include "KNServiceHandleWin.h"
 #include "KNWinText.h"
 
 namespace kn {
@@ -24,20 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE h = nullptr) : h_(h) {}
-  ~ServiceHandle() {
-    if (h_) ::CloseServiceHandle(h_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
-};
+using win::ServiceHandle;
 
 // The service's configuration as the service manager holds it.
 struct Recorded {
