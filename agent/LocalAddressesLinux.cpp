@@ -4,7 +4,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -12,17 +11,6 @@
 #include "LocalAddresses.h"
 
 namespace kn {
-
-std::vector<std::string> selectLocalAddresses(const std::vector<ListedAddress>& all) {
-  std::vector<std::string> out;
-  for (bool wantV4 : {true, false}) {
-    for (const ListedAddress& a : all) {
-      if (a.ipv4 != wantV4 || !a.up || a.loopback || a.text.empty()) continue;
-      if (std::find(out.begin(), out.end(), a.text) == out.end()) out.push_back(a.text);
-    }
-  }
-  return out;
-}
 
 std::vector<std::string> localIPAddresses() {
   ifaddrs* head = nullptr;

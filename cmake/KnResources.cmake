@@ -36,7 +36,10 @@ function(kn_embed_windows_resources target)
     list(APPEND outputs ${data})
     string(APPEND lines "${name} TEXT \"${data}\"\n")
   endwhile()
-  file(GENERATE OUTPUT ${rc} CONTENT "${lines}")
+  # Written when the build is configured (only when its text changes), not generated: a generated
+  # source shared by several executables, one of which waits for another (the agent's tests for the
+  # agent), would make the build wait on itself.
+  file(CONFIGURE OUTPUT ${rc} CONTENT "${lines}" @ONLY)
   add_custom_target(${target}_resource_data DEPENDS ${outputs})
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${outputs}")
   get_target_property(type ${target} TYPE)
