@@ -21,6 +21,7 @@
 #include "knAppData.h"
 #include "knLOG2.h"
 #include "serviceAppGlobals.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -62,7 +63,7 @@ size_t characterCount(const std::string& text) {
 
 bool fileExists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::exists(path, ec);
+  return std::filesystem::exists(fsPath(path), ec);
 }
 
 // Statuses that refuse the document itself (malformed, too large, a URI too long, a type or content
@@ -289,7 +290,7 @@ void TITAuditMain::refusedUpload(const EExtCommunicationError& e, size_t bytes, 
 
 void TITAuditMain::removePending() {
   std::error_code ec;
-  if (!std::filesystem::remove(FtempFN, ec) && ec)
+  if (!std::filesystem::remove(fsPath(FtempFN), ec) && ec)
     log("Error; could not delete " + FtempFN + ": " + ec.message());
 }
 

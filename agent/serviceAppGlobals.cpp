@@ -21,6 +21,7 @@
 #include "ext.channel.h"
 #include "knAppData.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -46,7 +47,7 @@ constexpr AppEntry kApplications[] = {{"zarodirazev", "ZARODIRazev"}, {"rivavudo
 
 bool fileExists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::is_regular_file(path, ec);
+  return std::filesystem::is_regular_file(fsPath(path), ec);
 }
 
 // A name=value file as a list; a missing file gives an empty list.
@@ -63,7 +64,7 @@ TNameValueList loadEndpointIni(bool* exists = nullptr) {
   const std::string path = exeFolder() + "endpoint.ini";
   TNameValueList list;
   std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
+  const auto status = std::filesystem::status(fsPath(path), ec);
   if (status.type() == std::filesystem::file_type::not_found) {
     if (exists) *exists = false;
     return list;

@@ -9,6 +9,7 @@
 
 #include "KNException.h"
 #include "KNLib.h"
+#include "KNPath.h"
 #include "knAppDataFolders.h"
 
 namespace fs = std::filesystem;
@@ -18,13 +19,9 @@ namespace {
 
 std::unique_ptr<TKNAppData> processAppData;
 
-// The path named by UTF-8 text. On Windows a path made from a std::string reads its bytes in the
-// C library's code page, which would name other folders below a profile folder outside ASCII.
-fs::path pathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-
 void createFolder(const std::string& folder) {
   std::error_code ec;
-  fs::create_directories(pathOf(folder), ec);  // not reported: later file operations fail visibly
+  fs::create_directories(fsPath(folder), ec);  // not reported: later file operations fail visibly
 }
 
 // yyyy-mm-dd-hh-nn-ss-zzz of the local time now.
@@ -74,7 +71,7 @@ void TKNAppData::emptyTemp() {
   // Every file below Temp goes, in subfolders too; the folders stay. Symbolic links are removed
   // themselves and never followed, so nothing outside Temp is touched.
   std::error_code ec;
-  fs::recursive_directory_iterator it(pathOf(tempFolder), fs::directory_options::skip_permission_denied, ec);
+  fs::recursive_directory_iterator it(fsPath(tempFolder), fs::directory_options::skip_permission_denied, ec);
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code ignored;
     if (!it->is_directory(ignored) || it->is_symlink(ignored)) fs::remove(it->path(), ignored);
@@ -93,7 +90,7 @@ std::string TKNAppData::getTempFN(const std::string& extension) {
     std::string candidate = tempFolder + localStamp() + "-" + std::to_string(randomPart()) + "." + extension;
     if (tries >= 1000) throw Exception("TKNAppData: Could not create temporary file after 1000 tries");
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(pathOf(candidate), ec))) return candidate;
+    if (!fs::exists(fs::symlink_status(fsPath(candidate), ec))) return candidate;
   }
 }
 

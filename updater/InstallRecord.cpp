@@ -7,6 +7,7 @@
 #include "KNOs.h"
 #include "KNServiceControl.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -77,7 +78,7 @@ std::string updaterPrivateFolder(const std::string& folder) {
   std::string path = folder + ".kn-updater/";
   os().makeFolder(path, 0700);
   std::error_code ec;
-  if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::directory)
+  if (std::filesystem::symlink_status(fsPath(path), ec).type() != std::filesystem::file_type::directory)
     throw EOSError("Cannot use " + path + ": it is not a folder");
   return path;
 }

@@ -14,6 +14,7 @@
 
 #include "PackageUnpackSystem.h"
 #include "UpdateStop.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -30,7 +31,7 @@ constexpr std::uint32_t kUnixLink = 0120000;
 // cannot tell.
 fs::file_type typeAt(const std::string& path) {
   std::error_code ec;
-  return fs::symlink_status(path, ec).type();
+  return fs::symlink_status(fsPath(path), ec).type();
 }
 
 // Removes a file of ours that is no longer needed; one that cannot be removed stays, as a

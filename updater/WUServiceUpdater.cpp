@@ -17,6 +17,7 @@
 #include "knHttpGet.h"
 #include "knLOG2.h"
 #include "knWebUpdateChecker.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -58,7 +59,7 @@ std::string uniqueFile(const std::string& dir, const std::string& appid, const s
       return path;
     } catch (const EOSError&) {
       std::error_code ec;
-      if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) throw;  // not a name taken
+      if (!std::filesystem::exists(std::filesystem::symlink_status(fsPath(path), ec))) throw;  // not a name taken
     }
   }
   throw EOSError("Cannot create a file in " + dir);

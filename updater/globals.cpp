@@ -16,6 +16,7 @@
 #include "KNOs.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -142,7 +143,7 @@ TUpdaterConfig TUpdaterConfig::load(const std::string& path) {
   c.publicKeyPath_ = configText(cf, "publickey");
   // A path from a root ("/etc/k.pem", "C:\keys\k.pem", "\\server\k.pem") is kept; any other is
   // taken beside the file, whichever separator the file's path uses (on Windows a backslash).
-  if (!c.publicKeyPath_.empty() && !std::filesystem::path(c.publicKeyPath_).has_root_directory()) {
+  if (!c.publicKeyPath_.empty() && !fsPath(c.publicKeyPath_).has_root_directory()) {
     size_t slash = path.find_last_of(kPathSeparators);
     c.publicKeyPath_ =
         (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + c.publicKeyPath_;

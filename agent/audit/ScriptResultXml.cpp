@@ -13,6 +13,7 @@
 #include "KNOs.h"
 #include "KNTextCodec.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -101,7 +102,7 @@ std::string textValue(std::string_view raw, bool entities) {
 XmlReader XmlReader::openFile(const std::string& path) {
   // Only a regular file is opened: a FIFO put in its place would wait for a writer for ever.
   std::error_code error;
-  const auto status = std::filesystem::status(path, error);
+  const auto status = std::filesystem::status(fsPath(path), error);
   if (error) throw EXMLError("Cannot open the script result " + path + ": " + os().errorText(error.value()));
   if (!std::filesystem::is_regular_file(status))
     throw EXMLError("The script result " + path + " is not a regular file");

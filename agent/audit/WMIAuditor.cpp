@@ -17,6 +17,7 @@
 #include "KNLib.h"
 #include "KNOs.h"
 #include "KNResources.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -323,8 +324,8 @@ void TWMIAuditor::execute() {
 void TWMIAuditor::doMethod2() {
   const std::string scriptResultFile = outfn + ".xml";
   std::error_code ignored;
-  std::filesystem::remove(scriptResultFile, ignored);
-  std::filesystem::remove(scriptResultFile + ".tmp", ignored);  // what a failed run began to write
+  std::filesystem::remove(fsPath(scriptResultFile), ignored);
+  std::filesystem::remove(fsPath(scriptResultFile + ".tmp"), ignored);  // what a failed run began to write
 
   std::string code = options_.findResource
                          ? prepareAuditScript(options_.findResource("ITAUDITDIC_META"), scriptResultFile)
@@ -342,12 +343,12 @@ void TWMIAuditor::doMethod2() {
   // The interpreter's memory is not handed back to the system here: the import reuses it, which
   // costs no page faults, and the import holds no more than a section's text.
   importScriptResult(scriptResultFile);
-  std::filesystem::remove(scriptResultFile, ignored);
+  std::filesystem::remove(fsPath(scriptResultFile), ignored);
 }
 
 void TWMIAuditor::importScriptResult(const std::string& file) {
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec)) throw Exception("Fail: could not find script result file @" + file);
+  if (!std::filesystem::exists(fsPath(file), ec)) throw Exception("Fail: could not find script result file @" + file);
 
   // One pass over the result; each section is saved as soon as it is complete, and the sections
   // become members only once the whole file has proved well-formed.

@@ -23,6 +23,7 @@
 #include "ext.jsontext.h"
 #include "ext.replytext.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 namespace {
@@ -610,7 +611,7 @@ nlohmann::json TExtChannel::invokeFileUpload(const std::string& api, const std::
                                              const nlohmann::json& params, const std::string& filename) {
   ++tid_;
   std::error_code ec;
-  auto size = std::filesystem::file_size(filename, ec);
+  auto size = std::filesystem::file_size(fsPath(filename), ec);
   if (ec) throw Exception("File Not Found [" + filename + "]");
   CURL* e = http_->easy;
   std::unique_ptr<curl_mime, MimeDeleter> form(curl::mime_init(e));
@@ -662,14 +663,14 @@ void TExtChannel::doDownloadToStream(const std::string& url, std::ostream& dest)
 
 void TExtChannel::doDownload(const std::string& url, const std::string& destFn) {
   std::error_code ec;
-  std::filesystem::remove(destFn, ec);
+  std::filesystem::remove(fsPath(destFn), ec);
   // A failed download removes what it wrote, so `destFn` never holds a cut or foreign file.
   struct RemoveUnlessDone {
     const std::string& path;
     bool done = false;
     ~RemoveUnlessDone() {
       std::error_code ignored;
-      if (!done) std::filesystem::remove(path, ignored);
+      if (!done) std::filesystem::remove(fsPath(path), ignored);
     }
   } guard{destFn};
   std::ofstream out(destFn, std::ios::binary | std::ios::trunc);

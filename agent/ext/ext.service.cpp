@@ -5,6 +5,7 @@
 
 #include "ext.dispatcher.h"
 #include "knLOG2.h"
+#include "KNPath.h"
 
 namespace kn {
 
@@ -26,7 +27,7 @@ nlohmann::json TExtService::_invoke(const std::string& methodName, const nlohman
 nlohmann::json TExtService::_fileUpload(const std::string& methodname, const nlohmann::json& params,
                                         const std::string& filename) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(filename, ec))
+  if (!std::filesystem::is_regular_file(fsPath(filename), ec))
     throw Exception("File Not Found [" + filename + "] (in TExtService " + _servicename + ")");
   return chan->invokeFileUpload(_servicename, methodname, params, filename);
 }
