@@ -16,14 +16,11 @@
 # prefix from run to run (made once); everything else in it is made anew. Exit 0 when every check
 # passed, 1 when one failed, 77 (skipped) when the reference server or a host tool is missing.
 set -uo pipefail
+source "$(dirname "$0")/../../cmake/windows/wine-e2e.sh"
 
-readonly kSkip=77
 readonly kUpdater=kSU_e2e kWatched=KnWatchedApp kAppId=kn_e2e_app
 readonly kTimeScale=10  # a minute is 6 s, the first check 1 s after the start, the in-use wait 1.5 s
 readonly kFolderWin='C:\kn-e2e'
-
-started=$SECONDS
-failures=0
 
 # ---- arguments and tools ------------------------------------------------------------------------
 
@@ -42,16 +39,11 @@ for var in svcupdater watched holder server work; do
   [ -n "${!var:-}" ] || { echo "--$var is missing" >&2; exit 2; }
 done
 
-skip() {
-  echo "SKIPPED: $*"
-  exit $kSkip
-}
 [ -x "$server" ] || skip "the reference server $server is missing: build it with" \
   "'cmake --preset default && ninja -C build kn-platformserver', or set KN_PLATFORMSERVER"
 for tool in zip openssl wineserver; do
   command -v $tool >/dev/null || skip "$tool is not installed"
 done
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 [ -x "$wine" ] || skip "wine64 is not installed"
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -59,7 +51,7 @@ password=$(sed -n 's/.*kPackagePassword = "\(.*\)";.*/\1/p' "$here/../PackageUnp
 [ -n "$password" ] || { echo "cannot read the package password from PackageUnpack.h" >&2; exit 2; }
 
 work=$(realpath -m "$work")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX=$work/prefix
 folder=$WINEPREFIX/drive_c/kn-e2e
 packages=$work/packages
 out=$work/out  # what every Wine command printed, one file each
@@ -69,54 +61,10 @@ mkdir -p "$packages" "$out" "$work/keys"
 
 # ---- helpers ------------------------------------------------------------------------------------
 
-# Runs a Wine command, its output to $out/<name> (never a pipe: Wine's service manager keeps the
-# descriptors it inherits). Returns the command's exit status.
-wine_run() {
-  local name=$1
-  shift
-  "$wine" "$@" >"$out/$name" 2>&1 </dev/null
-}
-
-check() {  # check <message> <command...>: a failed command is a failed check
-  local message=$1
-  shift
-  if "$@"; then
-    echo "  ok: $message"
-  else
-    echo "  FAILED: $message"
-    failures=$((failures + 1))
-  fi
-}
-
-# Waits up to <seconds> for <command...> to succeed.
-eventually() {
-  local seconds=$1
-  shift
-  local deadline=$((SECONDS + seconds))
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.3
+print_logs() {
+  for f in "$folder"/logs/* "$folder/app.exe.events" "$work/server.out"; do
+    [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
   done
-}
-
-# Ends the run: prints what helps to find the fault first when a check failed.
-finish() {
-  if [ $failures -gt 0 ]; then
-    echo "---- $failures check(s) failed; the logs follow"
-    for f in "$folder"/logs/* "$folder/app.exe.events" "$work/server.out" "$out"/*; do
-      [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
-    done
-  fi
-  echo "run time: $((SECONDS - started)) s"
-  [ $failures -eq 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
-  exit $((failures > 0))
-}
-
-# A step that cannot go on: counts as a failed check and ends the run.
-abort() {
-  echo "  FAILED: $*"
-  failures=$((failures + 1))
-  finish
 }
 
 server_pid=
@@ -145,14 +93,6 @@ seconds_between() {
 # True when <value> lies between <low> and <high> (decimal numbers).
 between() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v < hi) }'; }
 
-# True when the lines holding each of the given texts appear in this order in standard input.
-in_order() {
-  awk -v texts="$(printf '%s\n' "$@")" '
-    BEGIN { n = split(texts, want, "\n"); if (want[n] == "") n--; i = 1 }
-    i <= n && index($0, want[i]) { i++ }
-    END { exit !(i > n) }'
-}
-
 events() { cat "$folder/app.exe.events" 2>/dev/null; }
 events_are() { [ "$(events)" = "$(printf '%s\n' "$@")" ]; }
 # True when the events after the first <n> alternate "stop <version>", "start <version>", with at
@@ -163,13 +103,6 @@ restarted_since() {
     END { exit !(k >= 2 && !bad) }'
 }
 last_event_is() { [ "$(events | tail -n 1)" = "$1" ]; }
-
-service_state() {  # RUNNING, STOPPED, ... or "" when the service does not exist
-  wine_run "query-$1" sc query "$1" || return 0
-  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$out/query-$1"
-}
-is_running() { [ "$(service_state "$1")" = RUNNING ]; }
-is_gone() { ! wine_run "query-$1" sc query "$1"; }
 
 same_file() { cmp -s "$1" "$2"; }
 no_temporary_files() { ! find "$folder" -name '.kn-??????' -o -name '*.pkg' | grep -q .; }
@@ -201,39 +134,6 @@ new_key() {  # new_key <name>: keys/<name>.pem and its public half keys/<name>.p
 }
 
 # ---- the Wine prefix and its server -------------------------------------------------------------
-
-# Made once (wineboot, then waiting for its server: an install in wineboot's own server session
-# fails). Services take their environment from the system environment in the registry when the
-# service manager starts, not from the Unix one: KN_TIME_SCALE goes there, and the server is
-# started again so that the service manager reads it. Services left by an interrupted run are
-# removed first.
-prepare_prefix() {
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "making the Wine prefix (once)"
-    wine_run wineboot wineboot -i
-    wineserver -w
-  fi
-  wineserver -p >"$out/wineserver-first" 2>&1
-  for service in $kUpdater $kWatched; do
-    wine_run "stop-$service" sc stop $service
-    wine_run "delete-$service" sc delete $service
-  done
-  wine_run environment reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-    /v KN_TIME_SCALE /t REG_SZ /d $kTimeScale /f || abort "setting KN_TIME_SCALE in the registry"
-  wineserver -k >/dev/null 2>&1
-  wineserver -w
-  # Kept alive between the commands: services end soon after the last ordinary Wine process.
-  wineserver -p >"$out/wineserver" 2>&1 || abort "starting the Wine server"
-}
-
-start_server() {
-  "$server" --port 0 --packages "$packages" --data "$work/platform.db" >"$work/server.out" 2>&1 &
-  server_pid=$!
-  eventually 10 grep -q '^listening on ' "$work/server.out" || abort "the reference server did not start"
-  server_url=$(sed -n 's/^listening on \(.*\)/\1/p' "$work/server.out")
-  server_url=${server_url%/}/
-  echo "reference server at $server_url"
-}
 
 install_folder() {
   rm -rf "$folder" && mkdir -p "$folder"
@@ -337,9 +237,9 @@ step_uninstall() {
 
 # ---- the run ------------------------------------------------------------------------------------
 
-prepare_prefix
+prepare_prefix $kTimeScale $kUpdater $kWatched
 new_key publisher
-start_server
+start_reference_server "$server" "$work" --packages "$packages"
 publish 2.0 "$watched/app-2.0.exe" "$work/keys/publisher.pem"
 install_folder
 step_install
