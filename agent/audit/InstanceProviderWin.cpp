@@ -39,6 +39,10 @@ namespace {
 
 // ---- Owners of COM's own kinds ------------------------------------------------------------------
 
+std::string bstrText(BSTR b) {
+  return b ? win::narrow(std::wstring_view(b, ::SysStringLen(b))) : std::string();
+}
+
 // An interface pointer, released when its owner goes.
 template <class T>
 class Com {
@@ -67,7 +71,8 @@ class Com {
 class Bstr {
  public:
   Bstr() = default;
-  explicit Bstr(const std::wstring& text) : b_(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+  explicit Bstr(const std::wstring& text)
+      : b_(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
     if (!b_) throw EWMIError("Out of memory");
   }
   ~Bstr() { ::SysFreeString(b_); }
@@ -79,7 +84,7 @@ class Bstr {
     b_ = nullptr;
     return &b_;
   }
-  std::string text() const { return b_ ? win::narrow(std::wstring_view(b_, ::SysStringLen(b_))) : std::string(); }
+  std::string text() const { return bstrText(b_); }
 
  private:
   BSTR b_ = nullptr;
@@ -94,8 +99,6 @@ struct Variant {
 };
 
 // ---- Values -------------------------------------------------------------------------------------
-
-std::string bstrText(BSTR b) { return b ? win::narrow(std::wstring_view(b, ::SysStringLen(b))) : std::string(); }
 
 // The bits of an unsigned CIM integer type; 0 for the others.
 int unsignedBits(CIMTYPE type) {
@@ -279,8 +282,9 @@ namespace {
 // Raises the proxy's impersonation to what WMI's providers need; an object that is no proxy
 // (in-process, as under Wine) has no blanket to set.
 HRESULT setBlanket(IUnknown* proxy) {
-  const HRESULT hr = ::CoSetProxyBlanket(proxy, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                                         RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+  const HRESULT hr =
+      ::CoSetProxyBlanket(proxy, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
   return hr == E_NOINTERFACE ? S_OK : hr;
 }
 
@@ -292,7 +296,8 @@ class Connection {
                                     locator_.outVoid());
     if (FAILED(hr)) fail("The WMI locator could not be created: ", hr);
     const Bstr space(L"ROOT\\CIMV2");
-    hr = locator_->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services_.out());
+    hr =
+        locator_->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services_.out());
     if (FAILED(hr)) fail("Could not connect to ROOT\\CIMV2: ", hr);
     hr = setBlanket(services_.get());
     if (FAILED(hr)) fail("Could not set the security of the connection to ROOT\\CIMV2: ", hr);
@@ -469,8 +474,8 @@ class WmiInstanceProvider : public InstanceProvider {
   std::mutex callMutex_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  const Job* job_ = nullptr;        // the call under way
-  std::exception_ptr failure_;      // what the connection or the call threw
+  const Job* job_ = nullptr;    // the call under way
+  std::exception_ptr failure_;  // what the connection or the call threw
   bool started_ = false, stop_ = false;
   std::thread thread_;
 };

@@ -3,8 +3,8 @@
 // them values no machine under test holds (a uint32 past 2^31, a uint64 past the signed range).
 #pragma once
 
-#include <windows.h>
 #include <wbemcli.h>
+#include <windows.h>
 
 #include <string>
 
