@@ -20,8 +20,10 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -382,7 +384,8 @@ class Connection {
 // The provider: its thread of COM and the hand-over of one class at a time (see the top).
 class WmiInstanceProvider : public InstanceProvider {
  public:
-  explicit WmiInstanceProvider(InstanceProviderOptions options) : notice_(std::move(options.notice)) {
+  WmiInstanceProvider(InstanceProviderOptions options, size_t maxInstances)
+      : notice_(std::move(options.notice)), maxInstances_(maxInstances) {
     thread_ = std::thread([this] { run(); });
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return started_; });
@@ -405,7 +408,7 @@ class WmiInstanceProvider : public InstanceProvider {
 
   std::vector<WmiObject> instancesOf(const std::string& className) override {
     const ClassDef* def = findInstanceClass(className);
-    const size_t limit = def ? def->maxInstances : kMaxInstances;
+    const size_t limit = std::min(def ? def->maxInstances : kMaxInstances, maxInstances_);
     std::vector<WmiObject> instances;
     bool more = false;
     call([&](Connection& connection) { instances = connection.instancesOf(className, limit, more); });
@@ -471,6 +474,7 @@ class WmiInstanceProvider : public InstanceProvider {
   }
 
   std::function<void(const std::string&)> notice_;
+  size_t maxInstances_;
   std::mutex callMutex_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -481,6 +485,12 @@ class WmiInstanceProvider : public InstanceProvider {
 };
 
 }  // namespace
+
+std::unique_ptr<InstanceProvider> createBoundedProvider(InstanceProviderOptions options,
+                                                        size_t maxInstances) {
+  return std::make_unique<WmiInstanceProvider>(std::move(options), maxInstances);
+}
+
 }  // namespace wmi
 
 // The extended inventory's software is the script's: it lists the uninstall keys of the registry.
@@ -489,7 +499,7 @@ std::vector<devsrc::Package> devices::installedOtherSoftware() { return {}; }
 std::unique_ptr<InstanceProvider> createInstanceProvider(InstanceProviderOptions options) {
   // The "ExtendedInventory" policy needs nothing here: WMI knows the extended classes as its own,
   // and the engine leaves them out of the list it asks for.
-  return std::make_unique<wmi::WmiInstanceProvider>(std::move(options));
+  return wmi::createBoundedProvider(std::move(options), SIZE_MAX);
 }
 
 }  // namespace kn

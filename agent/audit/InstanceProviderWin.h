@@ -6,6 +6,7 @@
 #include <wbemcli.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "InstanceProvider.h"
@@ -24,5 +25,9 @@ WmiValue valueOf(const VARIANT& value, CIMTYPE type);
 // "Invalid class (0x80041010)". Windows and Wine keep no message texts for most WBEM codes, so the
 // common ones come from a table of our own; other codes take the system's text, else only the code.
 std::string errorText(HRESULT hr);
+
+// createInstanceProvider() with every class bounded to at most `maxInstances` instances as well, so
+// that tests meet the bound and its notice on a machine of a few processes.
+std::unique_ptr<InstanceProvider> createBoundedProvider(InstanceProviderOptions options, size_t maxInstances);
 
 }  // namespace kn::wmi

@@ -274,6 +274,31 @@ TEST(WmiProvider, TheExtendedClassesComeFromWmi) {
     EXPECT_FALSE(provider->instancesOf(cls).empty()) << cls;
 }
 
+// A class with more instances than its bound lists the first of them and tells one line, on the
+// thread that asked; a class within it tells nothing.
+TEST(WmiProvider, ABoundedClassListsItsFirstInstancesAndSaysSo) {
+  std::vector<std::pair<std::string, std::thread::id>> notices;
+  auto provider = wmi::createBoundedProvider(
+      {.notice = [&](const std::string& line) { notices.emplace_back(line, std::this_thread::get_id()); }},
+      2);
+  const auto all = createInstanceProvider()->instancesOf("Win32_Process");
+  ASSERT_GT(all.size(), 2u);
+  std::thread::id asker;
+  const auto listed = std::async(std::launch::async, [&] {
+                        asker = std::this_thread::get_id();
+                        return provider->instancesOf("win32_process");
+                      }).get();
+  ASSERT_EQ(listed.size(), 2u);
+  // The first in WMI's order (a long-lived process: the others may come and go meanwhile).
+  EXPECT_EQ(textOf(find(listed[0], "Handle")), textOf(find(all[0], "Handle")));
+  EXPECT_NE(textOf(find(listed[1], "Handle")), textOf(find(listed[0], "Handle")));
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].first, "Win32_Process: more than 2 instances; the first 2 are listed");
+  EXPECT_EQ(notices[0].second, asker);
+  EXPECT_EQ(provider->instancesOf("Win32_Bios").size(), 1u);
+  EXPECT_EQ(notices.size(), 1u);
+}
+
 APTTYPE apartmentType() {
   APTTYPE type = APTTYPE_CURRENT;
   APTTYPEQUALIFIER qualifier;
