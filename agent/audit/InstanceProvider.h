@@ -5,9 +5,11 @@
 // can be exercised without any particular source of objects. Every class is declared once, apart
 // from the code that fills it (InstanceClasses.h); on Linux the provider answers every class of the
 // shipped list from /proc, /sys, /etc, statvfs, getifaddrs, the routing table, the package database
-// and systemd's unit files (InstanceProviderLinux.h); tests use a fake.
+// and systemd's unit files (InstanceProviderLinux.h); on Windows the provider is WMI itself
+// (InstanceProviderWin.cpp); tests use a fake.
 //
-// A provider belongs to the engine that connected it and is used on that engine's thread only.
+// A provider belongs to the engine that connected it and is used by one thread at a time, which need
+// not be the thread that made it (the engine reads the classes on a thread of its own).
 #pragma once
 
 #include <cstdint>
@@ -83,8 +85,9 @@ struct InstanceProviderOptions {
 // "" for the running system (unset or "/"). KN_SYSROOT, the agent's own files, does not move it.
 std::string auditMachineRoot();
 
-// The running system's provider (InstanceProviderLinux.cpp on Linux). Never fails to connect:
-// every source is read when its class is asked for.
+// The running system's provider. On Linux it never fails to connect: every source is read when its
+// class is asked for. On Windows it connects to WMI's ROOT\CIMV2 here and throws EWMIError when it
+// cannot.
 std::unique_ptr<InstanceProvider> createInstanceProvider(InstanceProviderOptions options = {});
 
 // The class names the provider knows, in the order of the shipped class list (InstanceClasses.h).
