@@ -328,6 +328,13 @@ class Connection {
       }
       instances.push_back(read(item.get()));
     }
+    // An empty listing may be a class that does not exist (Wine's WMI lists nothing for a class it
+    // does not know, where Windows refuses the listing): the class's definition tells.
+    if (instances.empty()) {
+      Com<IWbemClassObject> definition;
+      hr = services_->GetObject(name.get(), 0, nullptr, definition.out(), nullptr);
+      if (FAILED(hr)) fail("", hr);
+    }
     return instances;
   }
 
