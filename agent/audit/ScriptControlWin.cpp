@@ -252,7 +252,7 @@ class WinScriptControl final : public ScriptControl {
     if (FAILED(hr)) throw EScriptControl(std::string(kCreateFailure) + hresultText(hr));
     sink_.onEvent = [this] { raiseError(); };
   }
-  ~WinScriptControl() override { disconnect(); }
+  ~WinScriptControl() override { release(); }  // before the sink goes
 
   void setAllowUI(bool allow) override {
     VARIANT value{};
