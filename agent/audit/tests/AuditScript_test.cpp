@@ -114,8 +114,9 @@ TEST(PrepareAuditScript, ResultFileNameReachesTheScriptExactly) {
     executeScript(prepareAuditScript(base64Encode(script), file), file, [](const std::string&) {});
     EXPECT_TRUE(std::filesystem::exists(fsPath(file)));
     // The echo is text in the system's 8-bit code page: compared where the name is ASCII.
-    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
       EXPECT_EQ(test::readBytes(echo), file);
+    }
   }
   // A value no file can have on this system still reaches the script as it is, and nothing after it runs.
   for (const std::string value :
