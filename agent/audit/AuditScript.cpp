@@ -4,6 +4,8 @@
 
 #include "KNBase64.h"
 #include "KNResources.h"
+#include "ScriptControl.h"
+#include "ScriptHost.h"
 
 namespace kn {
 namespace {
@@ -31,12 +33,32 @@ std::string luaQuoted(std::string_view text) {
   return out;
 }
 
+std::string vbscriptQuoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"') {
+      out += "\"\"";
+    } else if (u < 0x20 || u == 0x7f) {
+      out += "\" & Chr(" + std::to_string(u) + ") & \"";
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string scriptQuoted(std::string_view text) {
+  return std::string_view(kScriptLanguage) == "vbscript" ? vbscriptQuoted(text) : luaQuoted(text);
+}
+
 std::string prepareAuditScript(std::string_view storedScript, const std::string& scriptResultFile) {
-  const std::string script = base64DecodeLenient(storedScript);
+  const std::string script = scriptBytesToUtf8(base64DecodeLenient(storedScript));
   std::string out;
   out.reserve(script.size() + script.size() / 16 + scriptResultFile.size() + 32);
   out += "outfilename=";
-  out += luaQuoted(scriptResultFile);
+  out += scriptQuoted(scriptResultFile);
   out += kLineEnd;
   // Lines end at CR LF, CR or LF; a line end at the very end of the text opens no further line.
   size_t pos = 0;

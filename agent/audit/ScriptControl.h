@@ -3,7 +3,10 @@
 // The audit engine drives it through this small interface so that the script host can be exercised
 // without any particular script engine. On Linux the control is Lua 5.4 (ScriptControlLinux.cpp): a
 // fresh interpreter per control, the text loaded and run as one chunk, nothing added to the script's
-// globals beyond Lua's standard libraries. Tests use a fake that records what it was asked to do.
+// globals beyond Lua's standard libraries. On Windows it is the system's MSScriptControl.ScriptControl
+// running VBScript, through COM (ScriptControlWin.cpp): a fresh control per createScriptControl, on a
+// thread that has entered a single-threaded COM apartment. Tests use a fake that records what it was
+// asked to do.
 //
 // Life of a control: created, configured (AllowUI, Timeout, Language, error handler), given the whole
 // text once with addCode, asked for the error record only after addCode failed, released. A control
@@ -17,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "KNException.h"
@@ -33,10 +37,12 @@ class ScriptControl {
 
   // The control may show user interface of its own. The Lua control has none and only records it.
   virtual void setAllowUI(bool allow) = 0;
-  // The longest a text may run, in the control's unit. The Lua control counts seconds: a run longer
-  // than that ends with a script error saying so (1800 gives the agent's 30-minute limit).
+  // The longest a text may run, in the agent's unit (createScriptControl's `timeoutUnit`). The Lua
+  // control counts seconds: a run longer than that ends with a script error saying so (1800 gives the
+  // agent's 30-minute limit). The Windows control leaves the limit to the audit supervisor.
   virtual void setTimeout(long timeout) = 0;
-  // The language of the text; the Lua control accepts "lua" only and throws EScriptControl otherwise.
+  // The language of the text; the Lua control accepts "lua" only, the Windows control the languages
+  // the system's control knows ("vbscript"); either throws EScriptControl otherwise.
   virtual void setLanguage(const std::string& language) = 0;
   // Called once, on the thread running addCode, when the text fails; before addCode throws.
   virtual void setErrorHandler(std::function<void()> onError) = 0;
@@ -79,9 +85,16 @@ class ScriptDeadline {
   std::thread thread_;
 };
 
-// A new Lua control whose Timeout counts units of `timeoutUnit` (seconds for the agent; tests pass a
-// fraction of a millisecond, so that a limit of 1800 passes in well under a second).
+// A new control of this system whose Timeout counts units of `timeoutUnit` (seconds for the agent;
+// tests of the Lua control pass a fraction of a millisecond, so that a limit of 1800 passes in well
+// under a second). Throws EScriptControl when the control cannot be made (on Windows: COM not
+// initialised on this thread, a multithreaded apartment, the class not registered).
 std::unique_ptr<ScriptControl> createScriptControl(
     std::chrono::steady_clock::duration timeoutUnit = std::chrono::seconds(1));
+
+// The stored script's bytes, text in the system's ANSI code page, as UTF-8: on Windows the script is
+// Windows-1252 text (in the 8-bit code page of the system); on Linux that code page is UTF-8 and the
+// bytes stay as they are.
+std::string scriptBytesToUtf8(std::string_view bytes);
 
 }  // namespace kn

@@ -213,4 +213,6 @@ std::unique_ptr<ScriptControl> createScriptControl(std::chrono::steady_clock::du
   return std::make_unique<LuaScriptControl>(timeoutUnit);
 }
 
+std::string scriptBytesToUtf8(std::string_view bytes) { return std::string(bytes); }
+
 }  // namespace kn

@@ -15,9 +15,14 @@ using ScriptTrace = std::function<void(const std::string& line)>;
 // Makes the control for one run; its exceptions leave executeScript unchanged.
 using ScriptControlFactory = std::function<std::unique_ptr<ScriptControl>()>;
 
-// The language the agent's scripts are written in.
+// The language the agent's scripts are written in: the one this system's control runs.
+#ifdef _WIN32
+inline constexpr const char* kScriptLanguage = "vbscript";
+#else
 inline constexpr const char* kScriptLanguage = "lua";
-// The control's Timeout: with the Lua control, a run longer than 30 minutes fails.
+#endif
+// The control's Timeout, in the agent's unit (seconds): 30 minutes. The Lua control fails a longer
+// run itself; on Windows the audit supervisor ends it (ScriptControlWin.cpp says why).
 inline constexpr long kScriptTimeout = 1800;
 
 // Runs `code` to its end on the calling thread; `resultFile` only appears in trace lines.

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "AuditScript.h"
+#include "KNPath.h"
+#include "ScriptTexts.h"
 #include "TempRoot.h"
 #include "knLOG2.h"
 
@@ -13,6 +15,7 @@ namespace kn {
 namespace {
 
 using test::TempRoot;
+namespace script = test;
 
 struct ScriptRun {
   std::vector<std::string> trace;
@@ -35,7 +38,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 }
 
 TEST(ScriptHost, SuccessfulRunTracesEveryStepInOrder) {
-  ScriptRun run = runScript("local x = 1\nx = x + 1\n");
+  ScriptRun run = runScript("x = 1\nx = x + 1\n");
   EXPECT_EQ(run.error, "");
   EXPECT_EQ(run.trace, (std::vector<std::string>{
                            "Instantiating TScriptControl...", "ScriptControl instantiated",
@@ -44,31 +47,16 @@ TEST(ScriptHost, SuccessfulRunTracesEveryStepInOrder) {
 }
 
 TEST(ScriptHost, FailureTracesTheErrorEventAndTheException) {
-  ScriptRun run = runScript("x = 1\nx = x +\n");
+  ScriptRun run = runScript("a = 1\nb = 2\nc = = 3\n");
   ASSERT_EQ(run.trace.size(), 5u);
   EXPECT_EQ(run.trace[3], "SCRIPT ERROR DETECTED");
   EXPECT_EQ(run.trace[4].rfind("script Exception ", 0), 0u) << run.trace[4];
   EXPECT_EQ(run.error, "ScriptControl error: " + run.trace[4].substr(17) + " L:3");
 }
 
-// Each failing text, and the line its error must name.
+// Each failing text of the system's language, and the line its error must name.
 TEST(ScriptHost, ErrorsNameTheLineOfTheText) {
-  struct Case {
-    const char* name;
-    const char* code;
-    int line;
-    const char* description;  // part of the description, "" for any
-  };
-  const Case cases[] = {
-      {"syntax error on line 3", "a = 1\nb = 2\nc = = 3\nd = 4\n", 3, "unexpected symbol"},
-      {"the host provides no wscript", "a = 1\nb = 2\nc = 3\nd = 4\nwscript.echo('hi')\n", 5, "wscript"},
-      {"error() inside a procedure", "local function f()\n\n  error('broken')\nend\nf()\n", 3, "broken"},
-      {"error from a library call", "a = 1\nlocal n = ('x'):rep(-1, {})\n", 2, ""},
-      {"error with a table value", "\nerror({})\n", 2, "(error object is a table value)"},
-      {"os.exit does not end the agent", "a = 1\nos.exit(3)\n", 2, "os.exit"},
-      {"error at the very end, CR LF lines", "a = 1\r\nb = 2\r\nerror('last')\r\n", 3, "last"},
-  };
-  for (const Case& c : cases) {
+  for (const script::ScriptErrorCase& c : script::scriptErrorCases()) {
     SCOPED_TRACE(c.name);
     ScriptRun run = runScript(c.code);
     EXPECT_EQ(run.error.rfind("ScriptControl error: ", 0), 0u) << run.error;
@@ -82,37 +70,19 @@ TEST(ScriptHost, ErrorsNameTheLineOfTheText) {
 TEST(ScriptHost, StatementsBeforeTheErrorHaveRunAndProceduresNeverCalledHaveNot) {
   TempRoot root;
   const std::string before = root / "before.txt", inside = root / "inside.txt";
-  const std::string code = "local f = io.open(" + luaQuoted(before) + ", 'w') f:write('x') f:close()\n" +
-                           "local function never()\n  io.open(" + luaQuoted(inside) +
-                           ", 'w'):close()\nend\n" + "wscript.echo('done')\n";
+  const std::string code =
+      script::writeFileLine(scriptQuoted(before), scriptQuoted("x")) + "\n" +
+      script::procedureLines("Never", script::writeFileLine(scriptQuoted(inside), scriptQuoted("y"))) + "\n" +
+      "wscript.echo(\"done\")\n";
   ScriptRun run = runScript(code);
   EXPECT_TRUE(endsWith(run.error, " L:5")) << run.error;
-  EXPECT_TRUE(std::filesystem::exists(before));
-  EXPECT_FALSE(std::filesystem::exists(inside));
+  EXPECT_TRUE(std::filesystem::exists(fsPath(before)));
+  EXPECT_FALSE(std::filesystem::exists(fsPath(inside)));
 }
 
 TEST(ScriptHost, TwoCallsShareNothing) {
-  EXPECT_EQ(runScript("leftover = 42\nstring.leaked = true\n").error, "");
-  EXPECT_EQ(runScript("assert(leftover == nil)\nassert(string.leaked == nil)\n").error, "");
-}
-
-// Controls whose Timeout counts `unit`s: the host's 1800 passes in 1800 of them.
-ScriptControlFactory timeoutUnit(std::chrono::steady_clock::duration unit) {
-  return [unit] { return createScriptControl(unit); };
-}
-
-TEST(ScriptHost, OverrunEndsTheRunWithAScriptErrorThatPcallCannotSwallow) {
-  for (const char* code : {"local n = 0\nwhile true do n = n + 1 end\n", "while true do end\n",
-                           "for i = 1, 1e9 do pcall(function() while true do end end) end\n"}) {
-    SCOPED_TRACE(code);
-    ScriptRun run = runScript(code, timeoutUnit(std::chrono::microseconds(100)));
-    EXPECT_EQ(
-        run.error.rfind("ScriptControl error: Script ran longer than its time limit of 1800 seconds L:", 0),
-        0u)
-        << run.error;
-  }
-  // A run that ends first is not stopped, and returns without waiting for the limit.
-  EXPECT_EQ(runScript("for i = 1, 100000 do end\n", timeoutUnit(std::chrono::seconds(1))).error, "");
+  EXPECT_EQ(runScript("leftover = 42\n").error, "");
+  EXPECT_EQ(runScript(script::failIfSetLine("leftover", "leftover from the first run") + "\n").error, "");
 }
 
 // A control that records what the host asked of it and fails where told to.
@@ -172,7 +142,8 @@ TEST(ScriptHost, DrivesTheControlInTheFixedOrderAndReleasesItOnEveryPath) {
       return fake;
     });
     EXPECT_EQ(run.error, c.error);
-    std::vector<std::string> expected{"AllowUI=1", "Timeout=1800", "Language=lua", "OnError", "AddCode code"};
+    std::vector<std::string> expected{"AllowUI=1", "Timeout=1800", std::string("Language=") + kScriptLanguage,
+                                      "OnError", "AddCode code"};
     if (c.failCode) expected.push_back("Error.Line");
     expected.push_back("release");
     EXPECT_EQ(calls, expected);
@@ -191,7 +162,7 @@ TEST(ScriptHost, CreationErrorPropagatesUnchanged) {
 TEST(ScriptHost, TracesToTheAuditorsLogByDefault) {
   TempRoot root;
   initLogAt(root.path() + "/", "auditagent");
-  EXPECT_THROW(executeScript("error('boom')", "/r.xml"), Exception);
+  EXPECT_THROW(executeScript(script::failLine("boom"), "/r.xml"), Exception);
   const std::string log = test::readBytes(namedLogFile("TWMIAuditor"));
   resetLog();
   const size_t executing = log.find("Executing script... (tmpfile=/r.xml)\r\n");
