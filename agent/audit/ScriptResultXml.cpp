@@ -20,6 +20,7 @@ namespace {
 
 constexpr size_t kBlock = 64 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16Bom = "\xFF\xFE";
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isAlpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -113,7 +114,24 @@ XmlReader XmlReader::openFile(const std::string& path) {
     throw EXMLError("Cannot open the script result " + path + ": " + e.what());
   }
   reader.buffer_.resize(kBlock);
-  reader.window_ = std::string_view(reader.buffer_.data(), 0);
+  // The first two bytes tell UTF-16LE by its byte-order mark; any others are the text's beginning.
+  size_t got = 0;
+  try {
+    while (got < 2) {
+      const size_t n = reader.file_->read(reader.buffer_.data() + got, 2 - got);
+      if (n == 0) break;
+      got += n;
+    }
+  } catch (const EOSError& e) {
+    throw EXMLError(std::string("Cannot read the script result: ") + e.what());
+  }
+  reader.utf16_ = got == 2 && std::string_view(reader.buffer_.data(), 2) == kUtf16Bom;
+  if (reader.utf16_) got = 0;
+  if (const void* nul = std::memchr(reader.buffer_.data(), '\0', got)) {
+    got = static_cast<size_t>(static_cast<const char*>(nul) - reader.buffer_.data());
+    reader.eof_ = true;  // a NUL byte ends the document
+  }
+  reader.window_ = std::string_view(reader.buffer_.data(), got);
   return reader;
 }
 
@@ -124,6 +142,8 @@ XmlReader::XmlReader(XmlReader&& other) noexcept
       buffer_(std::move(other.buffer_)),  // the window keeps pointing into the same block
       window_(other.window_),
       eof_(other.eof_),
+      utf16_(other.utf16_),
+      pendingUtf16_(std::move(other.pendingUtf16_)),
       line_(other.line_),
       open_(std::move(other.open_)),
       name_(std::move(other.name_)),
@@ -143,7 +163,7 @@ bool XmlReader::refill(size_t need) {
     std::memmove(buffer_.data(), window_.data(), kept);
     size_t got = 0;
     try {
-      got = file_->read(buffer_.data() + kept, buffer_.size() - kept);
+      got = readBlock(buffer_.data() + kept, buffer_.size() - kept);
     } catch (const EOSError& e) {
       throw EXMLError(std::string("Cannot read the script result: ") + e.what());
     }
@@ -155,6 +175,40 @@ bool XmlReader::refill(size_t need) {
     window_ = std::string_view(buffer_.data(), kept + got);
   }
   return window_.size() >= need;
+}
+
+size_t XmlReader::readBlock(char* out, size_t room) {
+  return utf16_ ? readUtf16(out, room) : file_->read(out, room);
+}
+
+size_t XmlReader::readUtf16(char* out, size_t room) {
+  // A unit takes at most three bytes as UTF-8 (a pair of units four): `units` of them fit.
+  const size_t units = room / 3;
+  if (units < 2) return 0;
+  std::string raw = std::move(pendingUtf16_);
+  pendingUtf16_.clear();
+  size_t have = raw.size();
+  raw.resize(2 * units);
+  for (;;) {
+    const size_t got = file_->read(raw.data() + have, raw.size() - have);
+    have += got;
+    if (got == 0) {
+      // The end: an odd last byte or a unit without its pair is decoded as U+FFFD.
+      raw.resize(have);
+      break;
+    }
+    // Whole units only, and a leading surrogate waits for the unit after it.
+    size_t cut = have & ~size_t{1};
+    if (cut >= 2 && (static_cast<unsigned char>(raw[cut - 1]) & 0xFC) == 0xD8) cut -= 2;
+    if (cut > 0) {
+      pendingUtf16_.assign(raw, cut, have - cut);
+      raw.resize(cut);
+      break;
+    }
+  }
+  const std::string text = decodeUtf16LE(raw);
+  std::memcpy(out, text.data(), text.size());
+  return text.size();
 }
 
 int XmlReader::peek(size_t ahead) {

@@ -13,6 +13,11 @@
 // are skipped; a declaration is allowed only before everything else. A NUL byte ends the input.
 // Elements nest at most kMaxXmlDepth deep.
 //
+// The file may be UTF-8, with or without its byte-order mark, or UTF-16LE with its byte-order mark
+// (as the file system object of a Windows script writes Unicode text); UTF-16 is turned into UTF-8
+// block by block as it is read, a unit without its pair or a last odd byte becoming U+FFFD. A text
+// given as a string is UTF-8.
+//
 // Failures: anything that is not well-formed (an element left open, a mismatched end tag, a broken
 // attribute, no element at all, text after the last markup) throws EXMLError with the line it was
 // found at; reading the file fails with EXMLError too. Not thread-safe; one reader per document.
@@ -64,6 +69,8 @@ class XmlReader {
   bool consume(std::string_view literal);
   void skip(size_t count);
   bool refill(size_t need);
+  size_t readBlock(char* out, size_t room);  // bytes of UTF-8 placed in `out`; 0 at the end
+  size_t readUtf16(char* out, size_t room);
   // Markup and text.
   void skipWhitespace();
   std::string readName();
@@ -77,6 +84,8 @@ class XmlReader {
   std::vector<char> buffer_;
   std::string_view window_;
   bool eof_ = false;
+  bool utf16_ = false;       // the file is UTF-16LE; its byte-order mark is read
+  std::string pendingUtf16_;  // bytes of a unit or of a pair that the last block cut
   int line_ = 1;
 
   std::vector<std::string> open_;  // names of the open elements

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNTextCodec.h"
 #include "TempRoot.h"
 
 namespace kn {
@@ -107,6 +108,42 @@ TEST(ScriptResultXml, FileInBlocksReadsLikeText) {
   EXPECT_NE(fromFile, "error");
   EXPECT_THROW(XmlReader::openFile(dir / "none.xml"), EXMLError);
   EXPECT_THROW(XmlReader::openFile(dir.path()), EXMLError);  // not a regular file
+}
+
+// The file of a Windows script may be UTF-16LE with its byte-order mark: it reads as the same
+// document in UTF-8, across block boundaries that fall inside units and pairs; a cut file is not
+// well-formed.
+TEST(ScriptResultXml, EncodingsOfTheFile) {
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<system>";
+  // Mostly pairs of units, so that block boundaries fall inside them.
+  for (int i = 0; text.size() < 200000; ++i) {
+    text += "\r\n\t<p><n>" + std::string(i % 3, 'x') + "caf\xC3\xA9 \xE2\x82\xAC &amp; ";
+    for (int k = 0; k < 20; ++k) text += "\xF0\x9F\x98\x80";
+    text += std::to_string(i) + "</n><![CDATA[<\xC3\xA9>]]></p>";
+  }
+  text += "\r\n</system>";
+  const std::string expected = events(text);
+  ASSERT_NE(expected, "error");
+  const std::string utf16 = "\xFF\xFE" + encodeUtf16LE(text);
+  const struct {
+    const char* what;
+    std::string bytes, expected;
+  } cases[] = {
+      {"UTF-8", text, expected},
+      {"UTF-8 with its byte-order mark", "\xEF\xBB\xBF" + text, expected},
+      {"UTF-16LE with its byte-order mark", utf16, expected},
+      {"UTF-16LE cut inside a pair", utf16.substr(0, utf16.size() / 2 + 1), "error"},
+      {"UTF-16LE of a small document", "\xFF\xFE" + encodeUtf16LE("<a>\xC3\xA9</a>"), "<a>[\xC3\xA9]</a>"},
+      {"UTF-16LE, a unit without its pair", std::string("\xFF\xFE<\0a\0>\0\x00\xD8<\0/\0a\0>\0", 18),
+       "<a>[\xEF\xBF\xBD]</a>"},
+      {"UTF-16LE, a NUL unit ends the document", std::string("\xFF\xFE<\0a\0/\0>\0\0\0<\0", 14), "<a></a>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempRoot dir;
+    dir.write("r.xml", c.bytes);
+    EXPECT_EQ(events(XmlReader::openFile(dir / "r.xml")), c.expected);
+  }
 }
 
 }  // namespace
