@@ -38,53 +38,12 @@ const std::string kScriptPath = std::string(KN_AUDIT_RESOURCES) + "/inventory.vb
 const wchar_t* const kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const wchar_t* const kUninstall32 = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
-// ---- The script control ------------------------------------------------------------------------
-
-// Stands in for the system's script control while this tree's control is a placeholder: the same
-// VBScript engine, run by Wine's or Windows' own command-line script host on the text written to a
-// file. The tests use the real control whenever createScriptControl() gives one.
-class CommandLineScriptControl : public ScriptControl {
- public:
-  void setAllowUI(bool) override {}
-  void setTimeout(long) override {}
-  void setLanguage(const std::string&) override {}
-  void setErrorHandler(std::function<void()>) override {}
-  void addCode(const std::string& code) override {
-    const std::string file = dir_ / "prepared.vbs";
-    test::writeBytes(file, code);
-    std::wstring command = L"cscript.exe //nologo //B \"" + win::widePath(file) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
-      throw EScriptControl("cscript: " + win::errorText(GetLastError()));
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  std::optional<int> errorLine() override { return std::nullopt; }
-  void release() override {}
-
- private:
-  TempRoot dir_;
-};
-
-ScriptControlFactory controlFactory() {
-  try {
-    createScriptControl()->release();
-    return {};
-  } catch (const Exception&) {
-    return [] { return std::make_unique<CommandLineScriptControl>(); };
-  }
-}
-
 // Runs the prepared inventory script, as the agent runs it, writing `resultFile`; returns the
 // seconds it took.
 double runInventory(const std::string& resultFile) {
   const std::string code = prepareAuditScript(base64Encode(readBytes(kScriptPath)) + "\r\n", resultFile);
   const ULONGLONG start = GetTickCount64();
-  executeScript(code, resultFile, [](const std::string&) {}, controlFactory());
+  executeScript(code, resultFile, [](const std::string&) {});
   return static_cast<double>(GetTickCount64() - start) / 1000;
 }
 
