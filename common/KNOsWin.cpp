@@ -133,32 +133,6 @@ class WinOutputFile final : public OutputFile {
   Handle h_;
 };
 
-// ---- Programs ---------------------------------------------------------------------------------
-
-// One argument as CommandLineToArgvW and the C runtime read it back.
-void appendQuoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  for (size_t i = 0;; ++i) {
-    size_t slashes = 0;
-    while (i < arg.size() && arg[i] == L'\\') ++i, ++slashes;
-    if (i == arg.size()) {
-      line.append(slashes * 2, L'\\');
-      break;
-    }
-    if (arg[i] == L'"') {
-      line.append(slashes * 2 + 1, L'\\');
-    } else {
-      line.append(slashes, L'\\');
-    }
-    line += arg[i];
-  }
-  line += L'"';
-}
-
 }  // namespace
 
 class SystemOs final : public Os {
@@ -322,11 +296,7 @@ class SystemOs final : public Os {
       result.exitCode = ERROR_INVALID_PARAMETER;
       return result;
     }
-    std::wstring line;
-    for (const std::string& a : run.argv) {
-      if (!line.empty()) line += L' ';
-      appendQuoted(line, win::wide(a));
-    }
+    std::wstring line = win::commandLine(run.argv);
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     Handle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,

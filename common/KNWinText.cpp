@@ -31,6 +31,42 @@ std::wstring widePath(std::string_view path) {
   return w;  // a relative path: Windows resolves it, within its limit
 }
 
+namespace {
+
+void appendQuoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  for (size_t i = 0;; ++i) {
+    size_t slashes = 0;
+    while (i < arg.size() && arg[i] == L'\\') ++i, ++slashes;
+    if (i == arg.size()) {
+      line.append(slashes * 2, L'\\');
+      break;
+    }
+    if (arg[i] == L'"') {
+      line.append(slashes * 2 + 1, L'\\');
+    } else {
+      line.append(slashes, L'\\');
+    }
+    line += arg[i];
+  }
+  line += L'"';
+}
+
+}  // namespace
+
+std::wstring commandLine(const std::vector<std::string>& argv) {
+  std::wstring line;
+  for (const std::string& a : argv) {
+    if (!line.empty()) line += L' ';
+    appendQuoted(line, wide(a));
+  }
+  return line;
+}
+
 std::string errorText(unsigned long code) {
   wchar_t* text = nullptr;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -42,7 +78,8 @@ std::string errorText(unsigned long code) {
   if (n == 0) return "Unknown error " + std::to_string(code);
   std::wstring w(text, n);
   ::LocalFree(text);
-  while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.')) w.pop_back();
+  while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
+    w.pop_back();
   return narrow(w);
 }
 

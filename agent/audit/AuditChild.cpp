@@ -1,7 +1,6 @@
 #include "AuditChild.h"
 
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -20,9 +19,10 @@ void writeOut(const std::string& text) {
 }  // namespace
 
 int auditChildMain(int argc, char** argv) {
-  const bool basic = argc == 4 && std::strcmp(argv[3], kAuditChildBasicSwitch) == 0;
-  if ((argc != 3 && !basic) || std::strcmp(argv[1], kAuditChildSwitch) != 0 || argv[2][0] == '\0') {
-    writeOut(std::string("usage: ") + (argc > 0 ? argv[0] : "auditagent") + " " + kAuditChildSwitch +
+  const std::vector<std::string> args = auditChildArguments(argc, argv);
+  const bool basic = args.size() == 4 && args[3] == kAuditChildBasicSwitch;
+  if ((args.size() != 3 && !basic) || args[1] != kAuditChildSwitch || args[2].empty()) {
+    writeOut("usage: " + (args.empty() ? std::string("auditagent") : args[0]) + " " + kAuditChildSwitch +
              " <audit file> [" + kAuditChildBasicSwitch + "]\n");
     return 2;
   }
@@ -38,7 +38,7 @@ int auditChildMain(int argc, char** argv) {
       std::lock_guard lock(noticeLock);
       notices += line + "\n";
     };
-    TWMIAuditor auditor(argv[2], std::move(options));
+    TWMIAuditor auditor(args[2], std::move(options));
     auditor.execute();
     auditor.saveToFile();
   } catch (const std::exception& e) {

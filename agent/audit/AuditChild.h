@@ -7,6 +7,9 @@
 // message on standard output otherwise; 2 for a malformed command line.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace kn {
 
 // True when this process was started as the audit child (its first argument is the child switch).
@@ -17,11 +20,19 @@ bool isAuditChildProcess();
 // The child's whole life; main returns its result when isAuditChildProcess().
 int auditChildMain(int argc, char** argv);
 
-// The system's half (AuditChildLinux.cpp), called by auditChildMain before the audit: lowers the
-// process's priority (nice 10, idle I/O), limits its address space (kAuditAddressSpaceLimit), makes it
-// die with the agent, closes every descriptor it inherited but the standard ones and sets the memory
-// allocator up for one audit. A failure to lower or limit is no reason not to audit; a child whose
-// agent is already gone ends here (exit code 1).
+// The child's command line in UTF-8, the program first: main's own `argv` on Linux; on Windows, where
+// main's `argv` is in the 8-bit code page, the wide command line read back (CommandLineToArgvW).
+std::vector<std::string> auditChildArguments(int argc, char** argv);
+
+// The system's half (AuditChildLinux.cpp, AuditChildWin.cpp), called by auditChildMain before the
+// audit. On Linux: lowers the process's priority (nice 10, idle I/O), limits its address space
+// (kAuditAddressSpaceLimit), makes it die with the agent, closes every descriptor it inherited but the
+// standard ones and sets the memory allocator up for one audit. On Windows the supervisor has already
+// started it below normal priority in a job that bounds its memory and ends it with the agent; here
+// it enters background mode (low I/O and memory priority), keeps a crash from showing a dialog, and
+// initialises COM for the main thread (a single-threaded apartment, where the script control runs)
+// with the process's COM security for WMI. A failure to lower or limit is no reason not to audit; a
+// child whose agent is already gone ends here (exit code 1).
 void limitAuditChild();
 
 }  // namespace kn

@@ -40,6 +40,10 @@ void limitAuditChild() {
   ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
+std::vector<std::string> auditChildArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 bool isAuditChildProcess() {
   static const bool child = [] {
     const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
