@@ -42,13 +42,19 @@ function(kn_embed_windows_resources target)
   file(CONFIGURE OUTPUT ${rc} CONTENT "${lines}" @ONLY)
   add_custom_target(${target}_resource_data DEPENDS ${outputs})
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${outputs}")
+  # The resource script is compiled here, in its own folder, where the dependency on its data files
+  # holds (source properties belong to the folder that sets them): an executable compiles it itself;
+  # a library hands the compiled object to every executable that links it.
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
     target_sources(${target} PRIVATE ${rc})
+    add_dependencies(${target} ${target}_resource_data)
   else()
-    target_sources(${target} INTERFACE ${rc})
+    add_library(${target}_resources OBJECT ${rc})
+    add_dependencies(${target}_resources ${target}_resource_data)
+    target_link_libraries(${target} INTERFACE $<TARGET_OBJECTS:${target}_resources>)
+    add_dependencies(${target} ${target}_resources)
   endif()
-  add_dependencies(${target} ${target}_resource_data)
 endfunction()
 
 function(kn_embed_resources target)
