@@ -20,6 +20,7 @@
 #include "KNVersion.h"
 #include "ext.channel.h"
 #include "knAppData.h"
+#include "knAppDataFolders.h"
 #include "knLOG2.h"
 #include "KNPath.h"
 
@@ -228,8 +229,11 @@ std::string MyID() {
     if (result.empty()) {
       result = generateNewID();
       lines.setValue(name, result);
+      // Replacing a file drops Windows' hidden attribute: each copy is marked again.
       writeFileWhole(os(), primary, lines.text());
+      hideFile(primary);
       writeFileWhole(os(), fallback, lines.text());
+      hideFile(fallback);
       logMsg("New PCID set [" + result + "]");
     }
   } catch (const std::exception& e) {

@@ -17,5 +17,9 @@ std::string shellFolder(ShellFolder which);
 // Makes `folder` private to its owner (Linux: mode 0700; Windows: the hidden attribute). A failure
 // is ignored.
 void hideFolder(const std::string& folder);
+// The same for a file (Linux: mode 0600; Windows: the hidden attribute, added to those it has).
+// Windows drops the attribute when a file is replaced, so a writer marks the file again after each
+// write. A failure is ignored.
+void hideFile(const std::string& file);
 
 }  // namespace kn

@@ -21,4 +21,6 @@ std::string shellFolder(ShellFolder which) {
 
 void hideFolder(const std::string& folder) { (void)::chmod(folder.c_str(), 0700); }
 
+void hideFile(const std::string& file) { (void)::chmod(file.c_str(), 0600); }
+
 }  // namespace kn

@@ -24,4 +24,6 @@ void hideFolder(const std::string& folder) {
   if (a != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(w.c_str(), a | FILE_ATTRIBUTE_HIDDEN);
 }
 
+void hideFile(const std::string& file) { hideFolder(file); }
+
 }  // namespace kn

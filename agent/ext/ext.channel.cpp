@@ -332,11 +332,16 @@ struct TExtChannel::Impl {
                                      : CURL_SSLVERSION_TLSv1_2;
     curl::easy_setopt(easy, CURLOPT_SSLVERSION, min);
     // TLS 1.0 and 1.1 sign with SHA-1, which OpenSSL refuses above security level 0.
-    curl::easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, legacy ? "DEFAULT:@SECLEVEL=0" : nullptr);
+    const curl::TlsBackend backend = curl::tlsBackend();
+    curl::easy_setopt(easy, CURLOPT_SSL_CIPHER_LIST, legacy ? backend.legacyCiphers : nullptr);
     auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
     if (!ch.cafile_.empty()) {
       curl::easy_setopt(easy, CURLOPT_CAINFO, ch.cafile_.c_str());
       curl::easy_setopt(easy, CURLOPT_CAPATH, nullptr);  // the bundle alone
+    } else if (backend.systemStore) {
+      // A bundle built into libcurl would replace the machine's store.
+      curl::easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+      curl::easy_setopt(easy, CURLOPT_CAPATH, nullptr);
     } else {
       const SystemTrust trust = systemTrust(easy);
       curl::easy_setopt(easy, CURLOPT_CAINFO, orNull(trust.cainfo));

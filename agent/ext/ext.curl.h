@@ -55,6 +55,18 @@ const Library& library();
 // ("<library>: <reason>"). Called by library() only.
 void loadLibrary(Library& functions, std::string& error);
 
+// What the TLS library below libcurl needs from the channel, one answer per platform half (Linux:
+// OpenSSL; Windows: Schannel).
+struct TlsBackend {
+  // The cipher list that admits TLS 1.0 and 1.1 (whose handshakes sign with SHA-1), or nullptr
+  // where the system's own policy decides (Schannel takes no OpenSSL cipher list).
+  const char* legacyCiphers;
+  // True where the library verifies against the system's own store when it is given no CA file
+  // (Schannel); the channel then names none, since a bundle named would be trusted instead.
+  bool systemStore;
+};
+TlsBackend tlsBackend();
+
 inline CURLcode global_init(long flags) { return library().global_init(flags); }
 inline void free(void* p) { library().free(p); }
 inline CURL* easy_init() { return library().easy_init(); }

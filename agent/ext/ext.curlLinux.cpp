@@ -53,4 +53,7 @@ void loadLibrary(Library& f, std::string& e) {
   if (!e.empty()) e = std::string(kLibraryName) + ": " + e;
 }
 
+// OpenSSL refuses SHA-1 signatures above security level 0; its trust store is a bundle or folder.
+TlsBackend tlsBackend() { return {"DEFAULT:@SECLEVEL=0", false}; }
+
 }  // namespace kn::curl

@@ -32,4 +32,8 @@ void loadLibrary(Library& f, std::string&) {
   f.url_cleanup = ::curl_url_cleanup;
 }
 
+// Schannel: the versions allowed are the channel's, the algorithms Windows' own; the certificate
+// store is the machine's.
+TlsBackend tlsBackend() { return {nullptr, true}; }
+
 }  // namespace kn::curl

@@ -333,12 +333,12 @@ TEST_F(ITAuditMainTest, TheSameNextAuditTextIsSavedOnce) {
   machine.connect(platform->url());
   TITAuditMain loop(options);
   loop.setDt_nextAudit(startTime() + 0.5);
-  ASSERT_TRUE(std::filesystem::exists(machine.hiveHKCU()));
-  std::filesystem::remove(machine.hiveHKCU());
+  ASSERT_TRUE(machine.userSettingsSaved());
+  machine.removeUserSettings();
   loop.setDt_nextAudit(startTime() + 0.5 + toDays(300ms));  // the same text: whole seconds only
-  EXPECT_FALSE(std::filesystem::exists(machine.hiveHKCU()));
+  EXPECT_FALSE(machine.userSettingsSaved());
   loop.setDt_nextAudit(startTime() + 1);
-  EXPECT_TRUE(std::filesystem::exists(machine.hiveHKCU()));
+  EXPECT_TRUE(machine.userSettingsSaved());
   EXPECT_EQ(loop.dt_nextAudit(), startTime() + 1);
 }
 

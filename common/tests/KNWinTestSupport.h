@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <random>
@@ -31,5 +32,31 @@ inline std::string backslashed(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
+
+// A test's certificate authority (PEM) in the current user's trusted roots for one scope (link
+// crypt32).
+class TrustedAuthority {
+ public:
+  explicit TrustedAuthority(const std::string& pem) {
+    DWORD size = 0;
+    ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr);
+    std::string der(size, '\0');
+    ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()), &size,
+                           nullptr, nullptr);
+    store_ = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
+    if (store_)
+      ::CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size,
+                                         CERT_STORE_ADD_REPLACE_EXISTING, &cert_);
+  }
+  ~TrustedAuthority() {
+    if (cert_) ::CertDeleteCertificateFromStore(cert_);  // frees it too
+    if (store_) ::CertCloseStore(store_, 0);
+  }
+  bool added() const { return cert_ != nullptr; }
+
+ private:
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT cert_ = nullptr;
+};
 
 }  // namespace kn::test

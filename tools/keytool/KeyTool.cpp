@@ -7,6 +7,7 @@
 
 #include "APIKeyCipher.h"
 #include "KNLib.h"
+#include "KNPath.h"
 #include "KNRegistry.h"
 #include "serviceAppGlobals.h"
 
@@ -21,7 +22,8 @@ constexpr const char* kUsage =
     "                                                    3 stored but unreadable to the agent)\n"
     "       kn-apikey [--app <appid>] clear              remove the stored key\n"
     "\n"
-    "The key is stored in $KN_SYSROOT/etc/kestrane/HKLM.reg; the agent reads it when it starts.\n"
+    "The key is stored, enciphered, in HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_<appid> (on Linux in\n"
+    "the hive $KN_SYSROOT/etc/kestrane/HKLM.reg); the agent reads it when it starts.\n"
     "\"set <key>\" works too, but other users can see a command line; prefer standard input.\n"
     "<appid> defaults to zarodirazev. Exit codes: 0 done, 1 no key stored, 2 usage, 3 failure.\n";
 
@@ -62,7 +64,7 @@ std::optional<std::string> firstLine(std::istream& in) {
 // The first line of the regular file `path`. Throws EOSError when it cannot be read.
 std::string firstLineOfFile(const std::string& path) {
   std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
+  const auto status = std::filesystem::status(fsPath(path), ec);
   if (ec) throwOSError("Cannot read file \"" + path + "\"", ec.value());
   if (status.type() != std::filesystem::file_type::regular)
     throw EOSError("Cannot read file \"" + path + "\". It is not a regular file");

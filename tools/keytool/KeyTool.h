@@ -1,7 +1,8 @@
 // kn-apikey: provisions the agent's API key on a machine.
 //
 // The agent reads its key from the group policy value first, then from the stored, enciphered value
-// in the HKLM hive. Linux has no group policy, so administrators store the key with this tool.
+// in HKLM (the registry on Windows, the hive file on Linux). Linux has no group policy, and a Windows
+// machine outside a domain has none either, so administrators store the key with this tool.
 #pragma once
 
 #include <istream>

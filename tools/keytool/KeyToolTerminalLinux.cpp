@@ -35,4 +35,8 @@ int withInputEchoOff(const std::function<int(bool terminal)>& body) {
   return body(true);
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 }  // namespace kn

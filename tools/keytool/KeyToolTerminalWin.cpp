@@ -1,6 +1,8 @@
 // The console's echo through its input mode.
 #include <windows.h>
+#include <shellapi.h>
 
+#include "KNWinText.h"
 #include "KeyToolTerminal.h"
 
 namespace kn {
@@ -33,6 +35,15 @@ int withInputEchoOff(const std::function<int(bool terminal)>& body) {
   if (input == INVALID_HANDLE_VALUE || !input || !::GetConsoleMode(input, &mode)) return body(false);
   HiddenInput hidden(input);
   return body(true);
+}
+
+std::vector<std::string> commandLineArguments(int, char**) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; wide && i < count; ++i) args.push_back(win::narrow(wide[i]));
+  ::LocalFree(wide);
+  return args;
 }
 
 }  // namespace kn

@@ -5,7 +5,7 @@
 #include "KeyToolTerminal.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = kn::commandLineArguments(argc, argv);
   return kn::withInputEchoOff([&](bool terminal) {
     return kn::runKeyTool(args, std::cin, std::cout, std::cerr, terminal);
   });

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KNHostShell.h"
 #include "KNTestTempDir.h"
 #include "KNVersionedProgram.h"
 #include "globals.h"
@@ -262,12 +263,6 @@ class UpdateServer {
   std::vector<httplib::Params> params_;
   std::map<std::string, int> checks_, downloads_;
 };
-
-// `path` as the host's shell sees it (under Wine the host's path of a Windows one).
-std::string hostPath(const std::string& path);
-// Runs a command line in the host's shell (under Wine the host's /bin/sh); its exit status, or -1
-// when it could not be run.
-int hostShell(const std::string& command);
 
 // Runs a shell command line of the test's own making (zip, openssl), its paths given through
 // hostPath; fails the test if it fails.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "knHttpGet.h"
+#include "KNWinTestSupport.h"
 #include "UpdaterTestSupport.h"
 
 namespace kn {
@@ -55,31 +56,6 @@ class SchannelTest : public ::testing::Test {
   std::string url;
 };
 
-// The test authority in the current user's trusted roots for one scope.
-class TrustedAuthority {
- public:
-  explicit TrustedAuthority(const std::string& pem) {
-    DWORD size = 0;
-    ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr);
-    std::string der(size, '\0');
-    ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()), &size,
-                           nullptr, nullptr);
-    store_ = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
-    if (store_)
-      ::CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size,
-                                         CERT_STORE_ADD_REPLACE_EXISTING, &cert_);
-  }
-  ~TrustedAuthority() {
-    if (cert_) ::CertDeleteCertificateFromStore(cert_);  // frees it too
-    if (store_) ::CertCloseStore(store_, 0);
-  }
-  bool added() const { return cert_ != nullptr; }
-
- private:
-  HCERTSTORE store_ = nullptr;
-  PCCERT_CONTEXT cert_ = nullptr;
-};
-
 // Wine's Schannel completes the handshake without checking the server's certificate chain, which
 // Windows' own does as part of it.
 TEST_F(SchannelTest, AServerOfAnAuthorityTheMachineDoesNotTrustIsRefusedOnlyOnRealWindows) {
@@ -94,7 +70,7 @@ TEST_F(SchannelTest, AServerOfAnAuthorityTheMachineDoesNotTrustIsRefusedOnlyOnRe
 }
 
 TEST_F(SchannelTest, AServerOfATrustedAuthorityIsDownloadedFromOverTls) {
-  TrustedAuthority trusted(test::readFile(dir / "ca.pem"));
+  test::TrustedAuthority trusted(test::readFile(dir / "ca.pem"));
   ASSERT_TRUE(trusted.added());
   EXPECT_EQ("package bytes\n", httpGetSmall(url, 1024));
   std::string saved = dir / "saved.pkg";

@@ -9,7 +9,9 @@
 
 #include "APIKeyCipher.h"
 #include "KNEnv.h"
+#include "KNRegistry.h"
 #include "KNTempSysRoot.h"
+#include "agent_places.h"
 #include "ext.channel.h"
 #include "knAppData.h"
 #include "knLOG2.h"
@@ -50,6 +52,7 @@ class KeyToolTest : public ::testing::Test {
     return apiKey();
   }
   test::TempSysRoot root;
+  test::MachinePlaces places;
 };
 
 TEST_F(KeyToolTest, ProvisionsAKeyTheAgentReads) {
@@ -57,10 +60,10 @@ TEST_F(KeyToolTest, ProvisionsAKeyTheAgentReads) {
   ToolRun set = tool({"set"}, "Org-Key_123\n");
   EXPECT_EQ(set.code, kKeyToolOK) << set.err;
   EXPECT_EQ(set.err, "");
-  std::string hive = test::TempSysRoot::read(root.path() + "/sys/etc/kestrane/HKLM.reg");
-  EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_zarodirazev\\zarodirazev]"),
-            std::string::npos);
-  EXPECT_EQ(hive.find("Org-Key_123"), std::string::npos) << "stored in the clear";
+  auto stored = registry()->readString(HKEY_LOCAL_MACHINE, "Software\\Kestrane\\.ak_zarodirazev\\zarodirazev",
+                                       "value");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->find("Org-Key_123"), std::string::npos) << "stored in the clear";
   EXPECT_EQ(tool({"status"}).code, kKeyToolOK);
   EXPECT_EQ(agentKey(), "Org-Key_123");
   EXPECT_TRUE(hasAPIKey());
@@ -133,23 +136,15 @@ TEST_F(KeyToolTest, RefusesWhatItCannotDo) {
   }
   EXPECT_EQ(tool({"status"}).code, kKeyToolNoKey);
   EXPECT_EQ(tool({"--help"}).code, kKeyToolOK);
-
-  // A hive that cannot be written: a clear failure, not a usage error.
-  test::TempSysRoot::write(root.path() + "/sys/etc/kestrane", "a file where the folder should be");
-  ToolRun r = tool({"set", "key"});
-  EXPECT_EQ(r.code, kKeyToolFailed);
-  EXPECT_NE(r.err.find("kn-apikey: "), std::string::npos);
 }
 
 // A value the agent would turn into "fail" is no usable key: status says so and fails.
 TEST_F(KeyToolTest, StatusRefusesAStoredValueTheAgentCannotRead) {
   for (const std::string& stored : {std::string("abcde"), encodeStoredAPIKey("k\xFFy")}) {
     SCOPED_TRACE(stored);
-    test::TempSysRoot::write(root.path() + "/sys/etc/kestrane/HKLM.reg",
-                             "Windows Registry Editor Version 5.00\r\n\r\n"
-                             "[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_zarodirazev\\zarodirazev]\r\n"
-                             "\"value\"=\"" +
-                                 stored + "\"\r\n");
+    places.writeHKLM("[HKEY_LOCAL_MACHINE\\Software\\Kestrane\\.ak_zarodirazev\\zarodirazev]\r\n"
+                     "\"value\"=\"" +
+                     stored + "\"\r\n");
     ToolRun r = tool({"status"});
     EXPECT_EQ(r.code, kKeyToolFailed);
     EXPECT_NE(r.err.find("cannot be deciphered"), std::string::npos) << r.err;

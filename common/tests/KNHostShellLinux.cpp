@@ -1,7 +1,7 @@
 // The tests' own shell commands run in the system's shell.
 #include <cstdlib>
 
-#include "UpdaterTestSupport.h"
+#include "KNHostShell.h"
 
 namespace kn::test {
 

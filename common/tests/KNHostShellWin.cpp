@@ -3,12 +3,13 @@
 #include <windows.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "KNOs.h"
 #include "KNTestTempDir.h"
 #include "KNWinText.h"
-#include "UpdaterTestSupport.h"
+#include "KNHostShell.h"
 
 namespace kn::test {
 
@@ -33,14 +34,14 @@ int hostShell(const std::string& command) {
   const std::string statusHere = hostPath(status);
   // The script lets go of the descriptors Wine hands it at once: a program it leaves running (a
   // server) must not hold them.
-  writeFile(script, "exec </dev/null >/dev/null 2>&1\n" + command + "\necho $? > '" + statusHere + ".part' && mv '" + statusHere + ".part' '" +
+  writeBytes(script, "exec </dev/null >/dev/null 2>&1\n" + command + "\necho $? > '" + statusHere + ".part' && mv '" + statusHere + ".part' '" +
                         statusHere + "'\n");
   ProgramResult r = os().runProgram({.argv = {"start.exe", "/unix", "/bin/sh", hostPath(script)}});
   if (!r.exitedWith(0)) return -1;
   for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
        std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     std::error_code ec;
-    if (fs::exists(status, ec)) return std::atoi(readFile(status).c_str());
+    if (std::filesystem::exists(status, ec)) return std::atoi(readBytes(status).c_str());
   }
   return -1;
 }
