@@ -27,7 +27,7 @@ packages=(
 # The porter's check compiles the portable sources with mingw-w64 (POSIX threads flavour).
 [ "$preset" = porter ] && packages+=(g++-mingw-w64-x86-64-posix)
 # The Windows build: the cross compiler, Debian's Windows zlib, Wine for the tests.
-[ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 jq)
+[ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 jq python3)
 
 missing=()
 for p in "${packages[@]}"; do

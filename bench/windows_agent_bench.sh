@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # auditagent.exe under Wine 8.0, the figures where Windows differs from Linux:
 #   - Wine's own cost: the start of a program that does nothing (the tree's plain test program),
-#     from the Linux shell to its end, median of <runs>;
+#     from the Linux shell to its end through cmd.exe, median of <runs>;
 #   - the full audit with its start: the audit child (`auditagent.exe --kn-audit-child <file>`, what
 #     the agent starts for every audit: WMI's 35 classes and the VBScript inventory through the
-#     script control) from the Linux shell to its end, median of <runs>, beside the Linux build's
+#     script control) from the Linux shell to its end through cmd.exe, median of <runs>, beside the Linux build's
 #     child natively on this machine;
 #   - the idle agent: a service of Wine's service manager with its real timetable and an API key,
 #     against the reference server; after its first check-in and status record (10 s), its CPU time
@@ -91,11 +91,14 @@ wine_run apikey reg add 'HKLM\Software\Policies\ZARODIRazev' /v apikey /t REG_SZ
 
 # ---- starts and audits ----------------------------------------------------------------------------
 
+# Both through cmd.exe, which waits for its program as the agent waits for its audit child: a
+# child whose parent is gone ends at once.
+cp "$plain" "$folder/plain.exe"
 echo "timing $runs starts of an empty program"
-empty=$(time_runs "$work/empty" "$wine" "$plain")
+empty=$(time_runs "$work/empty" "$wine" cmd /c 'C:\kn-bench\plain.exe')
 echo "timing $runs audits under Wine"
-wine_audit() { "$wine" 'C:\kn-bench\auditagent.exe' --kn-audit-child 'C:\kn-bench\audit.json'; }
-audit=$(time_runs "$work/audits" wine_audit)
+audit=$(time_runs "$work/audits" "$wine" cmd /c 'C:\kn-bench\auditagent.exe --kn-audit-child C:\kn-bench\audit.json')
+[ -f "$folder/audit.json" ] || { echo "the audit wrote no document" >&2; exit 1; }
 audit_size=$(stat -c %s "$folder/audit.json")
 linux_audit=-
 if [ -x "$linux_agent" ]; then
@@ -124,7 +127,8 @@ for service in ZARODIRazev KnWatchedApp; do
   used=$(($(cpu_ns "${pid[$service]}") - cpu[$service]))
   cpu[$service]=$(awk -v ns="$used" -v s="$idle" 'BEGIN { printf "%.2f s", ns / 1e9 * 3600 / s }')
   wine_run memory "$work/windows_probe.exe" memory $service || { cat "$out/memory"; exit 1; }
-  read -r _ ws peak private _ < <(tr -d '\r' <"$out/memory")
+  # Wine leaves PrivateUsage 0; PagefileUsage is the same figure (the private committed bytes).
+  read -r _ ws peak _ private < <(tr -d '\r' <"$out/memory")
   memory[$service]="$ws $peak $private $(awk '$1 == "VmRSS:" { print $2 }' "/proc/${pid[$service]}/status")"
 done
 for service in ZARODIRazev KnWatchedApp; do wine_run stop-$service sc stop $service; done
@@ -145,5 +149,5 @@ row "StartService to RUNNING" "$agent_start ms" "-"
 row "idle: CPU time per hour" "${cpu[ZARODIRazev]}" "${cpu[KnWatchedApp]}"
 row "idle: working set" "$(field ZARODIRazev 1)" "$(field KnWatchedApp 1)"
 row "idle: peak working set" "$(field ZARODIRazev 2)" "$(field KnWatchedApp 2)"
-row "idle: PrivateUsage" "$(field ZARODIRazev 3)" "$(field KnWatchedApp 3)"
+row "idle: private bytes (PagefileUsage)" "$(field ZARODIRazev 3)" "$(field KnWatchedApp 3)"
 row "idle: hosting Linux process VmRSS" "$(field ZARODIRazev 4)" "$(field KnWatchedApp 4)"

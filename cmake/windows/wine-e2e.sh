@@ -104,6 +104,8 @@ prepare_prefix() {
   for service in "$@"; do
     wine_run "stop-$service" sc stop "$service"
     wine_run "delete-$service" sc delete "$service"
+    # A service only marked for deletion (it was still running) is gone once its key is.
+    wine_run "forget-$service" reg delete "HKLM\\System\\CurrentControlSet\\Services\\$service" /f
   done
   wine_run environment reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
     /v KN_TIME_SCALE /t REG_SZ /d "$scale" /f || abort "setting KN_TIME_SCALE in the registry"
