@@ -26,7 +26,8 @@ packages=(
 [ "$preset" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 # The porter's check compiles the portable sources with mingw-w64 (POSIX threads flavour).
 [ "$preset" = porter ] && packages+=(g++-mingw-w64-x86-64-posix)
-# The Windows build: the cross compiler, Debian's Windows zlib, Wine for the tests.
+# The Windows build: the cross compiler, Debian's Windows zlib, Wine for the tests; jq and Python
+# for the checks and the TLS server of the tests.
 [ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 jq python3)
 
 missing=()
