@@ -14,6 +14,8 @@
 #
 #   bench/windows_agent_bench.sh [build-win folder] [runs] [idle seconds]
 #
+# KN_BENCH_AGENT names another auditagent.exe to measure (a stripped copy: the build's carries its
+# debugging sections in the image).
 # Needs the Windows build (cmake --preset windows && ninja -C build-win) and, for the idle agent's
 # platform, the Linux build's reference server. Uses a Wine prefix of its own in the build folder.
 set -uo pipefail
@@ -24,7 +26,7 @@ runs=${2:-11}
 idle=${3:-60}
 server=${KN_PLATFORMSERVER:-build/tools/platformserver/kn-platformserver}
 linux_agent=build/agent/auditagent
-agent=$build/agent/auditagent.exe
+agent=${KN_BENCH_AGENT:-$build/agent/auditagent.exe}  # e.g. a stripped copy
 plain=$build/common/kn_test_plain_program.exe
 smallest=$build/updater/watched/app-1.0.exe
 for f in "$agent" "$plain" "$smallest"; do
