@@ -13,6 +13,10 @@ start_time = Timer
 ' Those fallbacks, and the reads of properties that not every WMI provider has, sit in
 ' On Error Resume Next regions of their own; the main path does not, and a failure there stops the
 ' script with its line number.
+'
+' Written for the VBScript engine of Windows and of Wine alike. Wine's has no ChrW, AscW, Join, Eval,
+' Execute or DatePart, wants ReDim only on an array declared with Dim, and ends the script without a
+' word on an untrapped run-time error: use what both have, and test a change under Wine.
 
 ' Configuration ------------------------------------------------------------------------------------
 
