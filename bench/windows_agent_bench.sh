@@ -66,17 +66,6 @@ time_runs() {
   echo "$(median <"$file") ms ($(range <"$file"))"
 }
 
-# The Linux process that hosts the Windows program <path> in our prefix.
-host_pid() {
-  local p
-  for p in /proc/[0-9]*; do
-    if tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF "$1" &&
-      tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      basename "$p"
-      return
-    fi
-  done
-}
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }'; }
 
 # ---- set-up ---------------------------------------------------------------------------------------

@@ -27,8 +27,8 @@ linux_updater=build/updater/svcupdater
 [ -f "$build/updater/svcupdater.exe" ] || { echo "no $build/updater/svcupdater.exe: build it first" >&2; exit 1; }
 
 work=$build/bench-wine
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+export WINEPREFIX=$work/prefix
+source cmake/windows/wine-e2e.sh  # wine, wine_run, host_pid
 out=$work/out
 rm -rf "$out" "$work/linux" "$work/packages" && mkdir -p "$out" "$work/linux" "$work/packages"
 
@@ -39,12 +39,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Wine commands write to files, never to a pipe (the service manager keeps what it inherits).
-wine_run() {
-  local name=$1
-  shift
-  "$wine" "$@" >"$out/$name" 2>&1 </dev/null
-}
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 range() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }'; }
@@ -52,17 +46,6 @@ mib() { [ "$1" = - ] && echo - || awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 
 size_of() { stat -c %s "$1" | awk '{ printf "%.2f MiB", $1 / 1048576 }'; }
 status_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
 
-# The Linux process that hosts the Windows program <path> in our prefix.
-host_pid() {
-  local p
-  for p in /proc/[0-9]*; do
-    if tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF "$1" &&
-      tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      basename "$p"
-      return
-    fi
-  done
-}
 
 # ---- set-up -----------------------------------------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "KNLib.h"
+#include "KNTextCodec.h"
 #include "ext.replytext.h"
 
 namespace kn {
@@ -175,25 +176,6 @@ bool lookUp(const std::string& lower, Charset& out) {
 
 void appendReplacement(std::string& out) { out += kReplacementUtf8; }
 
-// A code point other than a surrogate, as UTF-8.
-void appendCodePoint(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // `bytes` through the code page with MB_ERR_INVALID_CHARS: false when Windows finds a byte that is
 // no character (or the text is empty).
 bool toWide(unsigned cp, std::string_view bytes, std::wstring& wide) {
@@ -216,7 +198,7 @@ void appendWide(std::string& out, std::wstring_view w) {
       appendReplacement(out);
       continue;
     }
-    appendCodePoint(out, c);
+    appendUtf8(out, c);
   }
 }
 
@@ -320,15 +302,12 @@ void convertUnicode(std::string_view bytes, Kind kind, bool orderFromMark, std::
     if (unit == 2 && c >= 0xD800 && c <= 0xDBFF && i + 4 <= n) {
       std::uint32_t low = read(i + 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendCodePoint(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+        appendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
         i += 2;
         continue;
       }
     }
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-      appendReplacement(out);
-    else
-      appendCodePoint(out, c);
+    appendUtf8(out, c);  // a lone surrogate or a value past U+10FFFF becomes U+FFFD
   }
   if (i < n) appendReplacement(out);  // a unit cut short
 }

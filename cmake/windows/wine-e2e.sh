@@ -1,5 +1,6 @@
-# What the end-to-end tests under Wine's service manager share (sourced by them, not run):
-# running Wine commands, checks and waits, the state of a service, and the test's own Wine prefix.
+# What the end-to-end tests and benchmarks under Wine's service manager share (sourced by them, not
+# run): running Wine commands, checks and waits, the state of a service and its hosting process, and
+# the test's own Wine prefix.
 #
 # The sourcing script sets, before it calls any of these:
 #   WINEPREFIX  the prefix, kept from run to run (made once)
@@ -84,6 +85,18 @@ service_state() {  # RUNNING, STOPPED, ... or "" when the service does not exist
 is_running() { [ "$(service_state "$1")" = RUNNING ]; }
 is_stopped() { [ "$(service_state "$1")" = STOPPED ]; }
 is_gone() { ! wine_run "query-$1" sc query "$1"; }
+
+# The Linux process that hosts the Windows program <path> in our prefix.
+host_pid() {
+  local p
+  for p in /proc/[0-9]*; do
+    if tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF "$1" &&
+      tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      basename "$p"
+      return
+    fi
+  done
+}
 
 # prepare_prefix <time scale> <service...>: the prefix made once (wineboot, then waiting for its
 # server: an install in wineboot's own server session fails). Services take their environment

@@ -259,32 +259,27 @@ Function reg_binary(view, path, name)
   If Not IsArray(reg_binary) Then reg_binary = Null
 End Function
 
-' The names of the subkeys, or Null when the key does not exist.
-Function reg_subkeys(view, path)
-  Dim result
-  reg_subkeys = Null
+' The names of the subkeys (keys True) or of the values of a key, or Null when the key does not exist.
+Function reg_names(view, path, keys)
+  Dim result, method
+  reg_names = Null
   If reg_native Then
-    Set result = reg_call(view, "EnumKey", path, "")
+    If keys Then method = "EnumKey" Else method = "EnumValues"
+    Set result = reg_call(view, method, path, "")
     If result Is Nothing Then Exit Function
-    reg_subkeys = result.sNames
-    If IsNull(reg_subkeys) Then reg_subkeys = Array()
+    reg_names = result.sNames
+    If IsNull(reg_names) Then reg_names = Array()
   Else
-    reg_subkeys = export_names(view, path, True)
+    reg_names = export_names(view, path, keys)
   End If
 End Function
 
-' The names of the values, or Null when the key does not exist.
+Function reg_subkeys(view, path)
+  reg_subkeys = reg_names(view, path, True)
+End Function
+
 Function reg_value_names(view, path)
-  Dim result
-  reg_value_names = Null
-  If reg_native Then
-    Set result = reg_call(view, "EnumValues", path, "")
-    If result Is Nothing Then Exit Function
-    reg_value_names = result.sNames
-    If IsNull(reg_value_names) Then reg_value_names = Array()
-  Else
-    reg_value_names = export_names(view, path, False)
-  End If
+  reg_value_names = reg_names(view, path, False)
 End Function
 
 Function reg_key_exists(view, path)
