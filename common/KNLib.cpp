@@ -82,6 +82,15 @@ std::string lowerAscii(std::string_view text) {
   return out;
 }
 
+bool isServerUrl(std::string_view url) {
+  const std::string lower = lowerAscii(url.substr(0, 8));
+  if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return false;
+  if (url.size() > 2000) return false;
+  for (unsigned char c : url)
+    if (c <= 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 std::string replaceAll(std::string_view text, std::string_view find, std::string_view replacement) {
   if (find.empty()) return std::string(text);
   std::string out;

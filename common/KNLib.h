@@ -48,6 +48,10 @@ void writeTextFile(const std::string& fileName, std::string_view text);
 bool sameTextIgnoringCase(std::string_view a, std::string_view b);
 std::string lowerAscii(std::string_view text);
 
+// Whether `url` names a server: http:// or https:// (any letter case), at most 2,000 characters,
+// without blanks or control characters.
+bool isServerUrl(std::string_view url);
+
 // `text` with every occurrence of `find` replaced, left to right, without overlap, never
 // rescanning a replacement; case-sensitive. An empty `find` leaves the text unchanged.
 std::string replaceAll(std::string_view text, std::string_view find, std::string_view replacement);

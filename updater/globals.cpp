@@ -80,16 +80,6 @@ std::string quotedItem(const std::string& item) {
   return out + "\"";
 }
 
-// An http or https URL without spaces or control characters.
-bool isServerUrl(const std::string& url) {
-  const std::string lower = lowerAscii(url.substr(0, 8));
-  if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return false;
-  if (url.size() > 2000) return false;
-  for (unsigned char c : url)
-    if (c <= 0x20 || c == 0x7f) return false;
-  return true;
-}
-
 TUpdaterConfig& processConfig() {
   static TUpdaterConfig cf;
   return cf;
