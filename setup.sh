@@ -27,8 +27,9 @@ packages=(
 # The porter's check compiles the portable sources with mingw-w64 (POSIX threads flavour).
 [ "$preset" = porter ] && packages+=(g++-mingw-w64-x86-64-posix)
 # The Windows build: the cross compiler, Debian's Windows zlib, Wine for the tests; jq and Python
-# for the checks and the TLS server of the tests.
-[ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 jq python3)
+# for the checks and the TLS server of the tests; msitools (wixl) and osslsigncode for the MSI.
+[ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 jq python3
+  wixl wixl-data msitools osslsigncode)
 
 missing=()
 for p in "${packages[@]}"; do
