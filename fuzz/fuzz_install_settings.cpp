@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   try {
     const std::string config = kn::setup::updaterConfigWith(text, "https://u.example/", "publisher.pub");
-    kn::JsonParseResult parsed = kn::parseJsonBounded(config, {.maxDepth = 64, .maxCost = 64 << 20, .comments = true});
+    kn::JsonParseResult parsed =
+        kn::parseJsonBounded(config, {.maxDepth = 64, .maxCost = 64 << 20, .comments = true});
     KN_FUZZ_CHECK(parsed.outcome == kn::JsonParseOutcome::Ok && parsed.value.is_object());
     KN_FUZZ_CHECK(parsed.value.value("updateurl", "") == "https://u.example/");
     KN_FUZZ_CHECK(parsed.value.value("publickey", "") == "publisher.pub");

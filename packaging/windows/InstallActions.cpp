@@ -15,6 +15,7 @@
 // INSTALLDIR is a folder and PUBLICKEY a folder's file or Base64, so neither holds a "|"; the last
 // item is taken whole.
 #include <windows.h>
+// (after windows.h)
 #include <msi.h>
 #include <msiquery.h>
 
@@ -99,6 +100,8 @@ UINT act(MSIHANDLE install, const char* name, Body body) {
   }
 }
 
+std::string lastError() { return os().errorText(static_cast<int>(::GetLastError())); }
+
 // The text of the settings file `path`, "" when there is none.
 std::string readIfPresent(const std::string& path, size_t maxBytes = 1 << 20) {
   std::error_code ec;
@@ -111,30 +114,30 @@ std::string readIfPresent(const std::string& path, size_t maxBytes = 1 << 20) {
 // "C:\Program.exe" with arguments.
 void quoteImagePath(const std::string& service) {
   win::ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) throw Exception("cannot open the service manager: " + os().errorText(static_cast<int>(::GetLastError())));
+  if (!manager) throw Exception("cannot open the service manager: " + lastError());
   win::ServiceHandle handle(::OpenServiceW(manager.get(), win::wide(service).c_str(),
                                            SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
-  if (!handle) throw Exception("cannot open the service " + service + ": " + os().errorText(static_cast<int>(::GetLastError())));
+  if (!handle) throw Exception("cannot open the service " + service + ": " + lastError());
   DWORD size = 0;
   ::QueryServiceConfigW(handle.get(), nullptr, 0, &size);
   std::vector<unsigned char> buffer(size ? size : 1);
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
   if (!::QueryServiceConfigW(handle.get(), config, size, &size))
-    throw Exception("cannot read the service " + service + ": " + os().errorText(static_cast<int>(::GetLastError())));
+    throw Exception("cannot read the service " + service + ": " + lastError());
   const std::wstring path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
   if (path.empty() || path.front() == L'"') return;
   const std::wstring quoted = L"\"" + path + L"\"";
-  if (!::ChangeServiceConfigW(handle.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quoted.c_str(),
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-    throw Exception("cannot change the service " + service + ": " + os().errorText(static_cast<int>(::GetLastError())));
+  if (!::ChangeServiceConfigW(handle.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                              quoted.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    throw Exception("cannot change the service " + service + ": " + lastError());
 }
 
 // Waits up to 30 s for `service` to be stopped and its process gone; true once it is (or when there
 // is no such service).
 bool awaitStopped(const std::string& service) {
   win::ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::ServiceHandle handle(manager ? ::OpenServiceW(manager.get(), win::wide(service).c_str(), SERVICE_QUERY_STATUS)
-                                    : nullptr);
+  win::ServiceHandle handle(
+      manager ? ::OpenServiceW(manager.get(), win::wide(service).c_str(), SERVICE_QUERY_STATUS) : nullptr);
   if (!handle) return true;
   const ULONGLONG deadline = ::GetTickCount64() + 30000;
   DWORD process = 0;
@@ -162,7 +165,8 @@ bool awaitStopped(const std::string& service) {
 // The PEM text of a PUBLICKEY value: the key's Base64 line itself, or the PEM file it names.
 std::string publicKeyPem(const std::string& value) {
   if (setup::isInlinePublicKey(value)) return setup::ed25519PublicKeyPem(value);
-  if (!fsPath(value).is_absolute()) throw Exception("PUBLICKEY is neither a key nor a file's full path: " + value);
+  if (!fsPath(value).is_absolute())
+    throw Exception("PUBLICKEY is neither a key nor a file's full path: " + value);
   return setup::ed25519PublicKeyPem(os().readFile(value, kMaxPublicKeyFile));
 }
 
@@ -192,8 +196,8 @@ long long nowSeconds() { return static_cast<long long>(std::time(nullptr)); }
 bool upgradeUnderWay() {
   wchar_t text[32] = L"";
   DWORD size = sizeof text;
-  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSetupKey, kUpgradeStarted, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr,
-                     text, &size) != ERROR_SUCCESS)
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSetupKey, kUpgradeStarted, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY,
+                     nullptr, text, &size) != ERROR_SUCCESS)
     return false;
   const long long age = nowSeconds() - std::wcstoll(text, nullptr, 10);
   return age >= 0 && age < kUpgradeWindowSeconds;
@@ -210,7 +214,8 @@ void removeQuietly(MSIHANDLE install, const std::string& path) {
 extern "C" {
 
 __declspec(dllexport) UINT __stdcall QuoteServicePaths(MSIHANDLE install) {
-  return act(install, "QuoteServicePaths", [&](const std::string& data) { forEachItem(data, quoteImagePath); });
+  return act(install, "QuoteServicePaths",
+             [&](const std::string& data) { forEachItem(data, quoteImagePath); });
 }
 
 // After StopServices: Windows Installer waits for each service to stop, Wine's only asks it to.
@@ -219,7 +224,8 @@ __declspec(dllexport) UINT __stdcall QuoteServicePaths(MSIHANDLE install) {
 __declspec(dllexport) UINT __stdcall AwaitServicesStopped(MSIHANDLE install) {
   return act(install, "AwaitServicesStopped", [&](const std::string& data) {
     forEachItem(data, [&](const std::string& service) {
-      if (!awaitStopped(service)) tell(install, INSTALLMESSAGE_INFO, "the service " + service + " did not stop in time");
+      if (!awaitStopped(service))
+        tell(install, INSTALLMESSAGE_INFO, "the service " + service + " did not stop in time");
     });
   });
 }
@@ -243,8 +249,8 @@ __declspec(dllexport) UINT __stdcall WriteUpdaterSettings(MSIHANDLE install) {
     const std::string present = readIfPresent(file);
     if (!present.empty() && updateUrl.empty() && publicKey.empty()) return;
     if (!publicKey.empty()) writeFileAtomic(folder + setup::kPublicKeyFile, publicKeyPem(publicKey));
-    writeFileAtomic(file, setup::updaterConfigWith(present, updateUrl,
-                                                   publicKey.empty() ? "" : setup::kPublicKeyFile));
+    writeFileAtomic(
+        file, setup::updaterConfigWith(present, updateUrl, publicKey.empty() ? "" : setup::kPublicKeyFile));
     tell(install, INSTALLMESSAGE_INFO, "the updater's configuration is written");
   });
 }
@@ -274,10 +280,11 @@ __declspec(dllexport) UINT __stdcall RemoveLeftovers(MSIHANDLE install) {
     }
     const std::string key = storedAPIKeyPath(kAppId);
     ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, win::wide(key).c_str(), KEY_WOW64_64KEY, 0);
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, win::wide(key.substr(0, key.rfind('\\'))).c_str(), KEY_WOW64_64KEY, 0);
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, win::wide(key.substr(0, key.rfind('\\'))).c_str(), KEY_WOW64_64KEY,
+                      0);
     if (folder.empty()) return;
-    for (const char* name : {"logs", ".kn-updater", "endpoint.ini", "svcupdater.execonfig", setup::kPublicKeyFile,
-                             "PCID.ini"})
+    for (const char* name :
+         {"logs", ".kn-updater", "endpoint.ini", "svcupdater.execonfig", setup::kPublicKeyFile, "PCID.ini"})
       removeQuietly(install, folder + name);
   });
 }
@@ -289,13 +296,15 @@ __declspec(dllexport) UINT __stdcall NoteUpgrade(MSIHANDLE install) {
       ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSetupKey, kUpgradeStarted, REG_SZ, now.c_str(),
                         static_cast<DWORD>((now.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS)
-    tell(install, INSTALLMESSAGE_INFO, "could not note the upgrade: " + os().errorText(static_cast<int>(status)));
+    tell(install, INSTALLMESSAGE_INFO,
+         "could not note the upgrade: " + os().errorText(static_cast<int>(status)));
   return ERROR_SUCCESS;
 }
 
 __declspec(dllexport) UINT __stdcall ForgetUpgrade(MSIHANDLE) {
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSetupKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSetupKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) ==
+      ERROR_SUCCESS) {
     ::RegDeleteValueW(key, kUpgradeStarted);
     ::RegCloseKey(key);
   }

@@ -20,7 +20,8 @@ constexpr std::string_view kEd25519Prefix{"\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\
 constexpr size_t kEd25519DerSize = 44;
 
 void requireServerUrl(const char* property, std::string_view url) {
-  if (!isServerUrl(url)) throw Exception(std::string(property) + " is not an http or https URL: " + std::string(url));
+  if (!isServerUrl(url))
+    throw Exception(std::string(property) + " is not an http or https URL: " + std::string(url));
 }
 
 bool isBase64Char(char c) {
@@ -56,13 +57,15 @@ std::string endpointWithUrl(std::string_view endpointIni, std::string_view url) 
   return lines.text();
 }
 
-std::string updaterConfigWith(std::string_view config, std::string_view updateUrl, std::string_view publicKeyFile) {
+std::string updaterConfigWith(std::string_view config, std::string_view updateUrl,
+                              std::string_view publicKeyFile) {
   if (!updateUrl.empty()) requireServerUrl("UPDATEURL", updateUrl);
   const std::string text = config.empty() ? defaultUpdaterConfig() : std::string(config);
   if (updateUrl.empty() && publicKeyFile.empty()) return text;
   JsonParseResult parsed = parseJsonBounded(text, {.maxDepth = 64, .maxCost = 16 << 20, .comments = true});
   if (parsed.outcome != JsonParseOutcome::Ok || !parsed.value.is_object())
-    throw Exception("the updater's configuration is not a JSON object; correct or remove it, then install again");
+    throw Exception(
+        "the updater's configuration is not a JSON object; correct or remove it, then install again");
   nlohmann::json& cf = parsed.value;
   if (!updateUrl.empty()) cf["updateurl"] = std::string(updateUrl);
   if (!publicKeyFile.empty()) cf["publickey"] = std::string(publicKeyFile);

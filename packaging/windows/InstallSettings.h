@@ -25,7 +25,8 @@ std::string endpointWithUrl(std::string_view endpointIni, std::string_view url);
 // set to `updateUrl` and "publickey" to `publicKeyFile` where they are not empty, every other member
 // kept (comments are not). Throws kn::Exception when `updateUrl` is no http or https URL, or when
 // `config` is not one JSON object: the updater could not start on it, and nothing is overwritten.
-std::string updaterConfigWith(std::string_view config, std::string_view updateUrl, std::string_view publicKeyFile);
+std::string updaterConfigWith(std::string_view config, std::string_view updateUrl,
+                              std::string_view publicKeyFile);
 
 // Whether a PUBLICKEY value is the key itself, the Base64 line of its PEM text (60 characters of
 // Base64), rather than the path of a PEM file.

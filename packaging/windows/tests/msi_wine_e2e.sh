@@ -201,7 +201,8 @@ step_install() {
   done
   check "endpoint.ini holds the address" grep -qxF "url=${server_url%/}"$'\r' "$folder/endpoint.ini"
   check "the updater's configuration holds the update server and its key file" \
-    jq -e --arg u "$server_url" '.updateurl == $u and .publickey == "publisher.pub"' "$folder/svcupdater.execonfig"
+    jq -e --arg u "$server_url" '.updateurl == $u and .publickey == "publisher.pub"' "$folder/svcupdater.execonfig" \
+    >/dev/null
   check "the key file is the publisher's key" cmp -s "$work/pki/package.pub" "$folder/publisher.pub"
   check "the agent checks in" eventually 60 checks_in_after 0
   check "with the key (the server takes no other)" eval 'machines | jq -e "length == 1 and .[0].has_key" >/dev/null'
@@ -222,7 +223,9 @@ step_install() {
 
 step_upgrade() {
   echo "msiexec /i of $upgrade_version, no property"
+  local begun=$SECONDS
   wine_run upgrade msiexec /i "$upgrade_msi" /qn || abort "the upgrade failed (exit $?)"
+  echo "  upgraded in $((SECONDS - begun)) s"
   check "the installed version is $upgrade_version" [ "$(display_version "$upgrade_msi")" = "$upgrade_version" ]
   check "the older version is no longer installed" [ -z "$(display_version "$msi")" ]
   check "both services run again" eventually 30 both_running
@@ -243,7 +246,9 @@ step_upgrade() {
 
 step_remove() {
   echo "msiexec /x"
+  local begun=$SECONDS
   wine_run remove msiexec /x "$upgrade_msi" /qn || abort "msiexec /x failed (exit $?)"
+  echo "  removed in $((SECONDS - begun)) s"
   check "both services are gone" eventually 15 both_gone
   check "the programs, settings and logs are gone" [ ! -e "$folder" ]
   check "the stored key is gone" [ -z "$(stored_key)" ]
