@@ -41,13 +41,6 @@ folder=$WINEPREFIX/drive_c/kn-bench
 rm -rf "$out" "$work/linux" "$work/platform.db" && mkdir -p "$out" "$work/linux"
 print_logs() { :; }
 
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
-
 now_ms() { date +%s%3N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 range() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }'; }

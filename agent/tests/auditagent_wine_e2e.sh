@@ -59,18 +59,7 @@ mkdir -p "$out"
 
 # ---- helpers ------------------------------------------------------------------------------------
 
-print_logs() {
-  for f in "$folder"/logs/* "$work/server.out"; do
-    [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
-  done
-}
-
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
+print_logs() { print_files "$folder"/logs/* "$work/server.out"; }
 
 # The agent's daily log of <name> ("TITAuditMain", "TZARODIRazev"), all its files.
 agent_log() { cat "$folder"/logs/auditagent."$1".*.vlog 2>/dev/null; }

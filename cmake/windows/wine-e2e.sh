@@ -5,8 +5,9 @@
 # The sourcing script sets, before it calls any of these:
 #   WINEPREFIX  the prefix, kept from run to run (made once)
 #   out         a folder for the output of every Wine command, one file each
-# and defines `print_logs`, which prints the files that help to find a fault when a check failed.
-# `finish` ends the run with the summary CTest reads.
+# and defines `print_logs`, which prints the files that help to find a fault when a check failed
+# (`print_files` prints them). `finish` ends the run with the summary CTest reads; on any exit the
+# reference server that start_reference_server started and the prefix's Wine server are ended.
 
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -49,14 +50,29 @@ eventually() {
   done
 }
 
+# print_files <file...>: each file that exists, under its name.
+print_files() {
+  local f
+  for f in "$@"; do
+    [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
+  done
+  return 0
+}
+
+server_pid=
+end_run() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
+  return 0
+}
+trap end_run EXIT
+
 # Ends the run: prints what helps to find the fault first when a check failed.
 finish() {
   if [ $failures -gt 0 ]; then
     echo "---- $failures check(s) failed; the logs follow"
     print_logs
-    for f in "$out"/*; do
-      [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
-    done
+    print_files "$out"/*
   fi
   echo "run time: $((SECONDS - started)) s"
   [ $failures -eq 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"

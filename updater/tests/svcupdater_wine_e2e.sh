@@ -61,18 +61,7 @@ mkdir -p "$packages" "$out" "$work/keys"
 
 # ---- helpers ------------------------------------------------------------------------------------
 
-print_logs() {
-  for f in "$folder"/logs/* "$folder/app.exe.events" "$work/server.out"; do
-    [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
-  done
-}
-
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
+print_logs() { print_files "$folder"/logs/* "$folder/app.exe.events" "$work/server.out"; }
 
 # The updater's log of the watched application (all its daily files) and its main log.
 app_log() { cat "$folder"/logs/svcupdater.app.exe.*.vlog 2>/dev/null; }

@@ -64,18 +64,7 @@ mkdir -p "$out" "$work/pki"
 
 # ---- helpers ------------------------------------------------------------------------------------
 
-print_logs() {
-  for f in "$folder"/logs/* "$work/server.out"; do
-    [ -f "$f" ] && { echo "==== $f"; cat "$f"; }
-  done
-}
-
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
+print_logs() { print_files "$folder"/logs/* "$work/server.out"; }
 
 calls() { curl -sf "${server_url}api/calls?method=$1"; }
 check_ins() { calls putCommand | jq 'length' 2>/dev/null || echo 0; }
